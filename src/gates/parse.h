@@ -1,0 +1,9 @@
+#pragma once
+
+struct DriverContext;
+struct ParseParams;
+struct VpiRequest;
+
+int Parse(const DriverContext& context, ParseParams& params);
+int SingleParse(VpiRequest& request); // function code 3
+int BlockParse(VpiRequest& request);  // function code 4

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct VpiRequest;
+
+int SingleWrite(VpiRequest& request); // function code 7
+int BlockWrite(VpiRequest& request);  // function code 10
+int DoWrite(VpiRequest& request, std::uint8_t* frame, std::size_t length);

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <cstdint>
+
+struct DriverContext;
+struct VpiRequest;
+
+int OpenLastHoro(VpiRequest& request);
+int WriteFileLastHoro(DriverContext& context, std::uint16_t index, std::uint8_t shifted);

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct DriverContext;
+
+constexpr std::size_t kLastEventEntrySize = 15;
+constexpr std::size_t kRecordCopySize = 10;
+constexpr std::uint16_t kInitialLastEventCapacity = 128;
+
+int CompareLastHoroKey(const void* left, const void* right);
+int SearchSorted(const void* key, const void* base, std::size_t count, std::size_t elementSize,
+                 int (*compare)(const void*, const void*));
+std::uint16_t GetLastHoro(DriverContext& context, std::uint8_t station, std::uint16_t fileNumber,
+                          std::uint8_t* copy);
+int PutLastHoro(DriverContext& context, std::uint8_t station, std::uint16_t fileNumber,
+                std::uint16_t lastRecord, const std::uint8_t* record);

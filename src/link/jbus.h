@@ -1,0 +1,18 @@
+// One J-bus frame each way over the context's port.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct DriverContext;
+
+// Waits the inter-frame gap, discards stale input, appends the CRC (frame has
+// room for two more bytes) and writes the frame, switching RTS around it when
+// configured. 0 when the whole frame left, 2 otherwise.
+int Send(DriverContext& context, std::uint8_t* frame, std::size_t length);
+
+// Reads one reply in up to three timed parts: exception (5 bytes), write echo
+// (8 bytes, while writeReplyPending is 1) or read data (5 + byte count). 0 with
+// the total length in receivedLength, or 2 after logging why. The CRC is not
+// checked here.
+int Receive(DriverContext& context, std::uint8_t* buffer, std::size_t& receivedLength);
