@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# End-to-end tests of the Windows product under Wine.
+#
+# A fresh Wine prefix per run; COM9 of the prefix is linked to a
+# pseudo-terminal whose master side is played natively, first by a scripted
+# responder (the serial port layer alone, kovra-serialcheck.exe), then by the
+# PLC simulator (KOVRA.dll loaded by the Windows test host, kovra-wintest.exe).
+#
+# Usage: tests/wine/run.sh [--smoke]
+#   --smoke             only the serial port layer, no KOVRA.dll and no simulator
+# Environment:
+#   KOVRA_WIN32_BUILD   the win32 build tree (default: build/win32)
+#   KOVRA_PLCSIM        the native simulator (default: build/release/tools/plcsim/kovra-plcsim)
+#   KOVRA_WINE_KEEP=1   keep the work directory (prefix, logs) after the run
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=${KOVRA_WIN32_BUILD:-$root/build/win32}
+plcsim=${KOVRA_PLCSIM:-$root/build/release/tools/plcsim/kovra-plcsim}
+smoke_only=0
+[[ ${1:-} == --smoke ]] && smoke_only=1
+
+for tool in wine wineboot wineserver python3; do
+    command -v "$tool" >/dev/null || { echo "run.sh: $tool is not installed" >&2; exit 2; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kovra-wine-XXXXXX")
+export WINEPREFIX=$work/prefix
+export WINEARCH=win32
+export WINEDEBUG=-all
+# No Mono or Gecko installers, no window of any kind.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+server_pid=
+far_end_pid=
+failures=0
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+# Seconds since a now_ms stamp, to a tenth.
+elapsed() {
+    local ms=$(($(now_ms) - $1))
+    printf '%d.%d' $((ms / 1000)) $((ms % 1000 / 100))
+}
+suite_start=$(now_ms)
+
+stop_far_end() {
+    if [[ -n $far_end_pid ]]; then
+        kill "$far_end_pid" 2>/dev/null || true
+        wait "$far_end_pid" 2>/dev/null || true
+        far_end_pid=
+    fi
+}
+
+cleanup() {
+    stop_far_end
+    if [[ -n $server_pid ]]; then
+        # Ends the server of this run's own prefix and the Wine services it started.
+        wineserver -k 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
+    if [[ ${KOVRA_WINE_KEEP:-0} == 1 || $failures -ne 0 ]]; then
+        echo "run.sh: work directory kept: $work"
+    else
+        rm -rf "$work"
+    fi
+}
+trap cleanup EXIT
+
+step() { printf '\n== %s\n' "$*"; }
+
+# --- the prefix ---------------------------------------------------------------
+step "Wine prefix"
+t=$(now_ms)
+wineboot --init >"$work/wineboot.log" 2>&1
+wineserver -w
+# Our own server, in the foreground so that its id is ours to stop. It opens
+# the COM port device itself and so receives the hangup of every
+# pseudo-terminal that closes; its reaction goes to a log, not to the test output.
+wineserver -f -p >"$work/wineserver.log" 2>&1 &
+server_pid=$!
+echo "prefix ready in $(elapsed "$t") s"
+
+com9=$WINEPREFIX/dosdevices/com9
+windir=$WINEPREFIX/drive_c/kovra
+mkdir -p "$windir"
+
+need() {
+    [[ -f $1 ]] || { echo "run.sh: missing $1 (build the win32 preset first)" >&2; exit 2; }
+    cp "$1" "$windir/"
+}
+
+# Waits until the far end has linked COM9 to its pseudo-terminal.
+await_com9() {
+    for _ in $(seq 100); do
+        [[ -L $com9 ]] && return 0
+        kill -0 "$far_end_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    echo "run.sh: the far end did not link COM9" >&2
+    return 1
+}
+
+# run_windows NAME PROGRAM ARGS...: runs a Windows program in the test folder.
+run_windows() {
+    local name=$1
+    shift
+    local t
+    t=$(now_ms)
+    if (cd "$windir" && timeout 300 wine "$@") >"$work/$name.log" 2>&1; then
+        echo "PASS $name ($(elapsed "$t") s)"
+    else
+        echo "FAIL $name ($(elapsed "$t") s); its output:"
+        sed 's/^/    /' "$work/$name.log"
+        failures=$((failures + 1))
+    fi
+    grep -c '^ok ' "$work/$name.log" | sed 's/^/     checks passed: /'
+}
+
+# --- the serial port layer against a scripted far end ------------------------
+step "Win32 serial port layer (kovra-serialcheck.exe)"
+need "$build/tools/wintest/kovra-serialcheck.exe"
+python3 "$here/responder.py" "$com9" 120 >"$work/responder.log" 2>&1 &
+far_end_pid=$!
+await_com9
+run_windows serialcheck kovra-serialcheck.exe
+stop_far_end
+
+if [[ $smoke_only == 1 ]]; then
+    step "done in $(elapsed "$suite_start") s, $failures failure(s)"
+    exit $((failures != 0))
+fi
+
+step "done in $(elapsed "$suite_start") s, $failures failure(s)"
+exit $((failures != 0))
