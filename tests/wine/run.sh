@@ -21,7 +21,7 @@ plcsim=${KOVRA_PLCSIM:-$root/build/release/tools/plcsim/kovra-plcsim}
 smoke_only=0
 [[ ${1:-} == --smoke ]] && smoke_only=1
 
-for tool in wine wineboot wineserver python3; do
+for tool in wine wineboot wineserver python3 i686-w64-mingw32-objdump; do
     command -v "$tool" >/dev/null || { echo "run.sh: $tool is not installed" >&2; exit 2; }
 done
 
@@ -101,20 +101,21 @@ await_com9() {
     return 1
 }
 
-# run_windows NAME PROGRAM ARGS...: runs a Windows program in the test folder.
+# run_windows NAME FOLDER PROGRAM ARGS...: runs a Windows program with FOLDER
+# as its current directory.
 run_windows() {
-    local name=$1
-    shift
+    local name=$1 folder=$2
+    shift 2
     local t
     t=$(now_ms)
-    if (cd "$windir" && timeout 300 wine "$@") >"$work/$name.log" 2>&1; then
-        echo "PASS $name ($(elapsed "$t") s)"
+    mkdir -p "$folder"
+    if (cd "$folder" && timeout 300 wine "$@") >"$work/$name.log" 2>&1; then
+        echo "PASS $name ($(elapsed "$t") s, $(grep -c '^ok ' "$work/$name.log") checks)"
     else
         echo "FAIL $name ($(elapsed "$t") s); its output:"
         sed 's/^/    /' "$work/$name.log"
         failures=$((failures + 1))
     fi
-    grep -c '^ok ' "$work/$name.log" | sed 's/^/     checks passed: /'
 }
 
 # --- the serial port layer against a scripted far end ------------------------
@@ -123,13 +124,53 @@ need "$build/tools/wintest/kovra-serialcheck.exe"
 python3 "$here/responder.py" "$com9" 120 >"$work/responder.log" 2>&1 &
 far_end_pid=$!
 await_com9
-run_windows serialcheck kovra-serialcheck.exe
+run_windows serialcheck "$windir" "$windir/kovra-serialcheck.exe"
 stop_far_end
 
 if [[ $smoke_only == 1 ]]; then
     step "done in $(elapsed "$suite_start") s, $failures failure(s)"
     exit $((failures != 0))
 fi
+
+# --- the product's binary interface -------------------------------------------
+step "KOVRA.dll: exports and imports"
+need "$build/src/KOVRA.dll"
+need "$build/halvopro/HALVOPRO.dll"
+need "$build/tools/wintest/kovra-wintest.exe"
+
+# check_that DESCRIPTION ACTUAL EXPECTED
+check_that() {
+    if [[ $2 == "$3" ]]; then
+        echo "ok   $1"
+    else
+        echo "FAIL $1: got '$2', expected '$3'"
+        failures=$((failures + 1))
+    fi
+}
+
+table=$(i686-w64-mingw32-objdump -p "$windir/KOVRA.dll")
+exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$table" | awk 'NR > 1 && NF { print $NF }')
+check_that "exactly one export, VpiMain, undecorated" "$exports" "VpiMain"
+from_host=$(awk '/DLL Name:/ { dll = $3; next } /^[[:space:]]*$/ { dll = "" } dll == "HALVOPRO.dll" && NF == 3 && $2 ~ /^[0-9]+$/ { print $3 }' \
+    <<<"$table" | sort | tr '\n' ' ')
+check_that "imports the five host functions from HALVOPRO.dll by name" "$from_host" \
+    "HalvoCook HalvoGetGateIdByAddressStr HalvoPutGateVal HalvoStartAlert err "
+# libgcc and libstdc++ are linked in: every other DLL must be part of Windows.
+for dll in $(awk '/DLL Name:/ { print $3 }' <<<"$table"); do
+    [[ $dll == HALVOPRO.dll ]] && continue
+    found=$(find "$WINEPREFIX/drive_c/windows/system32" -maxdepth 1 -iname "$dll" | head -1)
+    check_that "imported $dll is a system DLL" "${found:+yes}" yes
+done
+
+# --- the driver without a PLC ---------------------------------------------------
+# Each scenario runs in a folder of its own, which is not the program's: the
+# driver's files must follow the current directory.
+step "KOVRA.dll without a PLC (kovra-wintest.exe)"
+for scenario in info noport badport nul; do
+    run_windows "wintest-$scenario" "$windir/$scenario" "$windir/kovra-wintest.exe" "$scenario"
+done
+check_that "the last-event file seen from Linux: 1536 zero bytes" \
+    "$(tr -d '\0' <"$windir/nul/KOVRA01H.DAT" | wc -c) $(stat -c %s "$windir/nul/KOVRA01H.DAT")" "0 1536"
 
 step "done in $(elapsed "$suite_start") s, $failures failure(s)"
 exit $((failures != 0))

@@ -1,0 +1,12 @@
+// The scenarios of kovra-wintest. Those on COM9 expect the PLC simulator on
+// the far end, configured by the file of the same name in tests/wine/.
+#pragma once
+
+namespace wintest {
+
+void DriverInfoScenario();
+void NoPortScenario();
+void BadPortScenario();
+void NullDeviceScenario();
+
+} // namespace wintest
