@@ -192,6 +192,11 @@ struct ValueCase {
     double value;         // as the host logs it
 };
 
+std::ostream& operator<<(std::ostream& out, const ValueCase& c) {
+    return out << c.memoryType << (c.p200x ? " P200X " : " P200 ") << std::hex << c.first << " "
+               << c.second;
+}
+
 class RecordValues : public RecordLogging, public ::testing::WithParamInterface<ValueCase> {};
 
 TEST_P(RecordValues, TheValueFieldIsReadByTheStationsModel) {
@@ -386,6 +391,10 @@ struct AlertCase {
     unsigned flags;
     int severity;
 };
+
+std::ostream& operator<<(std::ostream& out, const AlertCase& c) {
+    return out << "mode " << c.mode;
+}
 
 class LostRecordsAlert : public RecordLogging, public ::testing::WithParamInterface<AlertCase> {};
 

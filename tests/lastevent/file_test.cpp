@@ -34,6 +34,10 @@ struct LoadCase {
     std::uint16_t capacity;
 };
 
+std::ostream& operator<<(std::ostream& out, const LoadCase& c) {
+    return out << c.entries << " entries";
+}
+
 class LastEventFileLoad : public LastEventTest, public ::testing::WithParamInterface<LoadCase> {};
 
 TEST_P(LastEventFileLoad, LoadsEveryEntryIntoTheSmallestDoublingThatLeavesRoom) {
