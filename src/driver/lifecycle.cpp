@@ -6,6 +6,7 @@
 #include "driver/records.h"
 #include "driver/stopping.h"
 #include "lastevent/file.h"
+#include "lastevent/table.h"
 #include "link/serial_port.h"
 
 #include <cstdlib>
@@ -16,8 +17,6 @@ namespace {
 constexpr std::int32_t kDefaultTimeoutTicks = 100; // 1000 ms
 constexpr std::uint16_t kDefaultInterFrameGap = 10;
 constexpr std::int32_t kDefaultAlertMode = 2;
-constexpr std::uint16_t kInitialLastEventCapacity = 128;
-constexpr std::size_t kLastEventEntrySize = 15;
 
 void CopyPortName(char (&target)[kPortNameSize], const char* source) {
     std::strncpy(target, source, kPortNameSize - 1);
