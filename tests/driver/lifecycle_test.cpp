@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -33,10 +35,16 @@ class Lifecycle : public HostLibraryTest {
         // Port names carry at most 11 characters (/dev/pts/99).
         EXPECT_LT(pty_.slavePath().size(), kPortNameSize);
     }
+    // The driver keeps its table and stream until the process ends; the test
+    // ends sooner.
     ~Lifecycle() override {
         if (context_->portHandle != nullptr) {
             ClosePortHandle(context_->portHandle);
         }
+        if (context_->lastEventFile != nullptr) {
+            std::fclose(context_->lastEventFile);
+        }
+        std::free(context_->lastEvents);
     }
 
     int call(std::uint32_t code, void* data = nullptr) {
