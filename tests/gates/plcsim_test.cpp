@@ -129,6 +129,7 @@ TEST_F(SimulatorTest, FaultsApplyInTurnForTheirNumberOfRequests) {
     plc().injectFault(1, Fault::CutAfter(3, 1));
     plc().injectFault(1, Fault::GarbageFirst({0xAA, 0x55}, 1));
     plc().injectFault(1, Fault::WithException(0x04, 1));
+    plc().injectFault(1, Fault::Replying({1, 4, 1, 0x99}, 1));
 
     EXPECT_TRUE(end_.exchange(request, 60).empty());
     EXPECT_TRUE(end_.exchange(request, 60).empty());
@@ -141,6 +142,7 @@ TEST_F(SimulatorTest, FaultsApplyInTurnForTheirNumberOfRequests) {
     garbage.insert(garbage.end(), good.begin(), good.end());
     EXPECT_EQ(Hex(end_.exchange(request)), Hex(garbage));
     EXPECT_EQ(Hex(end_.exchange(request)), Hex(WithCrc({1, 0x83, 0x04})));
+    EXPECT_EQ(Hex(end_.exchange(request)), Hex(WithCrc({1, 4, 1, 0x99})));
     EXPECT_EQ(Hex(end_.exchange(request)), Hex(good));
     // Another station is not affected by station 1's faults.
     plc().injectFault(1, Fault::Silent());
@@ -252,6 +254,7 @@ bits 3 0 1 0 1
 long 3 0x20 0x00345678
 float 0x11 0x30 10.0
 fault 3 silent times 1
+fault 3 reply 3 1 1 0x77 times 1
 )");
     plcsim::Configure(line.plc(), text);
     EXPECT_EQ(line.plc().line().bitsPerCharacter(), 11u);
@@ -264,6 +267,7 @@ fault 3 silent times 1
 
     SerialEnd end(line.path());
     EXPECT_TRUE(end.exchange({3, 1, 0x00, 0x00, 0x00, 0x03}, 60).empty());
+    EXPECT_EQ(Hex(end.exchange({3, 1, 0x00, 0x00, 0x00, 0x03})), Hex(WithCrc({3, 1, 1, 0x77})));
     EXPECT_EQ(Hex(end.exchange({3, 1, 0x00, 0x00, 0x00, 0x03})), Hex(WithCrc({3, 1, 1, 0x05})));
 }
 

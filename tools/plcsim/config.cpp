@@ -32,6 +32,8 @@ decimal, or hexadecimal with a 0x prefix. Stations are J-bus addresses 0 to 255.
                                  station S        reply as station S
                                  exception CODE   answer with exception CODE
                                  garbage B...     send bytes B... before the reply
+                                 reply B...       send bytes B... and their CRC instead
+                                                  of the reply (the request is carried out)
 )";
 
 namespace {
@@ -140,15 +142,16 @@ void FaultStatement(Simulator& simulator, const Statement& s) {
     } else if (kind == "exception") {
         arguments(1);
         fault = Fault::WithException(static_cast<std::uint8_t>(s.number(3, 255)), times);
-    } else if (kind == "garbage") {
+    } else if (kind == "garbage" || kind == "reply") {
         std::vector<std::uint8_t> bytes;
         for (std::size_t i = 3; i < end; ++i) {
             bytes.push_back(static_cast<std::uint8_t>(s.number(i, 255)));
         }
         if (bytes.empty()) {
-            s.fail("fault 'garbage' needs at least one byte");
+            s.fail("fault '" + kind + "' needs at least one byte");
         }
-        fault = Fault::GarbageFirst(std::move(bytes), times);
+        fault = kind == "garbage" ? Fault::GarbageFirst(std::move(bytes), times)
+                                  : Fault::Replying(std::move(bytes), times);
     } else {
         s.fail("unknown fault '" + kind + "'");
     }

@@ -214,6 +214,10 @@ Fault Fault::GarbageFirst(std::vector<std::uint8_t> bytes, int times) {
     return Fault{Kind::Garbage, times, {}, 0, 0, 0, std::move(bytes)};
 }
 
+Fault Fault::Replying(std::vector<std::uint8_t> bytes, int times) {
+    return Fault{Kind::Substitute, times, {}, 0, 0, 0, std::move(bytes)};
+}
+
 Simulator::Simulator() {
     if (pipe(wake_) != 0) {
         throw std::runtime_error("cannot create the wake-up pipe");
@@ -669,6 +673,10 @@ Simulator::Reply Simulator::answer(const std::vector<std::uint8_t>& frame) {
         break;
     case Fault::Kind::Garbage:
         reply.bytes.insert(reply.bytes.begin(), fault.garbage.begin(), fault.garbage.end());
+        break;
+    case Fault::Kind::Substitute:
+        reply.bytes = fault.garbage;
+        AppendCrc(reply.bytes);
         break;
     case Fault::Kind::Exception:
         break;

@@ -121,6 +121,8 @@ struct Fault {
         WrongStation, // the reply carries `station` instead (with its valid CRC)
         Exception,    // exception `exceptionCode` instead (a write is not carried out)
         Garbage,      // `garbage` bytes, then the reply
+        Substitute,   // `garbage` bytes with a valid CRC instead of the reply
+                      // (the request is still carried out)
     };
     Kind kind = Kind::Silence;
     int times = kAlways;
@@ -137,6 +139,7 @@ struct Fault {
     static Fault AsStation(std::uint8_t station, int times = kAlways);
     static Fault WithException(std::uint8_t code, int times = kAlways);
     static Fault GarbageFirst(std::vector<std::uint8_t> bytes, int times = kAlways);
+    static Fault Replying(std::vector<std::uint8_t> bytes, int times = kAlways);
 };
 
 struct LineSettings {
