@@ -82,4 +82,8 @@ void RemoveFile(const std::string& name) {
     DeleteFileA(name.c_str());
 }
 
+void Pause(unsigned milliseconds) {
+    Sleep(milliseconds);
+}
+
 } // namespace wintest

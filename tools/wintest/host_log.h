@@ -25,4 +25,6 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& name);
 bool WriteTextFile(const std::string& name, const std::string& text);
 void RemoveFile(const std::string& name);
 
+void Pause(unsigned milliseconds);
+
 } // namespace wintest

@@ -29,6 +29,9 @@ const Scenario kScenarios[] = {
     {"badport", "a cold start on a COM port that does not exist", wintest::BadPortScenario},
     {"nul", "the null device: files in the current directory, silent replies",
      wintest::NullDeviceScenario},
+    {"plc", "reads and writes of every memory type on COM9", wintest::PlcScenario},
+    {"faults", "silent stations, retries and reply timeouts on COM9", wintest::FaultScenario},
+    {"rtscts", "RTS switching on COM9, which a pseudo-terminal refuses", wintest::RtsCtsScenario},
 };
 
 int Usage() {

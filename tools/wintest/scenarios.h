@@ -9,4 +9,8 @@ void NoPortScenario();
 void BadPortScenario();
 void NullDeviceScenario();
 
+void PlcScenario();
+void FaultScenario();
+void RtsCtsScenario();
+
 } // namespace wintest
