@@ -287,6 +287,26 @@ TEST_F(GateReads, AWriteBeforeLeavesReadsReadingVariableLengthReplies) {
     EXPECT_EQ(wordAt(4), 9);
 }
 
+TEST_F(GateReads, LastQueryGatesAreAnsweredFromTheStampsWithoutThePlc) {
+    const std::uint8_t stamp[6] = {125, 5, 28, 13, 45, 30};
+    std::memcpy(context().lastQueryStamps + 1 * 6, stamp, sizeof stamp);
+    GateDescriptor month = gateOf("01HO");
+    EXPECT_EQ(read(month), kStatusDone);
+    EXPECT_EQ(singleValue(), 5);
+    GateDescriptor second = gateOf("01HS");
+    EXPECT_EQ(read(second), kStatusDone);
+    EXPECT_EQ(singleValue(), 30);
+    EXPECT_TRUE(plc().requests().empty());
+    EXPECT_TRUE(messages().empty());
+
+    // A routed failure is reported like any other: the trigger gate finds
+    // none of the host's letter gates here.
+    GateDescriptor trigger = gateOf("01H0001");
+    EXPECT_EQ(read(trigger), kStatusRefused);
+    EXPECT_TRUE(logged("KOVRA> SingleRead() , ret val is 1"));
+    EXPECT_TRUE(plc().requests().empty());
+}
+
 class DisabledPort : public DriverOnLine {
   protected:
     DisabledPort() {
