@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -14,6 +16,12 @@ DriverOnLine::~DriverOnLine() {
     if (context_->portHandle != nullptr) {
         call(kClosePort, nullptr);
     }
+    // The driver keeps its last-event table and file until the process ends;
+    // a test ends sooner.
+    if (context_->lastEventFile != nullptr) {
+        std::fclose(context_->lastEventFile);
+    }
+    std::free(context_->lastEvents);
 }
 
 int DriverOnLine::startDriver(const std::string& devicePath, const std::string& initFile,
