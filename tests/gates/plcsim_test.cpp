@@ -243,6 +243,21 @@ TEST_F(SimulatorTest, RegisterHooksTakeTheirRangesAndPassTheRest) {
     EXPECT_EQ(plc().get(2, Table::Words, 5), 1);
 }
 
+TEST(SimulatorDevice, ServesADevicePathAtItsLineSettings) {
+    NullModem cable;
+    plcsim::Simulator simulator;
+    simulator.setLine({19200, 8, 'E', 1});
+    simulator.addStation(4, Model::P200X);
+    simulator.set(4, Table::Words, 0, {0x0404});
+    simulator.openDevice(cable.pathB());
+    simulator.start();
+    SerialEnd end(cable.pathA());
+    EXPECT_EQ(Hex(end.exchange({4, 3, 0x00, 0x00, 0x00, 0x01})),
+              Hex(WithCrc({4, 3, 2, 0x04, 0x04})));
+    simulator.stop();
+    EXPECT_THROW(plcsim::Simulator().openDevice("/nonexistent/tty"), std::runtime_error);
+}
+
 TEST(SimulatorConfig, AppliesStationsMemoryFaultsAndLine) {
     SimulatedLine line;
     std::istringstream text(R"(# two stations
