@@ -1,7 +1,8 @@
-#include "journal.h"
+#include "plcsim/journal.h"
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 
 namespace plcsim {
 namespace {
@@ -42,8 +43,8 @@ Stamp StampOf(const std::tm& local) {
     return stamp;
 }
 
-void ValueWords(PlcModel model, std::uint32_t value, std::uint16_t* words) {
-    if (model == PlcModel::P200X) {
+void ValueWords(Model model, std::uint32_t value, std::uint16_t* words) {
+    if (model == Model::P200X) {
         words[0] = static_cast<std::uint16_t>(value >> 16);
         words[1] = static_cast<std::uint16_t>(value & 0xFFFF);
         return;
@@ -53,10 +54,14 @@ void ValueWords(PlcModel model, std::uint32_t value, std::uint16_t* words) {
     words[1] = static_cast<std::uint16_t>((value & 0xFF) << 8);
 }
 
-StationJournal::StationJournal(PlcModel model)
+StationJournal::StationJournal(Model model)
     : model_(model),
-      table_(model == PlcModel::P200X ? kTableWordsP200X : kTableWordsP200, kEmptyTableSlot),
+      table_(model == Model::P200X ? kTableWordsP200X : kTableWordsP200, kEmptyTableSlot),
       clockSetting_(std::time(nullptr)), clockSetAt_(std::chrono::steady_clock::now()) {}
+
+StationJournal::~StationJournal() {
+    stopGenerating();
+}
 
 std::tm StationJournal::nowLocked() const {
     const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
@@ -230,8 +235,8 @@ std::vector<std::uint16_t> StationJournal::header(const File& file) const {
     return words;
 }
 
-std::optional<std::vector<std::uint16_t>> StationJournal::readRegisters(std::uint16_t address,
-                                                                        std::uint16_t count) const {
+std::optional<std::vector<std::uint16_t>> StationJournal::readWords(std::uint16_t address,
+                                                                    std::uint16_t count) const {
     std::lock_guard lock(mutex_);
     // Words of `source` from `offset` on, zero beyond its end.
     auto window = [count](const std::vector<std::uint16_t>& source, std::size_t offset) {
@@ -270,8 +275,7 @@ std::optional<std::vector<std::uint16_t>> StationJournal::readRegisters(std::uin
     return std::nullopt;
 }
 
-bool StationJournal::writeRegisters(std::uint16_t address,
-                                    const std::vector<std::uint16_t>& values) {
+bool StationJournal::writeWords(std::uint16_t address, const std::vector<std::uint16_t>& values) {
     std::lock_guard lock(mutex_);
     if (values.empty()) {
         return false;
@@ -303,6 +307,87 @@ bool StationJournal::writeRegisters(std::uint16_t address,
         return true;
     }
     return false;
+}
+
+HookResult StationJournal::readRegisters(Station&, std::uint16_t start,
+                                         std::span<std::uint16_t> values) {
+    const auto words = readWords(start, static_cast<std::uint16_t>(values.size()));
+    if (!words) {
+        return HookResult::Pass();
+    }
+    std::copy(words->begin(), words->end(), values.begin());
+    return HookResult::Handled();
+}
+
+HookResult StationJournal::writeRegisters(Station& station, std::uint8_t, std::uint16_t start,
+                                          std::span<const std::uint16_t> values) {
+    if (!writeWords(start, std::vector<std::uint16_t>(values.begin(), values.end()))) {
+        return HookResult::Pass();
+    }
+    // Plain memory keeps what was written too, for anyone who looks there.
+    for (std::size_t i = 0; i < values.size() && start + i < kTableSize; ++i) {
+        station.set(Table::Words, static_cast<std::uint16_t>(start + i), values[i]);
+    }
+    return HookResult::Handled();
+}
+
+void StationJournal::generate(std::uint16_t fileNumber, std::uint16_t jbusAddress,
+                              std::chrono::milliseconds period, std::uint32_t firstValue) {
+    {
+        std::lock_guard lock(mutex_);
+        if (find(fileNumber) == nullptr) {
+            throw std::invalid_argument("no journal file " + std::to_string(fileNumber));
+        }
+    }
+    if (period.count() <= 0) {
+        throw std::invalid_argument("a generator needs a period above 0 ms");
+    }
+    std::lock_guard lock(generatorMutex_);
+    stopping_ = false;
+    generators_.emplace_back([this, fileNumber, jbusAddress, period, firstValue] {
+        std::uint32_t value = firstValue;
+        auto due = std::chrono::steady_clock::now() + period;
+        std::unique_lock wait(generatorMutex_);
+        while (!generatorWake_.wait_until(wait, due, [this] { return stopping_; })) {
+            wait.unlock();
+            if (fileNumber == kJournalFileNumber) {
+                appendJournalEvent(jbusAddress, value);
+            } else {
+                appendMemoValue(fileNumber, value);
+            }
+            ++value;
+            due += period;
+            wait.lock();
+        }
+    });
+}
+
+void StationJournal::stopGenerating() {
+    std::vector<std::thread> running;
+    {
+        std::lock_guard lock(generatorMutex_);
+        stopping_ = true;
+        running.swap(generators_);
+    }
+    generatorWake_.notify_all();
+    for (auto& thread : running) {
+        thread.join();
+    }
+}
+
+std::shared_ptr<StationJournal> JournalOf(Simulator& simulator, std::uint8_t station) {
+    std::shared_ptr<StationJournal> journal;
+    simulator.withStation(station, [&](Station& target) {
+        for (const auto& hook : target.hooks()) {
+            if (auto found = std::dynamic_pointer_cast<StationJournal>(hook)) {
+                journal = std::move(found);
+                return;
+            }
+        }
+        journal = std::make_shared<StationJournal>(target.model());
+        target.addHook(journal);
+    });
+    return journal;
 }
 
 } // namespace plcsim

@@ -16,16 +16,20 @@
 // laid end to end, cut at N words.
 #pragma once
 
+#include "plcsim/simulator.h"
+
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
+#include <thread>
 #include <vector>
 
 namespace plcsim {
-
-enum class PlcModel { P200, P200X };
 
 constexpr std::uint16_t kFileTableRegister = 0x0900;
 constexpr std::uint16_t kFileSelectRegister = 0x0100;
@@ -33,7 +37,7 @@ constexpr std::uint16_t kFileHeaderRegister = 0x0102;
 constexpr std::uint16_t kFileHeaderWords = 16;
 constexpr std::uint16_t kClockRegister = 1;
 constexpr std::uint16_t kClockRegisters = 4;
-constexpr std::uint16_t kJournalFileNumber = 1;
+constexpr std::uint16_t kJournalFileNumber = 1; // any other number is a memo file
 constexpr std::uint16_t kDefaultFirstRecordRegister = 0x1000;
 
 // Header words the driver reads.
@@ -58,7 +62,7 @@ Stamp StampOf(const std::tm& local);
 // The two value words of a record as the given model lays a value out: a
 // P200 keeps 24 bits in bytes b0 b1 b2, a P200X 32 bits in b0 to b3, most
 // significant byte first.
-void ValueWords(PlcModel model, std::uint32_t value, std::uint16_t* words);
+void ValueWords(Model model, std::uint32_t value, std::uint16_t* words);
 
 struct FileLayout {
     std::uint16_t number = kJournalFileNumber;
@@ -67,13 +71,17 @@ struct FileLayout {
     std::uint16_t firstRecordAddress = kDefaultFirstRecordRegister;
 };
 
-// One station's clock and files. Safe to use from the simulator's serving
-// thread and a test or generator thread at once.
-class StationJournal {
+// One station's clock and files, hooked into the station's holding
+// registers. Safe to use from the simulator's serving thread, its own
+// generators and a test or host thread at once.
+class StationJournal : public RegisterHook {
   public:
-    explicit StationJournal(PlcModel model);
+    explicit StationJournal(Model model);
+    ~StationJournal() override; // stops the generators
+    StationJournal(const StationJournal&) = delete;
+    StationJournal& operator=(const StationJournal&) = delete;
 
-    PlcModel model() const { return model_; }
+    Model model() const { return model_; }
 
     // --- clock ---
     // The clock runs from the last setting; until set it shows the PC's time.
@@ -106,13 +114,26 @@ class StationJournal {
     std::uint16_t nextRecord(std::uint16_t fileNumber) const;
     std::uint16_t selectedFile() const;
 
+    // Appends one record every `period` until stopped: journal events of
+    // `jbusAddress` for file 1, values of the memo file's variable otherwise;
+    // the values count up from `firstValue`.
+    void generate(std::uint16_t fileNumber, std::uint16_t jbusAddress,
+                  std::chrono::milliseconds period, std::uint32_t firstValue = 0);
+    void stopGenerating();
+
     // --- register view ---
     // The words of a holding-register read, or nothing when the read does not
     // start in a register this object answers for.
-    std::optional<std::vector<std::uint16_t>> readRegisters(std::uint16_t address,
-                                                            std::uint16_t count) const;
+    std::optional<std::vector<std::uint16_t>> readWords(std::uint16_t address,
+                                                        std::uint16_t count) const;
     // True when the write was to a register this object answers for.
-    bool writeRegisters(std::uint16_t address, const std::vector<std::uint16_t>& values);
+    bool writeWords(std::uint16_t address, const std::vector<std::uint16_t>& values);
+
+    // The same, as the simulator asks on the station's behalf.
+    HookResult readRegisters(Station& station, std::uint16_t start,
+                             std::span<std::uint16_t> values) override;
+    HookResult writeRegisters(Station& station, std::uint8_t function, std::uint16_t start,
+                              std::span<const std::uint16_t> values) override;
 
   private:
     struct File {
@@ -130,7 +151,7 @@ class StationJournal {
     void append(File& file, const std::vector<std::uint16_t>& words);
 
     mutable std::mutex mutex_;
-    PlcModel model_;
+    Model model_;
     std::vector<std::uint16_t> table_;
     std::vector<File> files_;
     std::uint16_t selected_ = 0;
@@ -138,6 +159,15 @@ class StationJournal {
     std::chrono::steady_clock::time_point clockSetAt_;
     std::chrono::seconds clockAdvance_{0};
     std::vector<std::vector<std::uint8_t>> clockFrames_;
+
+    std::mutex generatorMutex_;
+    std::condition_variable generatorWake_;
+    bool stopping_ = false;
+    std::vector<std::thread> generators_;
 };
+
+// The journal of a station on the simulator, attached on first use (with the
+// station's model). Throws std::out_of_range for a station not on the line.
+std::shared_ptr<StationJournal> JournalOf(Simulator& simulator, std::uint8_t station);
 
 } // namespace plcsim
