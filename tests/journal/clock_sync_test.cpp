@@ -38,11 +38,6 @@ TEST(ClockFrame, SundayIsZeroAndTheYear2000Is100) {
               (std::vector<std::uint8_t>{0x02, 0x01, 0x64, 0x00, 0x00, 0x00, 0x00, 0x00}));
 }
 
-TEST(ClockFrame, KeepsOnlyTheLowEightBitsOfTheYear) {
-    // 2156 is 256 years after 1900.
-    EXPECT_EQ(FrameFor(2156, 12, 31, 23, 59, 59, 6)[2], 0x00);
-}
-
 } // namespace
 
 namespace {
