@@ -224,5 +224,20 @@ on_wire plc "a word write is function 6" "01 06 00 50 BE EF"
 on_wire plc "a bit write is function 5 with FF00" "01 05 00 50 FF 00"
 on_wire plc "the clock is written with function 16 to registers 1 to 4" "05 10 00 01 00 04 08"
 
+# The journal scenario leaves its last-event file for the restart, which
+# runs in the same folder against PLCs that moved on in the meantime.
+for scenario in journal restart; do
+    config=$here/journal.conf
+    [[ $scenario == restart ]] && config=$here/journal-restart.conf
+    start_simulator "$scenario" "$config"
+    run_windows "wintest-$scenario" "$windir/journal" "$windir/kovra-wintest.exe" "$scenario"
+    stop_simulator
+done
+on_wire journal "collection selects the journal of station 1" "01 06 01 00 00 01"
+on_wire journal "and its memo file 0x0123" "01 06 01 00 01 23"
+on_wire journal "the P200X's clock is set before its collection" "05 10 00 01 00 04 08"
+check_that "the last-event file seen from Linux: 4 entries after the restart" \
+    "$(stat -c %s "$windir/journal/KOVRA01H.DAT")" $((1536 + 4 * 15))
+
 step "done in $(elapsed "$suite_start") s, $failures failure(s)"
 exit $((failures != 0))

@@ -32,6 +32,9 @@ const Scenario kScenarios[] = {
     {"plc", "reads and writes of every memory type on COM9", wintest::PlcScenario},
     {"faults", "silent stations, retries and reply timeouts on COM9", wintest::FaultScenario},
     {"rtscts", "RTS switching on COM9, which a pseudo-terminal refuses", wintest::RtsCtsScenario},
+    {"journal", "journal collection, clock setting and the last-event file",
+     wintest::JournalScenario},
+    {"restart", "a second start resumes from the last-event file", wintest::RestartScenario},
 };
 
 int Usage() {

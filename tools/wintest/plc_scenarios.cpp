@@ -218,7 +218,8 @@ void FaultScenario() {
     CheckEqual(driver.singleRead(silent, values), kStatusUnavailable, "reading station 0x22: 2");
     long spent = MillisecondsSince(start);
     Check(Messages() == SilentReadMessages(), "four timeouts, four retries, then the result");
-    Check(spent >= 4 * 100 && spent < 4 * 1000,
+    // Twice the time is allowed for the inter-frame gaps and a loaded machine.
+    Check(spent >= 4 * 100 && spent < 4 * 200,
           "four 100 ms timeouts, not the 1000 ms default (" + std::to_string(spent) + " ms)");
     CheckEqual(SingleWord(values), 0x5A5A, "the value area is left alone");
 
@@ -291,7 +292,7 @@ void FaultScenario() {
     start = Clock::now();
     CheckEqual(driver.singleRead(silent, values), kStatusUnavailable, "station 0x22 again: 2");
     spent = MillisecondsSince(start);
-    Check(spent >= 4 * 250 && spent < 4 * 1000,
+    Check(spent >= 4 * 250 && spent < 4 * 500,
           "now four 250 ms timeouts (" + std::to_string(spent) + " ms)");
     CheckEqual(SingleWord(ReadOne(driver, Gate(driver, "0130010", 0))), 0x1234,
                "and station 1 answers on the reopened port");

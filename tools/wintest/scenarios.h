@@ -12,5 +12,7 @@ void NullDeviceScenario();
 void PlcScenario();
 void FaultScenario();
 void RtsCtsScenario();
+void JournalScenario();
+void RestartScenario();
 
 } // namespace wintest
