@@ -222,6 +222,8 @@ on_wire plc "a counter read takes two registers" "01 03 00 40 00 02"
 on_wire plc "a float block read of two takes four registers" "05 03 00 20 00 04"
 on_wire plc "a word write is function 6" "01 06 00 50 BE EF"
 on_wire plc "a bit write is function 5 with FF00" "01 05 00 50 FF 00"
+on_wire plc "an H gate write is function 6 to its letter's code" "01 06 00 41 00 42"
+on_wire plc "the block write is function 16 with the bytes as given" "01 10 00 60 00 04 08 12 34 56 78 9A BC DE F0"
 on_wire plc "the clock is written with function 16 to registers 1 to 4" "05 10 00 01 00 04 08"
 
 # The journal scenario leaves its last-event file for the restart, which

@@ -135,6 +135,26 @@ void CheckWrites(DriverClient& driver) {
     CheckEqual(driver.singleWrite(bit, value), kStatusDone, "writing 0");
     CheckEqual(SingleWord(ReadOne(driver, bit)), 0, "clears it");
 
+    Section("a last-query gate is written as the register of its letter");
+    value = WordArea(0x0042);
+    CheckEqual(driver.singleWrite(Gate(driver, "01HA", 0), value), kStatusDone,
+               "writing 0x0042 to 01HA");
+    CheckEqual(SingleWord(ReadOne(driver, Gate(driver, "0130041", 0))), 0x0042,
+               "lands in register 0x0041, the code of A");
+
+    Section("the one block write the host may send: four words");
+    const HostGate four = Gate(driver, "0130060", 0, 4);
+    Values bytes{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0};
+    CheckEqual(driver.blockWrite(four, bytes), kStatusDone, "writing 4 words from 0x0060");
+    const Values back = ReadBlock(driver, four, 8);
+    Check(BlockWord(back, 0) == 0x1234 && BlockWord(back, 1) == 0x5678 &&
+              BlockWord(back, 2) == 0x9ABC && BlockWord(back, 3) == 0xDEF0,
+          "its 8 bytes, sent in wire order, read back as 0x1234 0x5678 0x9ABC 0xDEF0");
+    halvo::ClearRecords();
+    CheckEqual(driver.blockWrite(Gate(driver, "0130060", 0, 3), bytes), kStatusRefused,
+               "a block write of 3 words answers 1");
+    Check(Logged("KOVRA> BlockWrite() not supported", kSeverityTrace), "with its message");
+
     Section("writes the driver refuses");
     halvo::ClearRecords();
     for (const auto& [address, type] : {std::pair{"0120030", 6}, std::pair{"0140020", 0},
