@@ -10,18 +10,21 @@
 #   --smoke             only the serial port layer, no KOVRA.dll and no simulator
 # Environment:
 #   KOVRA_WIN32_BUILD   the win32 build tree (default: build/win32)
-#   KOVRA_PLCSIM        the native simulator (default: build/release/tools/plcsim/kovra-plcsim)
+#   KOVRA_NATIVE_BUILD  the native build tree with kovra-plcsim and kovra-wine-responder
+#                       (default: build/release)
 #   KOVRA_WINE_KEEP=1   keep the work directory (prefix, logs) after the run
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${KOVRA_WIN32_BUILD:-$root/build/win32}
-plcsim=${KOVRA_PLCSIM:-$root/build/release/tools/plcsim/kovra-plcsim}
+native=${KOVRA_NATIVE_BUILD:-$root/build/release}
+plcsim=$native/tools/plcsim/kovra-plcsim
+responder=$native/tests/wine/kovra-wine-responder
 smoke_only=0
 [[ ${1:-} == --smoke ]] && smoke_only=1
 
-for tool in wine wineboot wineserver python3 i686-w64-mingw32-objdump; do
+for tool in wine wineboot wineserver i686-w64-mingw32-objdump; do
     command -v "$tool" >/dev/null || { echo "run.sh: $tool is not installed" >&2; exit 2; }
 done
 
@@ -121,7 +124,8 @@ run_windows() {
 # --- the serial port layer against a scripted far end ------------------------
 step "Win32 serial port layer (kovra-serialcheck.exe)"
 need "$build/tools/wintest/kovra-serialcheck.exe"
-python3 "$here/responder.py" "$com9" 120 >"$work/responder.log" 2>&1 &
+[[ -x $responder ]] || { echo "run.sh: missing $responder (build the native tree)" >&2; exit 2; }
+"$responder" "$com9" 120 >"$work/responder.log" 2>&1 &
 far_end_pid=$!
 await_com9
 run_windows serialcheck "$windir" "$windir/kovra-serialcheck.exe"

@@ -1,7 +1,7 @@
 // kovra-serialcheck: the Win32 serial port layer against a real COM port.
 //
 // Run under Wine with COM9 linked to a pseudo-terminal whose master side is
-// played by tests/wine/responder.py. The responder understands a handful of
+// played by tests/wine/responder.cpp. The responder understands a handful of
 // commands, so that every check looks at what crossed the line:
 //   'E' n(2) bytes        echo the n bytes back
 //   'S' n(2)              send n pattern bytes (byte i is (i * 7 + 3) & 0xFF)
