@@ -19,8 +19,9 @@ constexpr std::uint16_t kDefaultInterFrameGap = 10;
 constexpr std::int32_t kDefaultAlertMode = 2;
 
 void CopyPortName(char (&target)[kPortNameSize], const char* source) {
-    std::strncpy(target, source, kPortNameSize - 1);
-    target[kPortNameSize - 1] = '\0';
+    const std::size_t length = strnlen(source, kPortNameSize - 1);
+    std::memcpy(target, source, length);
+    target[length] = '\0';
 }
 
 // Closes the open port, if any: 0, or 2 when the system refuses (then nothing
