@@ -1,1 +1,146 @@
-// placeholder: to be written
+#include "lastevent/file.h"
+
+#include "driver/context.h"
+#include "driver/host_library.h"
+#include "lastevent/table.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr long kEntriesOffset = static_cast<long>(kLastQueryAreaSize);
+
+long EntryOffset(std::size_t index) {
+    return kEntriesOffset + static_cast<long>(index * kLastEventEntrySize);
+}
+
+// The smallest of 128, 256, 512, ... that exceeds the entries a file holds,
+// so that the next new key finds room; a full 16-bit table when that is what
+// the file holds. 0 when they cannot fit at all.
+std::size_t CapacityToLoad(std::size_t current, long entries) {
+    if (entries > static_cast<long>(kMaxLastEventCapacity)) {
+        return 0;
+    }
+    std::size_t capacity = current == 0 ? kInitialLastEventCapacity : current;
+    while (static_cast<long>(capacity) <= entries && capacity < kMaxLastEventCapacity) {
+        capacity *= 2;
+    }
+    return capacity;
+}
+
+} // namespace
+
+int OpenLastHoro(VpiRequest& request) {
+    DriverContext& context = ContextOf(request);
+    std::memset(context.lastQueryStamps, 0, sizeof context.lastQueryStamps);
+
+    char name[32];
+    std::snprintf(name, sizeof name, "KOVRA%02uH.DAT", static_cast<unsigned>(request.driverNumber));
+
+    context.lastEventFile = std::fopen(name, "rb+");
+    if (context.lastEventFile == nullptr) {
+        context.lastEventFile = std::fopen(name, "wb+");
+        if (context.lastEventFile == nullptr) {
+            err(kSeverityError, "KOVRA> OpenLastHoro() fopen() failed: '%s'", name);
+            return 1;
+        }
+        if (std::fwrite(context.lastQueryStamps, kLastQueryStampSize, kStationCount,
+                        context.lastEventFile) < kStationCount) {
+            err(kSeverityError, "KOVRA> OpenLastHoro() fwrite() failed: '%s'", name);
+            return 1;
+        }
+        std::fflush(context.lastEventFile);
+        err(kSeverityTrace, "KOVRA> OpenLastHoro() file created: '%s'", name);
+        return 0;
+    }
+
+    std::FILE* file = context.lastEventFile;
+    if (std::fseek(file, 0, SEEK_END) != 0) {
+        err(kSeverityError, "KOVRA> OpenLastHoro() fseek()1 failed: '%s'", name);
+        return 1;
+    }
+    const long length = std::ftell(file);
+    if (length < kEntriesOffset) {
+        err(kSeverityError, "KOVRA> OpenLastHoro() '%s' file size too small", name);
+        return 1;
+    }
+    if (std::fseek(file, 0, SEEK_SET) != 0) {
+        err(kSeverityError, "KOVRA> OpenLastHoro() fseek()2 failed: '%s'", name);
+        return 1;
+    }
+    if (std::fread(context.lastQueryStamps, kLastQueryStampSize, kStationCount, file) <
+        kStationCount) {
+        err(kSeverityError, "KOVRA> OpenLastHoro() fread()1 failed: '%s'", name);
+        return 1;
+    }
+
+    const long rest = length - kEntriesOffset;
+    if (rest % static_cast<long>(kLastEventEntrySize) != 0) {
+        err(kSeverityError, "KOVRA> OpenLastHoro() WARNING '%s'illegal file size", name);
+    }
+    const long entries = rest / static_cast<long>(kLastEventEntrySize);
+
+    const std::size_t capacity = CapacityToLoad(context.lastEventCapacity, entries);
+    if (capacity == 0) {
+        err(kSeverityError, "KOVRA> OpenLastHoro() '%s' too many zones", name);
+        return 1;
+    }
+    if (capacity != context.lastEventCapacity || context.lastEvents == nullptr) {
+        void* grown = std::realloc(context.lastEvents, capacity * kLastEventEntrySize);
+        if (grown == nullptr) {
+            err(kSeverityFatal, "KOVRA> OpenLastHoro() ERROR realloc failed !!");
+            return 1;
+        }
+        context.lastEvents = static_cast<std::uint8_t*>(grown);
+        context.lastEventCapacity = static_cast<std::uint16_t>(capacity);
+    }
+
+    const auto wanted = static_cast<std::size_t>(entries);
+    if (std::fread(context.lastEvents, kLastEventEntrySize, wanted, file) < wanted) {
+        err(kSeverityError, "KOVRA> OpenLastHoro() fread()2 failed: '%s'", name);
+        context.lastEventCount = 0;
+        return 1;
+    }
+    context.lastEventCount = static_cast<std::uint16_t>(wanted);
+    err(kSeverityTrace, "KOVRA> OpenLastHoro() file '%s' opened: %u zones read", name,
+        static_cast<unsigned>(wanted));
+    return 0;
+}
+
+int WriteFileLastHoro(DriverContext& context, std::uint16_t index, std::uint8_t shifted) {
+    std::FILE* file = context.lastEventFile;
+    // A cold start whose file would not open leaves no stream to write to.
+    if (file == nullptr || std::fseek(file, 0, SEEK_END) != 0) {
+        err(kSeverityError, "KOVRA> WriteFileLastHoro() fseek()1 failed");
+        return 1;
+    }
+    const long length = std::ftell(file);
+    const long offset = EntryOffset(index);
+    std::size_t size = kLastEventEntrySize;
+    if (shifted == 0) {
+        if (length < offset) {
+            err(kSeverityError,
+                "KOVRA> WriteFileLastHoro() WARNING 1: illegal file length, might be corrupted");
+        }
+    } else {
+        const std::size_t count = context.lastEventCount;
+        size = (count - index) * kLastEventEntrySize;
+        if (length != EntryOffset(count - 1)) {
+            err(kSeverityError,
+                "KOVRA> WriteFileLastHoro() WARNING 2: illegal file length, might be corrupted");
+        }
+    }
+    if (std::fseek(file, offset, SEEK_SET) != 0) {
+        err(kSeverityError, "KOVRA> WriteFileLastHoro() fseek()2 failed");
+        return 1;
+    }
+    if (std::fwrite(context.lastEvents + std::size_t{index} * kLastEventEntrySize, size, 1, file) !=
+        1) {
+        err(kSeverityError, "KOVRA> WriteFileLastHoro() fwrite() failed");
+        return 1;
+    }
+    std::fflush(file);
+    return 0;
+}

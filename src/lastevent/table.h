@@ -8,6 +8,8 @@ struct DriverContext;
 constexpr std::size_t kLastEventEntrySize = 15;
 constexpr std::size_t kRecordCopySize = 10;
 constexpr std::uint16_t kInitialLastEventCapacity = 128;
+// The count and the capacity are 16-bit: the last doubling that fits.
+constexpr std::size_t kMaxLastEventCapacity = 32768;
 
 int CompareLastHoroKey(const void* left, const void* right);
 int SearchSorted(const void* key, const void* base, std::size_t count, std::size_t elementSize,
