@@ -183,6 +183,9 @@ Outcome CollectStation(Host& host, int station, const std::string& command) {
     });
     host.onValue([&](const StoredValue&) {
         ++records;
+        // Where log lines arrive only when asked for, this keeps the file
+        // count live as well.
+        host.log().sync();
         show(false);
     });
     struct Quiet {

@@ -19,7 +19,7 @@ void Console::clearLocked() {
 }
 
 void Console::line(const std::string& text) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     clearLocked();
     std::fprintf(stream_, "%s\n", text.c_str());
     if (!progress_.empty()) {
@@ -32,7 +32,7 @@ void Console::progress(const std::string& text) {
     if (!terminal_) {
         return;
     }
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::fputs("\r\033[K", stream_);
     std::fputs(text.c_str(), stream_);
     progress_ = text;
@@ -40,7 +40,7 @@ void Console::progress(const std::string& text) {
 }
 
 void Console::endProgress() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     clearLocked();
     progress_.clear();
     std::fflush(stream_);
@@ -103,13 +103,13 @@ bool DriverLog::install() {
 
 std::size_t DriverLog::mark() {
     sync();
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return lines_.size();
 }
 
 std::vector<LogLine> DriverLog::since(std::size_t mark) {
     sync();
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (mark >= lines_.size()) {
         return {};
     }
@@ -117,7 +117,7 @@ std::vector<LogLine> DriverLog::since(std::size_t mark) {
 }
 
 void DriverLog::onLine(std::function<void(const LogLine&)> listener) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     listener_ = std::move(listener);
 }
 
@@ -141,7 +141,7 @@ void DriverLog::take(const std::string& raw) {
     }
     std::function<void(const LogLine&)> listener;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (continuation && !lines_.empty()) {
             lines_.back().text += "\n" + raw;
             line = {lines_.back().severity, raw};

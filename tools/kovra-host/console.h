@@ -3,10 +3,11 @@
 // line that every other line clears and then draws again.
 #pragma once
 
+#include "platform.h"
+
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,7 +29,7 @@ class Console {
 
     std::FILE* stream_;
     bool terminal_;
-    std::mutex mutex_;
+    Mutex mutex_;
     std::string progress_;
 };
 
@@ -63,8 +64,8 @@ class DriverLog {
 
     Console& console_;
     int echoLevel_;
-    std::unique_ptr<class LineTap> tap_;
-    std::mutex mutex_;
+    std::unique_ptr<LineTap> tap_;
+    Mutex mutex_;
     std::vector<LogLine> lines_;
     std::function<void(const LogLine&)> listener_;
 };

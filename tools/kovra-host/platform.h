@@ -42,10 +42,36 @@ void SleepMs(unsigned milliseconds);
 // Milliseconds on a monotonic clock.
 std::int64_t MonotonicMs();
 
-// A stdio stream whose complete lines are handed to a callback, so the host
-// library's log echo can be read as it is written. The callback runs on the
-// thread that writes, or (where the system offers no such stream) on a reader
-// thread; sync() returns once every line written so far has been delivered.
+// A mutual exclusion lock. The Windows toolchain's standard library has no
+// std::mutex, so the system's own lock stands behind this one.
+class Mutex {
+  public:
+    Mutex();
+    ~Mutex();
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+    void lock();
+    void unlock();
+
+  private:
+    alignas(8) unsigned char storage_[64];
+};
+
+class MutexLock {
+  public:
+    explicit MutexLock(Mutex& mutex) : mutex_(mutex) { mutex_.lock(); }
+    ~MutexLock() { mutex_.unlock(); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+
+  private:
+    Mutex& mutex_;
+};
+
+// A stdio stream whose complete lines are handed to a callback on the thread
+// that writes, so the host library's log echo can be read as it is written.
+// Where the system offers no such stream, the lines written so far are handed
+// over by sync(), which the caller invokes at every point it needs them.
 class LineTap {
   public:
     using Callback = std::function<void(const std::string& line)>;

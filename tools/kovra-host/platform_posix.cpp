@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 namespace kovra_host {
 
@@ -77,6 +79,21 @@ std::int64_t MonotonicMs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+static_assert(sizeof(std::mutex) <= 64);
+
+Mutex::Mutex() {
+    new (storage_) std::mutex();
+}
+Mutex::~Mutex() {
+    reinterpret_cast<std::mutex*>(storage_)->~mutex();
+}
+void Mutex::lock() {
+    reinterpret_cast<std::mutex*>(storage_)->lock();
+}
+void Mutex::unlock() {
+    reinterpret_cast<std::mutex*>(storage_)->unlock();
 }
 
 namespace {

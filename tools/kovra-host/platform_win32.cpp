@@ -2,13 +2,9 @@
 
 #include <windows.h>
 
-#include <fcntl.h>
 #include <io.h>
 
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 namespace kovra_host {
 
@@ -80,34 +76,40 @@ std::int64_t MonotonicMs() {
     return static_cast<std::int64_t>(GetTickCount64());
 }
 
+static_assert(sizeof(CRITICAL_SECTION) <= 64);
+
+Mutex::Mutex() {
+    InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+Mutex::~Mutex() {
+    DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+void Mutex::lock() {
+    EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+void Mutex::unlock() {
+    LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+
 namespace {
 
-// Windows has no custom stdio streams: the lines go through a pipe to a reader
-// thread. sync() writes a marker line and waits for the reader to reach it.
-class PipeTap final : public LineTap {
+// Windows has no custom stdio streams: the lines go to a temporary file that
+// is deleted when closed, and sync() reads what was added since the last time.
+class FileTap final : public LineTap {
   public:
-    explicit PipeTap(Callback callback) : callback_(std::move(callback)) {
-        int fds[2];
-        if (_pipe(fds, 65536, _O_BINARY) != 0) {
+    explicit FileTap(Callback callback) : callback_(std::move(callback)) {
+        char directory[MAX_PATH];
+        char path[MAX_PATH];
+        if (GetTempPathA(MAX_PATH, directory) == 0 ||
+            GetTempFileNameA(directory, "kvh", 0, path) == 0) {
             return;
         }
-        readFd_ = fds[0];
-        stream_ = _fdopen(fds[1], "wb");
-        if (stream_ == nullptr) {
-            _close(fds[1]);
-            return;
-        }
-        reader_ = std::thread([this] { readLines(); });
+        // "D": delete when closed.
+        stream_ = std::fopen(path, "w+bD");
     }
-    ~PipeTap() override {
+    ~FileTap() override {
         if (stream_ != nullptr) {
             std::fclose(stream_);
-        }
-        if (reader_.joinable()) {
-            reader_.join();
-        }
-        if (readFd_ >= 0) {
-            _close(readFd_);
         }
     }
     std::FILE* stream() override { return stream_; }
@@ -115,61 +117,39 @@ class PipeTap final : public LineTap {
         if (stream_ == nullptr) {
             return;
         }
-        std::unique_lock lock(mutex_);
-        const unsigned marker = ++markersSent_;
-        lock.unlock();
-        std::fprintf(stream_, "%s%u\n", kMarker, marker);
         std::fflush(stream_);
-        lock.lock();
-        reached_.wait(lock, [&] { return markersSeen_ >= marker || finished_; });
+        if (std::fseek(stream_, readAt_, SEEK_SET) != 0) {
+            return;
+        }
+        char buffer[4096];
+        std::size_t count;
+        while ((count = std::fread(buffer, 1, sizeof buffer, stream_)) > 0) {
+            pending_.append(buffer, count);
+            readAt_ += static_cast<long>(count);
+        }
+        std::fseek(stream_, 0, SEEK_END);
+        std::size_t newline;
+        while ((newline = pending_.find('\n')) != std::string::npos) {
+            std::string line = pending_.substr(0, newline);
+            pending_.erase(0, newline + 1);
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            callback_(line);
+        }
     }
 
   private:
-    static constexpr const char* kMarker = "\x01sync ";
-
-    void readLines() {
-        std::string pending;
-        char buffer[4096];
-        int count;
-        while ((count = _read(readFd_, buffer, sizeof buffer)) > 0) {
-            pending.append(buffer, static_cast<std::size_t>(count));
-            std::size_t newline;
-            while ((newline = pending.find('\n')) != std::string::npos) {
-                std::string line = pending.substr(0, newline);
-                pending.erase(0, newline + 1);
-                if (!line.empty() && line.back() == '\r') {
-                    line.pop_back();
-                }
-                if (line.rfind(kMarker, 0) == 0) {
-                    std::lock_guard lock(mutex_);
-                    markersSeen_ =
-                        static_cast<unsigned>(std::stoul(line.substr(std::strlen(kMarker))));
-                    reached_.notify_all();
-                } else {
-                    callback_(line);
-                }
-            }
-        }
-        std::lock_guard lock(mutex_);
-        finished_ = true;
-        reached_.notify_all();
-    }
-
     Callback callback_;
     std::FILE* stream_ = nullptr;
-    int readFd_ = -1;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable reached_;
-    unsigned markersSent_ = 0;
-    unsigned markersSeen_ = 0;
-    bool finished_ = false;
+    long readAt_ = 0;
+    std::string pending_;
 };
 
 } // namespace
 
 std::unique_ptr<LineTap> LineTap::Open(Callback callback) {
-    auto tap = std::make_unique<PipeTap>(std::move(callback));
+    auto tap = std::make_unique<FileTap>(std::move(callback));
     if (tap->stream() == nullptr) {
         return nullptr;
     }
