@@ -25,9 +25,12 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-std::vector<std::string> Run::errLines() const { return Lines(err); }
+std::vector<std::string> HostRun::errLines() const {
+    return Lines(err);
+}
 
-Run RunHost(const std::vector<std::string>& arguments, const std::function<void(pid_t)>& onStart) {
+HostRun RunHost(const std::vector<std::string>& arguments,
+                const std::function<void(pid_t)>& onStart) {
     int out[2];
     int err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -62,7 +65,7 @@ Run RunHost(const std::vector<std::string>& arguments, const std::function<void(
     if (onStart) {
         onStart(child);
     }
-    Run run;
+    HostRun run;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int open = 2;
     while (open > 0) {

@@ -7,7 +7,7 @@
 #include <sys/types.h>
 #include <vector>
 
-struct Run {
+struct HostRun {
     int status = -1; // exit status, or 128 + signal
     std::string out;
     std::string err;
@@ -16,8 +16,8 @@ struct Run {
 
 // Runs kovra-host with the arguments (the driver library is passed for the
 // caller). onStart, if given, receives the child's process id.
-Run RunHost(const std::vector<std::string>& arguments,
-            const std::function<void(pid_t)>& onStart = nullptr);
+HostRun RunHost(const std::vector<std::string>& arguments,
+                const std::function<void(pid_t)>& onStart = nullptr);
 
 // The lines of a text, without their line ends.
 std::vector<std::string> Lines(const std::string& text);

@@ -32,7 +32,9 @@ std::unique_ptr<Host> OpenLine(const CommandLine& line, Console& console,
     return host;
 }
 
+// Every option is checked before the port is asked for.
 void RequirePort(const CommandLine& line) {
+    SettingsFrom(line);
     if (!line.value("port")) {
         throw UsageError("no port given: use --port DEVICE");
     }
@@ -54,8 +56,12 @@ bool Report(Console& console, const std::string& what, const ParsedGate& gate,
     return ok;
 }
 
+std::string Count(unsigned count, const char* what) {
+    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
 std::string FileCount(unsigned files) {
-    return std::to_string(files) + (files == 1 ? " file" : " files");
+    return Count(files, "file");
 }
 
 } // namespace
@@ -151,7 +157,8 @@ Table EventTable(const std::vector<StoredValue>& values) {
     return table;
 }
 
-Outcome CollectStation(Host& host, int station, const std::string& command) {
+Outcome CollectStation(Host& host, int station, const std::string& command,
+                       const std::function<void(const std::string&)>& report) {
     const ParsedGate gate = host.parse(StationGate(station, kMemoryJournal));
     Console& console = host.console();
     const std::int64_t began = MonotonicMs();
@@ -208,19 +215,23 @@ Outcome CollectStation(Host& host, int station, const std::string& command) {
         }
     }
     std::string summary = "station " + Hex2(station) + ": " + FileCount(files) + " read, " +
-                          std::to_string(outcome.values.size()) + " events";
+                          Count(static_cast<unsigned>(outcome.values.size()), "event");
     if (host.history() == nullptr) {
         summary += " (not stored)";
     } else if (!outcome.storeError) {
         summary += " stored";
     }
     if (undefined != 0) {
-        summary += ", " + std::to_string(undefined) + " records without a gate";
+        summary += ", " + Count(undefined, "record") + " without a gate";
     }
     if (!outcome.alerts.empty()) {
-        summary += ", " + std::to_string(outcome.alerts.size()) + " alerts";
+        summary += ", " + Count(static_cast<unsigned>(outcome.alerts.size()), "alert");
     }
-    console.line(summary);
+    if (report) {
+        report(summary);
+    } else {
+        console.line(summary);
+    }
     return outcome;
 }
 

@@ -24,8 +24,10 @@ int ParseStation(const std::string& text); // throws UsageError
 std::string StationGate(int station, char memoryType);
 
 // Journal collection of one station with its live progress; the values it
-// put are in the outcome.
-Outcome CollectStation(Host& host, int station, const std::string& command);
+// put are in the outcome. The summary line goes to `report`, or to the
+// console when that is empty.
+Outcome CollectStation(Host& host, int station, const std::string& command,
+                       const std::function<void(const std::string&)>& report = nullptr);
 // The collected values as a table: PLC time, gate, cooked value, raw value.
 Table EventTable(const std::vector<StoredValue>& values);
 std::string DescribeRequestValue(const ParsedGate& gate, const Outcome& outcome);

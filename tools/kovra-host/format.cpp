@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace kovra_host {
@@ -197,6 +198,10 @@ std::string FormatValue(double value) {
         return "nan";
     }
     char text[64];
+    if (std::fabs(value) < 1e15 && value == std::trunc(value)) {
+        std::snprintf(text, sizeof text, "%.0f", value);
+        return std::strcmp(text, "-0") == 0 ? "0" : text;
+    }
     for (int precision = 6; precision <= 17; ++precision) {
         std::snprintf(text, sizeof text, "%.*g", precision, value);
         if (std::strtod(text, nullptr) == value) {

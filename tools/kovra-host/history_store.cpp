@@ -158,7 +158,9 @@ class SqliteStore final : public HistoryStore {
             db_ = nullptr;
             throw StoreError("history database " + path + ": " + reason);
         }
-        sqlite3_busy_timeout(db_, 5000);
+        // Long enough for a reader's query, short enough that a database held
+        // by another program is reported while the user still waits.
+        sqlite3_busy_timeout(db_, 2000);
         sqlite3_extended_result_codes(db_, 1);
         try {
             execute("PRAGMA foreign_keys = ON");

@@ -453,6 +453,9 @@ void Host::start() {
         std::string error;
         relay_ = Relay::Start(settings_.port, line_, sink, error);
         if (!relay_) {
+            if (!fs::exists(settings_.port)) {
+                throw Failure("port " + settings_.port + " does not exist");
+            }
             throw Failure("port " + settings_.port + " cannot be opened: " + error);
         }
         portName = relay_->driverPath();
