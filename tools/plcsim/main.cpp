@@ -1,0 +1,164 @@
+// kovra-plcsim: a line of simulated Perax PLCs for the driver to talk to.
+#include "plcsim/config.h"
+#include "plcsim/simulator.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include <pthread.h>
+#include <signal.h>
+
+namespace {
+
+constexpr const char* kUsage =
+    R"(Usage: kovra-plcsim [OPTIONS]
+
+Plays the PLC side of a J-bus line (Modbus RTU framing): one or more Perax
+P200 / P200X stations, each with 65536 bits (functions 1, 5), input bits (2),
+words (3, 6, 16) and input words (4). Unknown functions are answered with
+exception 01, addresses past the end with 02, bad quantities or values with
+03. A request with a bad CRC or for a station not on the line gets no reply.
+
+Without --device it creates a pseudo-terminal and prints the path of its slave
+side on standard output, alone on the first line: give that path to the
+driver as its port name. It runs until interrupted (Ctrl-C).
+
+Options:
+  --config FILE          read stations, memory, faults and line from FILE
+  --station ADDR[:MODEL] add a station; MODEL P200 (default) or P200X
+  --device PATH          serve this serial device instead of a pseudo-terminal
+  --line SPEED:FRAMING   line settings, e.g. 9600:8N1 (the default)
+  --pace                 send replies at the line's rate
+  --verbose              print every request and reply on standard error
+  --help                 print this text
+
+If no station is configured, station 1 (a P200) is added.
+
+)";
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void OnSignal(int) {
+    interrupted = 1;
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char piece[4];
+    for (const std::uint8_t byte : bytes) {
+        std::snprintf(piece, sizeof piece, text.empty() ? "%02X" : " %02X", byte);
+        text += piece;
+    }
+    return text;
+}
+
+int Fail(const std::string& why) {
+    std::cerr << "kovra-plcsim: " << why << "\n";
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    plcsim::Simulator simulator;
+    std::string device;
+    bool verbose = false;
+    try {
+        for (int i = 1; i < argc; ++i) {
+            const std::string option = argv[i];
+            const auto value = [&]() -> std::string {
+                if (i + 1 >= argc) {
+                    throw plcsim::ConfigError(option + " needs a value");
+                }
+                return argv[++i];
+            };
+            if (option == "--help" || option == "-h") {
+                std::cout << kUsage << plcsim::kConfigFormat;
+                return 0;
+            } else if (option == "--config") {
+                plcsim::ConfigureFile(simulator, value());
+            } else if (option == "--station") {
+                std::string text = value();
+                std::string model = "P200";
+                if (const auto colon = text.find(':'); colon != std::string::npos) {
+                    model = text.substr(colon + 1);
+                    text.erase(colon);
+                }
+                std::istringstream statement("station " + text + " " + model);
+                plcsim::Configure(simulator, statement);
+            } else if (option == "--device") {
+                device = value();
+            } else if (option == "--line") {
+                std::string text = value();
+                const auto colon = text.find(':');
+                if (colon == std::string::npos) {
+                    throw plcsim::ConfigError("--line takes SPEED:FRAMING, e.g. 9600:8N1");
+                }
+                std::istringstream statement("line " + text.substr(0, colon) + " " +
+                                             text.substr(colon + 1));
+                plcsim::Configure(simulator, statement);
+            } else if (option == "--pace") {
+                simulator.setPacing(true);
+            } else if (option == "--verbose") {
+                verbose = true;
+            } else {
+                throw plcsim::ConfigError("unknown option " + option + " (see --help)");
+            }
+        }
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+
+    bool anyStation = false;
+    for (int address = 0; address < 256 && !anyStation; ++address) {
+        anyStation = simulator.hasStation(static_cast<std::uint8_t>(address));
+    }
+    if (!anyStation) {
+        simulator.addStation(1, plcsim::Model::P200);
+    }
+
+    if (verbose) {
+        simulator.onExchange([](const plcsim::Exchange& exchange) {
+            std::cerr << (exchange.crcOk ? "<- " : "<- (bad CRC) ") << Hex(exchange.request)
+                      << "\n-> " << (exchange.reply.empty() ? "(nothing)" : Hex(exchange.reply))
+                      << "\n";
+        });
+    }
+
+    // The simulator's thread inherits the blocked signals, so they reach this
+    // thread, which waits for them in sigsuspend without a race.
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigset_t stopSignals;
+    sigset_t previous;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+
+    try {
+        if (device.empty()) {
+            const std::string path = simulator.openPseudoTerminal();
+            std::cout << path << std::endl;
+            std::cerr << "kovra-plcsim: serving the pseudo-terminal " << path << "\n";
+        } else {
+            simulator.openDevice(device);
+            std::cerr << "kovra-plcsim: serving " << device << "\n";
+        }
+        simulator.start();
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+
+    while (interrupted == 0) {
+        sigsuspend(&previous);
+    }
+    simulator.stop();
+    return 0;
+}
