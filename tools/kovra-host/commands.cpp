@@ -458,6 +458,9 @@ int RunWatch(const CommandLine& line, Console& console) {
 }
 
 int RunHistory(const CommandLine& line, Console&) {
+    if (!HistoryAvailable()) {
+        throw Failure("this build of kovra-host keeps no history: it was built without SQLite");
+    }
     HistoryQuery query;
     query.gates = line.values("gate");
     for (const char* bound : {"from", "to"}) {

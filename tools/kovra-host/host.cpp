@@ -224,7 +224,9 @@ void Host::enterDirectory() {
 }
 
 void Host::openHistory() {
-    if (!settings_.keepHistory) {
+    // A build without SQLite works on without a history; collect says that
+    // its events are not stored.
+    if (!settings_.keepHistory || !HistoryAvailable()) {
         return;
     }
     const std::string path = settings_.historyFile.empty() ? fs::absolute(kDefaultHistory).string()
