@@ -69,7 +69,7 @@ std::string FileCount(unsigned files) {
 HostSettings SettingsFrom(const CommandLine& line) {
     HostSettings settings;
     settings.driverPath = line.value("driver").value_or("");
-    settings.driverNumber = static_cast<int>(line.integer("driver-number", 0, 99).value_or(1));
+    settings.driverNumber = static_cast<int>(line.integer("driver-number", 0, 255).value_or(1));
     settings.directory = line.value("dir").value_or("");
     settings.gatesFile = line.value("gates").value_or("");
     settings.historyFile = line.value("history").value_or("");
@@ -274,6 +274,9 @@ int RunRead(const CommandLine& line, Console& console) {
         if (!Report(console, "read " + gate.spec.address, gate, outcome, *host)) {
             ok = false;
         }
+        if (outcome.storeError) {
+            break;
+        }
         if (outcome.status == kStatusDone) {
             const bool trigger =
                 gate.memoryType() == kMemoryJournal || gate.memoryType() == kMemoryClock ||
@@ -356,6 +359,9 @@ int RunCollect(const CommandLine& line, Console& console) {
         gate.address.station = station;
         if (!Report(console, "collect station " + Hex2(station), gate, outcome, *host)) {
             ok = false;
+        }
+        if (outcome.storeError) {
+            break;
         }
     }
     if (!events.empty() || line.has("csv")) {

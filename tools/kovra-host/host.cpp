@@ -317,6 +317,9 @@ void Host::loadDriver() {
 }
 
 int Host::call(std::uint32_t code, void* data) {
+    if (halted_) {
+        throw Failure("no further request after the history failed");
+    }
     VpiRequest request{};
     request.context =
         context_.empty() ? nullptr : reinterpret_cast<DriverContext*>(context_.data());
@@ -568,6 +571,10 @@ Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* 
             if (guarded) {
                 // The driver has moved past records the history does not hold:
                 // its positions go back so that they come again.
+                // The driver's own table still holds the new positions and
+                // would write some of them again, so it gets no further request.
+                end();
+                halted_ = true;
                 try {
                     RestoreFile(positionsFile_, start.positionsBefore, true);
                     *outcome.storeError += "; " + fs::path(positionsFile_).filename().string() +

@@ -118,6 +118,7 @@ class Host {
     std::vector<std::max_align_t> context_;
     CommSettings line_{};
     bool started_ = false;
+    bool halted_ = false;       // after a history failure that put the positions back
     std::string positionsFile_; // absolute
     std::vector<StoredValue>* collecting_ = nullptr;
     std::vector<StoredAlert>* alerting_ = nullptr;
