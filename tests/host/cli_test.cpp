@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
-#include <span>
 #include <tuple>
 
 namespace fs = std::filesystem;
@@ -27,32 +26,6 @@ namespace {
 bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
-
-// The journal registers of a station, served from its StationJournal.
-class JournalRegisters final : public plcsim::RegisterHook {
-  public:
-    explicit JournalRegisters(std::shared_ptr<plcsim::StationJournal> journal)
-        : journal_(std::move(journal)) {}
-    plcsim::HookResult readRegisters(plcsim::Station&, std::uint16_t start,
-                                     std::span<std::uint16_t> values) override {
-        const auto words =
-            journal_->readRegisters(start, static_cast<std::uint16_t>(values.size()));
-        if (!words) {
-            return plcsim::HookResult::Pass();
-        }
-        std::copy(words->begin(), words->end(), values.begin());
-        return plcsim::HookResult::Handled();
-    }
-    plcsim::HookResult writeRegisters(plcsim::Station&, std::uint8_t, std::uint16_t start,
-                                      std::span<const std::uint16_t> values) override {
-        return journal_->writeRegisters(start, {values.begin(), values.end()})
-                   ? plcsim::HookResult::Handled()
-                   : plcsim::HookResult::Pass();
-    }
-
-  private:
-    std::shared_ptr<plcsim::StationJournal> journal_;
-};
 
 // One stored event as the history database holds it.
 using Row = std::tuple<std::string, std::int64_t, std::int64_t>; // gate, raw, PLC time
@@ -113,11 +86,11 @@ class HostCli : public ::testing::Test {
 
     // A station's journal (file 1, 100 records) and one memo file (0x0020, 50
     // records), attached before the simulator starts.
-    std::shared_ptr<plcsim::StationJournal> journal(std::uint8_t station, plcsim::PlcModel model) {
+    std::shared_ptr<plcsim::StationJournal> journal(std::uint8_t station, plcsim::Model model) {
         auto files = std::make_shared<plcsim::StationJournal>(model);
         files->addFile({plcsim::kJournalFileNumber, 100, 5, 0x1000});
         files->addFile({0x0020, 50, 4, 0x2000});
-        sim.addHook(station, std::make_shared<JournalRegisters>(files));
+        sim.addHook(station, files);
         return files;
     }
 
@@ -134,7 +107,7 @@ class HostCollect : public HostCli {
   protected:
     void SetUp() override {
         HostCli::SetUp();
-        files = journal(0x01, plcsim::PlcModel::P200);
+        files = journal(0x01, plcsim::Model::P200);
         dir.writeFile("kovra-gates.txt", "0130010 word linear 0.5\n0110003\n01C0020\n");
         add(0x0010, 40, 30);
         add(0x0003, 1, 29);

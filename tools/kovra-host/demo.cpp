@@ -11,7 +11,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <span>
 
 namespace fs = std::filesystem;
 
@@ -36,34 +35,6 @@ const char* const kGatesFile = "# Station 01, a P200\n"
                                "02C0022  long                      # flow counter\n"
                                "02F0040  float                     # set point\n"
                                "02HA\n02HO\n02HJ\n02HH\n02HM\n02HS\n";
-
-// The journal registers of a station, served from its StationJournal.
-class JournalRegisters final : public plcsim::RegisterHook {
-  public:
-    explicit JournalRegisters(std::shared_ptr<plcsim::StationJournal> journal)
-        : journal_(std::move(journal)) {}
-
-    plcsim::HookResult readRegisters(plcsim::Station&, std::uint16_t start,
-                                     std::span<std::uint16_t> values) override {
-        const auto words =
-            journal_->readRegisters(start, static_cast<std::uint16_t>(values.size()));
-        if (!words) {
-            return plcsim::HookResult::Pass();
-        }
-        std::copy(words->begin(), words->end(), values.begin());
-        return plcsim::HookResult::Handled();
-    }
-
-    plcsim::HookResult writeRegisters(plcsim::Station&, std::uint8_t, std::uint16_t start,
-                                      std::span<const std::uint16_t> values) override {
-        return journal_->writeRegisters(start, {values.begin(), values.end()})
-                   ? plcsim::HookResult::Handled()
-                   : plcsim::HookResult::Pass();
-    }
-
-  private:
-    std::shared_ptr<plcsim::StationJournal> journal_;
-};
 
 // Local time some minutes and seconds ago, on an even second as PLC stamps are.
 std::tm Ago(int minutes, int seconds = 0) {
@@ -261,8 +232,8 @@ class Demo {
         simulator_.setLong(kP200X, plcsim::Table::Words, kLongMemo, 1234567);
         simulator_.setFloat(kP200X, plcsim::Table::Words, 0x0040, 42.25f);
 
-        journals_[0] = std::make_shared<plcsim::StationJournal>(plcsim::PlcModel::P200);
-        journals_[1] = std::make_shared<plcsim::StationJournal>(plcsim::PlcModel::P200X);
+        journals_[0] = std::make_shared<plcsim::StationJournal>(plcsim::Model::P200);
+        journals_[1] = std::make_shared<plcsim::StationJournal>(plcsim::Model::P200X);
         for (auto& journal : journals_) {
             journal->addFile({plcsim::kJournalFileNumber, 100, 5, 0x1000});
         }
@@ -282,8 +253,8 @@ class Demo {
         p200x.appendJournalEvent(0x0005, 1, Ago(114, 50));
         p200x.appendJournalEvent(0x0010, 1113, Ago(75));
         p200x.appendMemoValue(kLongMemo, 1234567, Ago(60));
-        simulator_.addHook(kP200, std::make_shared<JournalRegisters>(journals_[0]));
-        simulator_.addHook(kP200X, std::make_shared<JournalRegisters>(journals_[1]));
+        simulator_.addHook(kP200, journals_[0]);
+        simulator_.addHook(kP200X, journals_[1]);
 
         port_ = simulator_.openPseudoTerminal();
         simulator_.start();
