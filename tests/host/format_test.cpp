@@ -66,7 +66,9 @@ TEST_F(ZoneTest, TimesAreReadLocalOrWithAnOffset) {
 TEST(Values, ShowAsShortAsTheyReadExactly) {
     EXPECT_EQ(FormatValue(12.5), "12.5");
     EXPECT_EQ(FormatValue(1.0), "1");
-    EXPECT_EQ(FormatValue(0.1 * 3), "0.30000000000000004");
+    EXPECT_EQ(FormatValue(0.1 * 3), "0.3"); // 0.30000000000000004: arithmetic noise
+    EXPECT_EQ(FormatValue(1.0 / 3), "0.333333333333333");
+    EXPECT_EQ(FormatValue(123456789012.0), "123456789012");
     EXPECT_EQ(FormatValue(-20.0), "-20");
     EXPECT_EQ(FormatRaw(1, 1), "1");
     EXPECT_EQ(FormatRaw(0x1234, 16), "0x1234 (4660)");

@@ -202,7 +202,10 @@ std::string FormatValue(double value) {
         std::snprintf(text, sizeof text, "%.0f", value);
         return std::strcmp(text, "-0") == 0 ? "0" : text;
     }
-    for (int precision = 6; precision <= 17; ++precision) {
+    // The shortest form that reads back exactly, but no more than 15 digits:
+    // beyond those a cooked value holds only the noise of its arithmetic
+    // (325 x 0.1 - 20 is 12.500000000000002 in x87 arithmetic).
+    for (int precision = 6; precision <= 15; ++precision) {
         std::snprintf(text, sizeof text, "%.*g", precision, value);
         if (std::strtod(text, nullptr) == value) {
             break;

@@ -23,7 +23,8 @@ std::string IsoLocalTime(std::int64_t seconds);
 // @SECONDS since 1970.
 std::optional<std::int64_t> ParseTime(const std::string& text);
 
-// A cooked value as short as it reads exactly: 12.5, 1, -0.001.
+// A cooked value as short as it reads exactly, to 15 significant digits at
+// most: 12.5, 1, -0.001.
 std::string FormatValue(double value);
 
 // The raw PLC value of a gate, by the gate's width: bits as 0/1, 16-bit

@@ -458,7 +458,7 @@ void Host::start() {
         std::string error;
         relay_ = Relay::Start(settings_.port, line_, sink, error);
         if (!relay_) {
-            if (!fs::exists(settings_.port)) {
+            if (RelayAvailable() && DeviceExists(settings_.port) == false) {
                 throw Failure("port " + settings_.port + " does not exist");
             }
             throw Failure("port " + settings_.port + " cannot be opened: " + error);
@@ -473,12 +473,13 @@ void Host::start() {
     const std::size_t mark = log_->mark();
     const int status = call(kColdStart, &params);
     if (status == kStatusUnavailable) {
-        if (!fs::exists(settings_.port)) {
+        const auto exists = DeviceExists(settings_.port);
+        if (exists == false) {
             throw Failure("port " + settings_.port + " does not exist");
         }
-        throw Failure("port " + settings_.port +
-                      " cannot be opened: it is in use, not a serial device, or refuses the "
-                      "line settings");
+        throw Failure("port " + settings_.port + " cannot be opened: it is " +
+                      (exists ? "" : "missing, ") +
+                      "in use, not a serial device, or refuses the line settings");
     }
     started_ = true;
     if (status == kStatusRefused) {

@@ -33,6 +33,8 @@ VpiMainFunction LoadDriver(const std::string& path, std::string& error);
 std::string ExecutableDirectory();
 
 bool IsTerminal(std::FILE* stream);
+// Whether a serial device of that name is there; nothing when it cannot be told.
+std::optional<bool> DeviceExists(const std::string& name);
 bool LocalTime(std::time_t when, std::tm& out);
 bool UtcTime(std::time_t when, std::tm& out);
 int CurrentProcessId();

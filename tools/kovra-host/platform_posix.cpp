@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -47,6 +48,17 @@ std::string ExecutableDirectory() {
 
 bool IsTerminal(std::FILE* stream) {
     return isatty(fileno(stream)) == 1;
+}
+
+std::optional<bool> DeviceExists(const std::string& name) {
+    struct stat status {};
+    if (stat(name.c_str(), &status) == 0) {
+        return true;
+    }
+    if (errno == ENOENT || errno == ENOTDIR) {
+        return false;
+    }
+    return std::nullopt;
 }
 
 bool LocalTime(std::time_t when, std::tm& out) {

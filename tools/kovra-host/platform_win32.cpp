@@ -42,6 +42,29 @@ bool IsTerminal(std::FILE* stream) {
     return _isatty(_fileno(stream)) != 0;
 }
 
+std::optional<bool> DeviceExists(const std::string& name) {
+    // COM1 and its kind are DOS device names, not files.
+    std::string device = name;
+    if (device.rfind("\\\\.\\", 0) == 0) {
+        device = device.substr(4);
+    }
+    if (device.find_first_of("\\/:") == std::string::npos) {
+        char target[1024];
+        if (QueryDosDeviceA(device.c_str(), target, sizeof target) != 0) {
+            return true;
+        }
+        // Not every system lists its ports there (Wine does not).
+        return std::nullopt;
+    }
+    if (GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+               ? std::optional<bool>(false)
+               : std::nullopt;
+}
+
 bool LocalTime(std::time_t when, std::tm& out) {
     return localtime_s(&out, &when) == 0;
 }
