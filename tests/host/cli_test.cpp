@@ -351,6 +351,31 @@ TEST_F(HostCollect, EveryEventIsStoredOnceAcrossRepeatedCollections) {
     EXPECT_EQ(StoredEvents(history()), expected);
 }
 
+TEST_F(HostCollect, ASilentStationStoresNothingAndLosesNothing) {
+    sim.injectFault(0x01, plcsim::Fault::Silent());
+    HostRun run = host({"collect", "01"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.err, "kovra-host: collect station 01: station 01 does not answer on " +
+                                 port + " (status 2)"))
+        << run.err;
+    EXPECT_TRUE(StoredEvents(history()).empty());
+
+    sim.clearFaults(0x01);
+    run = host({"collect", "01"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(StoredEvents(history()), expected);
+}
+
+TEST_F(HostCollect, WithoutGatesNothingIsPassedOnAndTheSummarySaysWhy) {
+    fs::remove(dir.path() / "kovra-gates.txt");
+    const HostRun run = host({"collect", "01"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.err, "station 01: 2 files read, 0 events stored, 6 records without a "
+                             "gate (the gates file defines the gates of the journal's variables)"))
+        << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+}
+
 TEST_F(HostCollect, ACollectionKilledHalfWayIsCollectedAgainWithoutLossOrDuplicate) {
     // Killed when it selects the memo file: the driver has already stored how
     // far the journal was passed on, the history has not stored a thing.

@@ -223,6 +223,9 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
     }
     if (undefined != 0) {
         summary += ", " + Count(undefined, "record") + " without a gate";
+        if (outcome.values.empty()) {
+            summary += " (the gates file defines the gates of the journal's variables)";
+        }
     }
     if (!outcome.alerts.empty()) {
         summary += ", " + Count(static_cast<unsigned>(outcome.alerts.size()), "alert");
