@@ -1,1 +1,328 @@
-// placeholder: to be written
+#include "journal/acquisition.h"
+
+#include "driver/context.h"
+#include "driver/host_library.h"
+#include "driver/records.h"
+#include "gates/gate_records.h"
+#include "gates/read.h"
+#include "gates/write.h"
+#include "journal/clock_sync.h"
+#include "journal/record_logging.h"
+#include "lastevent/table.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+// The PLC's journal registers.
+constexpr std::int32_t kFileTableAddress = 0x0900;
+constexpr std::int32_t kFileSelectAddress = 0x0100;
+constexpr std::int32_t kHeaderAddress = 0x0102;
+
+constexpr std::int32_t kFileTableWordsP200 = 52;
+constexpr std::int32_t kFileTableWordsP200X = 120;
+// A P200X table is longer, but files beyond the P200's slots are never read.
+constexpr std::size_t kExaminedFileSlots = 52;
+
+constexpr std::uint16_t kEmptySlot = 0xFFFF;
+constexpr std::uint16_t kSkippedSlot = 2;
+constexpr std::uint16_t kTableEnd = 3; // ends a P200X table; merely skipped on a P200
+constexpr std::uint16_t kJournalFile = 1;
+
+constexpr std::int32_t kHeaderWords = 16;
+constexpr std::size_t kRecordCountWord = 3;
+constexpr std::size_t kRecordWordsWord = 4;
+constexpr std::size_t kUsedRecordsWord = 5;
+constexpr std::size_t kNextRecordWord = 6;
+constexpr std::size_t kFirstRecordAddressWord = 8;
+
+constexpr std::uint16_t kMaxRecordCount = 3600;
+// Room for the largest journal: 3600 records of 5 words.
+constexpr std::size_t kRecordBufferWords = 18000;
+// The largest block of words one read reply carries.
+constexpr std::uint16_t kMaxTransferWords = 120;
+
+constexpr std::size_t kJournalIdentifyingBytes = 10;
+constexpr std::size_t kMemoIdentifyingBytes = 8;
+
+constexpr std::size_t kFileNameSize = 24;
+constexpr std::size_t kLostTextSize = 96;
+
+struct FileHeader {
+    std::uint16_t recordCount;
+    std::uint16_t recordWords;
+    std::uint16_t usedRecords;
+    std::uint16_t nextRecord;
+    std::uint16_t firstRecordAddress;
+};
+
+// A half-open range of record indices.
+struct RecordRange {
+    std::uint16_t begin = 0;
+    std::uint16_t end = 0;
+};
+
+unsigned StationOf(const VpiRequest& request) {
+    return static_cast<std::uint8_t>(DescriptorOf(request).gate.station);
+}
+
+// Reads `words` registers from `address` to `destination` with one read
+// transaction on a descriptor of our own.
+int ReadRegisters(VpiRequest& request, std::int32_t address, std::uint16_t words,
+                  std::uint16_t* destination) {
+    const std::int32_t station = DescriptorOf(request).gate.station;
+    if (words == 1) {
+        // A transfer of one element uses the single layout, which puts the
+        // word in bytes 2 and 3 of its area: read into a cell, then place it.
+        std::uint8_t cell[4] = {};
+        GateDescriptor descriptor = RegisterDescriptor(station, address, 1, cell);
+        LentDescriptor lent(request, descriptor);
+        const int result = DoRead(request);
+        if (result == kStatusDone) {
+            std::memcpy(destination, cell + 2, sizeof *destination);
+        }
+        return result;
+    }
+    GateDescriptor descriptor = RegisterDescriptor(station, address, words, destination);
+    LentDescriptor lent(request, descriptor);
+    return DoRead(request);
+}
+
+// Checks that every record the header describes fits the buffer and can be
+// read in whole records; names the first field that does not.
+const char* IllegalHeaderField(const FileHeader& header, std::uint16_t* value) {
+    if (header.recordWords == 0 || header.recordWords > kMaxTransferWords) {
+        *value = header.recordWords;
+        return "recordWords";
+    }
+    if (static_cast<std::size_t>(header.recordCount) * header.recordWords > kRecordBufferWords) {
+        *value = header.recordWords;
+        return "recordWords";
+    }
+    if (header.usedRecords > header.recordCount) {
+        *value = header.usedRecords;
+        return "usedRecords";
+    }
+    if (header.usedRecords != 0 && header.nextRecord > header.usedRecords) {
+        *value = header.nextRecord;
+        return "nextRecord";
+    }
+    return nullptr;
+}
+
+// Reads the records of one range into their places in the buffer, in chunks
+// of whole records so that the register address (one per record) and the
+// buffer position (recordWords per record) advance together.
+int ReadRange(VpiRequest& request, const FileHeader& header, RecordRange range,
+              std::uint16_t* buffer, unsigned part, const char* fileName) {
+    if (range.begin >= range.end) {
+        return kStatusDone;
+    }
+    const std::uint16_t chunkRecords = kMaxTransferWords / header.recordWords;
+    std::int32_t address = header.firstRecordAddress + range.begin;
+    std::uint16_t recordsLeft = static_cast<std::uint16_t>(range.end - range.begin);
+    std::uint16_t* destination =
+        buffer + static_cast<std::size_t>(range.begin) * header.recordWords;
+    for (unsigned chunk = 1; recordsLeft > 0; ++chunk) {
+        const std::uint16_t records = std::min(recordsLeft, chunkRecords);
+        const auto words = static_cast<std::uint16_t>(records * header.recordWords);
+        const int result = ReadRegisters(request, address, words, destination);
+        if (result != kStatusDone) {
+            err(kSeverityTrace,
+                part == 1 ? "KOVRA> ReadHoroFile() plc %02x %s part1.%u read failed"
+                          : "KOVRA> ReadHoroFile() plc %02x %s part2.%u read failed",
+                StationOf(request), fileName, chunk);
+            return result;
+        }
+        recordsLeft = static_cast<std::uint16_t>(recordsLeft - records);
+        address += records;
+        destination += words;
+    }
+    return kStatusDone;
+}
+
+} // namespace
+
+int ReadHoroData(VpiRequest& request) {
+    DriverContext& context = ContextOf(request);
+    const std::int32_t station = DescriptorOf(request).gate.station;
+    const unsigned stationNumber = StationOf(request);
+
+    if (context.clockSync == 1 && SyncClocks(request) == kStatusUnavailable) {
+        err(kSeverityTrace, "KOVRA> ReadHoroData() plc%02x aborted, SyncClocks() failed",
+            stationNumber);
+        return kStatusUnavailable;
+    }
+
+    const bool p200x = context.stationIsP200X[stationNumber] == 1;
+    std::uint16_t table[kFileTableWordsP200X] = {};
+    {
+        GateDescriptor descriptor = RegisterDescriptor(
+            station, kFileTableAddress, p200x ? kFileTableWordsP200X : kFileTableWordsP200, table);
+        LentDescriptor lent(request, descriptor);
+        const int result = SingleRead(request);
+        if (result != kStatusDone) {
+            err(kSeverityTrace, "KOVRA> ReadHoroData() plc %02x 'TABLE $0900' open failed",
+                stationNumber);
+            return result;
+        }
+    }
+
+    for (std::size_t slot = 0; slot < kExaminedFileSlots; ++slot) {
+        const std::uint16_t fileNumber = table[slot];
+        if (p200x && fileNumber == kTableEnd) {
+            break;
+        }
+        if (fileNumber == kEmptySlot || fileNumber == kSkippedSlot || fileNumber == kTableEnd) {
+            continue;
+        }
+        {
+            std::uint8_t selection[4] = {};
+            std::memcpy(selection + 2, &fileNumber, sizeof fileNumber);
+            GateDescriptor descriptor =
+                RegisterDescriptor(station, kFileSelectAddress, 1, selection);
+            LentDescriptor lent(request, descriptor);
+            const int result = SingleWrite(request);
+            if (result != kStatusDone) {
+                err(kSeverityTrace, "KOVRA> ReadHoroData() plc %02x file $%04x open failed",
+                    stationNumber, static_cast<unsigned>(fileNumber));
+                return result;
+            }
+        }
+        const int result = ReadHoroFile(request, fileNumber);
+        if (result != kStatusDone) {
+            return result;
+        }
+    }
+    return kStatusDone;
+}
+
+int ReadHoroFile(VpiRequest& request, std::uint16_t fileNumber) {
+    DriverContext& context = ContextOf(request);
+    const unsigned station = StationOf(request);
+
+    char fileName[kFileNameSize];
+    if (fileNumber == kJournalFile) {
+        std::snprintf(fileName, sizeof fileName, "'Journal de Bord'");
+    } else {
+        std::snprintf(fileName, sizeof fileName, "'MemoFile $%04x'",
+                      static_cast<unsigned>(fileNumber));
+    }
+    err(kSeverityTrace, "KOVRA> ReadHoroFile() plc %02x reading %s", station, fileName);
+
+    std::uint16_t headerWords[kHeaderWords] = {};
+    if (const int result = ReadRegisters(request, kHeaderAddress, kHeaderWords, headerWords);
+        result != kStatusDone) {
+        err(kSeverityTrace, "KOVRA> ReadHoroFile() plc %02x %s read header failed", station,
+            fileName);
+        return result;
+    }
+    FileHeader header{headerWords[kRecordCountWord], headerWords[kRecordWordsWord],
+                      headerWords[kUsedRecordsWord], headerWords[kNextRecordWord],
+                      headerWords[kFirstRecordAddressWord]};
+
+    if (header.recordCount > kMaxRecordCount) {
+        err(kSeverityError, "KOVRA> ERROR: number of lines in %s too big : %u", fileName,
+            static_cast<unsigned>(header.recordCount));
+        return kStatusRefused;
+    }
+    std::uint16_t illegalValue = 0;
+    if (const char* field = IllegalHeaderField(header, &illegalValue)) {
+        err(kSeverityError, "KOVRA> ReadHoroFile() plc %02x %s illegal header, %s %u", station,
+            fileName, field, static_cast<unsigned>(illegalValue));
+        return kStatusRefused;
+    }
+
+    // Zeroed so that the identifying bytes of records shorter than them
+    // compare alike from one collection to the next.
+    std::unique_ptr<std::uint16_t[]> buffer(new (std::nothrow) std::uint16_t[kRecordBufferWords]());
+    if (!buffer) {
+        err(kSeverityError, "KOVRA> ReadHoroFile() ERROR: malloc memo buffer");
+        return kStatusRefused;
+    }
+    const std::size_t identifyingBytes =
+        fileNumber == kJournalFile ? kJournalIdentifyingBytes : kMemoIdentifyingBytes;
+    auto recordAt = [&](std::uint16_t index) {
+        return buffer.get() + static_cast<std::size_t>(index) * header.recordWords;
+    };
+
+    std::uint8_t storedCopy[kRecordCopySize] = {};
+    const std::uint16_t lastRecord =
+        GetLastHoro(context, static_cast<std::uint8_t>(station), fileNumber, storedCopy);
+
+    // Only the record passed on last is read again: if it still matches, the
+    // PLC has neither overwritten nor cleared the file since.
+    const bool lastStillThere = lastRecord != 0 && header.usedRecords >= lastRecord;
+    if (lastStillThere) {
+        const std::uint16_t index = static_cast<std::uint16_t>(lastRecord - 1);
+        const int result = ReadRegisters(request, header.firstRecordAddress + index,
+                                         header.recordWords, recordAt(index));
+        if (result != kStatusDone) {
+            err(kSeverityTrace, "KOVRA> ReadHoroFile() plc %02x %s prev. rec read failed", station,
+                fileName);
+            return result;
+        }
+    }
+    if (header.usedRecords == 0) {
+        header.nextRecord = 0;
+    }
+
+    RecordRange part1;
+    RecordRange part2;
+    const bool continues =
+        lastStillThere && std::memcmp(recordAt(static_cast<std::uint16_t>(lastRecord - 1)),
+                                      storedCopy, identifyingBytes) == 0;
+    if (continues && header.nextRecord >= lastRecord) {
+        part1 = {lastRecord, header.nextRecord};
+    } else if (continues) {
+        part1 = {lastRecord, header.usedRecords};
+        part2 = {0, header.nextRecord};
+    } else {
+        if (lastRecord != 0) {
+            char text[kLostTextSize];
+            std::snprintf(text, sizeof text,
+                          header.usedRecords > lastRecord
+                              ? "KOVRA%02u %02x:%s overflow probably records lost"
+                              : "KOVRA%02u %02x:%s cleared probably records lost",
+                          static_cast<unsigned>(request.driverNumber), station, fileName);
+            HoroAlert(request, text);
+        }
+        part1 = {header.nextRecord, header.usedRecords};
+        part2 = {0, header.nextRecord};
+    }
+
+    if (const int result = ReadRange(request, header, part1, buffer.get(), 1, fileName);
+        result != kStatusDone) {
+        return result;
+    }
+    if (const int result = ReadRange(request, header, part2, buffer.get(), 2, fileName);
+        result != kStatusDone) {
+        return result;
+    }
+
+    std::uint16_t newLastRecord = 0;
+    for (const RecordRange& range : {part1, part2}) {
+        for (std::uint16_t i = range.begin; i < range.end; ++i) {
+            // A record whose gate lookup failed does not move the position, so
+            // it is offered again unless a later record moves past it.
+            if (LogRecord(request, recordAt(i), fileNumber, i) == kStatusDone) {
+                newLastRecord = static_cast<std::uint16_t>(i + 1);
+            }
+        }
+    }
+
+    if (newLastRecord != 0) {
+        return PutLastHoro(context, static_cast<std::uint8_t>(station), fileNumber, newLastRecord,
+                           reinterpret_cast<const std::uint8_t*>(
+                               recordAt(static_cast<std::uint16_t>(newLastRecord - 1))));
+    }
+    if (header.usedRecords == 0) {
+        // An emptied file starts over from its first record next time.
+        return PutLastHoro(context, static_cast<std::uint8_t>(station), fileNumber, 0, nullptr);
+    }
+    return kStatusDone;
+}

@@ -10,10 +10,6 @@
 #include <ctime>
 #include <optional>
 
-// The serial layer owns YieldProcessor. Until it is linked in beside these
-// tests, this weak one stands in; a real definition takes precedence.
-__attribute__((weak)) void YieldProcessor() {}
-
 namespace {
 
 using Record = std::array<std::uint16_t, 5>;

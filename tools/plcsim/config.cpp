@@ -1,5 +1,7 @@
 #include "plcsim/config.h"
 
+#include "plcsim/journal_config.h"
+
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -48,6 +50,7 @@ class Statement {
     }
 
     std::size_t size() const { return words_.size(); }
+    const std::vector<std::string>& words() const { return words_; }
     const std::string& word(std::size_t i) const {
         if (i >= words_.size()) {
             fail("'" + words_[0] + "' needs more arguments");
@@ -226,7 +229,11 @@ void Apply(Simulator& simulator, const Statement& s) {
     } else if (verb == "fault") {
         FaultStatement(simulator, s);
     } else {
-        s.fail("unknown statement '" + verb + "'");
+        bool known = false;
+        Guarded(s, [&] { known = ApplyJournalStatement(simulator, s.words()); });
+        if (!known) {
+            s.fail("unknown statement '" + verb + "'");
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 // kovra-plcsim: a line of simulated Perax PLCs for the driver to talk to.
 #include "plcsim/config.h"
+#include "plcsim/journal_config.h"
 #include "plcsim/simulator.h"
 
 #include <csignal>
@@ -77,7 +78,8 @@ int main(int argc, char** argv) {
                 return argv[++i];
             };
             if (option == "--help" || option == "-h") {
-                std::cout << kUsage << plcsim::kConfigFormat;
+                std::cout << kUsage << plcsim::kConfigFormat << "\n"
+                          << plcsim::kJournalConfigFormat;
                 return 0;
             } else if (option == "--config") {
                 plcsim::ConfigureFile(simulator, value());

@@ -1,0 +1,414 @@
+#include "journal/journal_world.h"
+
+#include <string>
+#include <vector>
+
+using Strings = std::vector<std::string>;
+
+namespace {
+
+constexpr std::uint16_t kJournal = 1;
+constexpr std::uint16_t kMemo = 0x0040;
+constexpr const char* kOverflowText = "KOVRA01 05:'Journal de Bord' overflow probably records lost";
+constexpr const char* kClearedText = "KOVRA01 05:'Journal de Bord' cleared probably records lost";
+
+class JournalCollection : public JournalWorld {
+  protected:
+    JournalCollection() {
+        DefineGate("0530010");
+        DefineGate("0530011");
+    }
+
+    // A journal of `count` records of `words` words at 0x1000 on station 5.
+    plcsim::StationJournal& journalOf(std::uint16_t count, std::uint16_t words = 5) {
+        plcsim::StationJournal& plcJournal = journal(kP200X);
+        plcJournal.addFile(plcsim::FileLayout{kJournal, count, words, 0x1000});
+        return plcJournal;
+    }
+    // Events of J-bus address 0x10 with values first, first + 1, ..., the
+    // value also numbering the stamp.
+    static void events(plcsim::StationJournal& plcJournal, int first, int count) {
+        for (int value = first; value < first + count; ++value) {
+            plcJournal.appendJournalEvent(0x10, static_cast<std::uint32_t>(value), At(value));
+        }
+    }
+    static Strings passedValues(int first, int count) {
+        Strings expected;
+        for (int value = first; value < first + count; ++value) {
+            expected.push_back(Passed("0530010", value, value));
+        }
+        return expected;
+    }
+    static Strings Concat(Strings a, const Strings& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+};
+
+// --- Passing records on ---
+
+TEST_F(JournalCollection, TheFirstCollectionPassesEveryRecordOnceOldestFirstUnderItsPlcTime) {
+    start();
+    auto& plcJournal = journalOf(20);
+    plcJournal.appendJournalEvent(0x10, 100, At(0));
+    plcJournal.appendJournalEvent(0x11, 200, At(1));
+    plcJournal.appendJournalEvent(0x00, 999, At(2)); // a line without event
+    plcJournal.appendJournalEvent(0x10, 101, At(3));
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+
+    EXPECT_EQ(passed(), (Strings{Passed("0530010", 100, 0), Passed("0530011", 200, 1),
+                                 Passed("0530010", 101, 3)}));
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 20"}));
+    EXPECT_TRUE(logged("KOVRA> ReadHoroFile() plc 05 reading 'Journal de Bord'", kSeverityTrace));
+}
+
+TEST_F(JournalCollection, TheNextCollectionPassesOnlyTheNewRecords) {
+    start();
+    auto& plcJournal = journalOf(20);
+    events(plcJournal, 0, 3);
+    ASSERT_EQ(collect(kP200X), kStatusDone);
+    events(plcJournal, 3, 2);
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+
+    EXPECT_EQ(passed(), passedValues(3, 2));
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1002 5", "R 1003 10"}));
+}
+
+TEST_F(JournalCollection, AnUnchangedFileCostsOneSelectionOneHeaderAndOneRecord) {
+    start();
+    auto& plcJournal = journalOf(20);
+    events(plcJournal, 0, 3);
+    ASSERT_EQ(collect(kP200X), kStatusDone);
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+
+    EXPECT_TRUE(passed().empty());
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1002 5"}));
+}
+
+TEST_F(JournalCollection, AWrappedRingPassesTheTailOfTheRingThenItsHead) {
+    start();
+    auto& plcJournal = journalOf(10);
+    events(plcJournal, 0, 8);
+    ASSERT_EQ(collect(kP200X), kStatusDone);
+    events(plcJournal, 8, 5); // records 8, 9, then 0, 1, 2
+    ASSERT_EQ(plcJournal.nextRecord(kJournal), 3);
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+
+    EXPECT_EQ(passed(), passedValues(8, 5));
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1007 5", "R 1008 10",
+                               "R 1000 15"}));
+    EXPECT_TRUE(messages(kSeverityError).empty());
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_TRUE(passed().empty());
+    EXPECT_EQ(wire().back(), "R 1002 5");
+}
+
+// --- Lost records ---
+
+TEST_F(JournalCollection, AnOverwrittenFileIsReportedAndRaisedThenPassedOnWhole) {
+    start(); // alert mode 2
+    auto& plcJournal = journalOf(10);
+    events(plcJournal, 0, 4);
+    ASSERT_EQ(collect(kP200X), kStatusDone);
+    events(plcJournal, 4, 10); // the ring turns past record 3
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+
+    EXPECT_TRUE(logged(kOverflowText, kSeverityError));
+    ASSERT_EQ(halvo::Alerts().size(), 1u);
+    EXPECT_EQ(halvo::Alerts()[0].name, "KOVRA");
+    EXPECT_EQ(halvo::Alerts()[0].text, kOverflowText);
+    EXPECT_EQ(halvo::Alerts()[0].flags, 0x40000000u);
+    EXPECT_EQ(passed(), passedValues(4, 10)); // records 4 to 9, then 0 to 3
+}
+
+TEST_F(JournalCollection, AClearedFileIsReportedAsTheAlertModeSaysThenPassedOnWhole) {
+    start("ALERTS = 0\n");
+    auto& plcJournal = journalOf(10);
+    events(plcJournal, 0, 4);
+    ASSERT_EQ(collect(kP200X), kStatusDone);
+    plcJournal.clearFile(kJournal);
+    events(plcJournal, 20, 2); // fewer records than were passed on
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+
+    EXPECT_TRUE(logged(kClearedText, kSeverityTrace));
+    EXPECT_TRUE(halvo::Alerts().empty());
+    EXPECT_EQ(passed(), passedValues(20, 2));
+    // Record 4 is no longer there: nothing to read again.
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 10"}));
+}
+
+TEST_F(JournalCollection, AFileRefilledToTheSameLengthIsReportedCleared) {
+    start("ALERTS = 4\n");
+    auto& plcJournal = journalOf(10);
+    events(plcJournal, 0, 4);
+    ASSERT_EQ(collect(kP200X), kStatusDone);
+    plcJournal.clearFile(kJournal);
+    events(plcJournal, 30, 4);
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+
+    EXPECT_TRUE(logged(kClearedText, kSeverityError));
+    ASSERT_EQ(halvo::Alerts().size(), 1u);
+    EXPECT_EQ(halvo::Alerts()[0].flags, 0x60000000u);
+    EXPECT_EQ(passed(), passedValues(30, 4));
+}
+
+TEST_F(JournalCollection, AnEmptiedFileStartsOverFromItsFirstRecord) {
+    start();
+    auto& plcJournal = journalOf(10);
+    events(plcJournal, 0, 3);
+    ASSERT_EQ(collect(kP200X), kStatusDone);
+    plcJournal.clearFile(kJournal);
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_TRUE(logged(kClearedText, kSeverityError));
+    EXPECT_TRUE(passed().empty());
+
+    events(plcJournal, 10, 1);
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_EQ(passed(), passedValues(10, 1));
+    EXPECT_TRUE(messages(kSeverityError).empty());
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 5"}));
+}
+
+TEST_F(JournalCollection, ARestartedDriverResumesWithoutPassingAnythingTwice) {
+    start();
+    auto& plcJournal = journalOf(10);
+    events(plcJournal, 0, 6);
+    ASSERT_EQ(collect(kP200X), kStatusDone);
+    ASSERT_EQ(passed().size(), 6u);
+
+    restart();
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_TRUE(passed().empty());
+    EXPECT_TRUE(messages(kSeverityError).empty());
+
+    events(plcJournal, 6, 2);
+    restart();
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_EQ(passed(), passedValues(6, 2));
+}
+
+TEST_F(JournalCollection, AGateLookupErrorKeepsTheRecordForTheNextCollection) {
+    start();
+    auto& plcJournal = journalOf(10);
+    events(plcJournal, 0, 1);
+    ASSERT_EQ(collect(kP200X), kStatusDone);
+    events(plcJournal, 1, 1);
+    halvo::FailCalls(halvo::Call::GetGateId, 9, 1);
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_TRUE(passed().empty());
+    EXPECT_TRUE(logged("KOVRA> LogRecord() error Halvo5GetGateIdByAddressStr(), rc 9"));
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_EQ(passed(), passedValues(1, 1));
+}
+
+// --- Files and models ---
+
+TEST_F(JournalCollection, MemoFilesPassTheValuesOfTheirVariable) {
+    start();
+    DefineGate("0530040");
+    auto& plcJournal = journalOf(10);
+    plcJournal.addFile(plcsim::FileLayout{kMemo, 10, 4, 0x2000});
+    events(plcJournal, 0, 1);
+    plcJournal.appendMemoValue(kMemo, 0x1234, At(1));
+    plcJournal.appendMemoValue(kMemo, 0x0042, At(2));
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+
+    EXPECT_EQ(passed(), (Strings{Passed("0530010", 0, 0), Passed("0530040", 0x1234, 1),
+                                 Passed("0530040", 0x42, 2)}));
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 5", "W 0100 0040",
+                               "R 0102 16", "R 2000 8"}));
+    EXPECT_TRUE(logged("KOVRA> ReadHoroFile() plc 05 reading 'MemoFile $0040'", kSeverityTrace));
+
+    plcJournal.appendMemoValue(kMemo, 7, At(3));
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_EQ(passed(), Strings{Passed("0530040", 7, 3)});
+}
+
+TEST_F(JournalCollection, AP200AndAP200XLayTheirValuesOutDifferently) {
+    start();
+    for (const char* station : {"05", "06"}) {
+        const std::string prefix = station;
+        DefineGate(prefix + "30010");
+        DefineGate(prefix + "C0020", halvo::kHostLong);
+        DefineGate(prefix + "10030", halvo::kHostDigital);
+    }
+    for (const std::uint8_t station : {kP200X, kP200}) {
+        auto& plcJournal = journal(station);
+        plcJournal.addFile(plcsim::FileLayout{kJournal, 10, 5, 0x1000});
+        plcJournal.appendJournalEvent(0x10, 0x1234, At(0));
+        plcJournal.appendJournalEvent(0x20, station == kP200X ? 0x12345678u : 0x123456u, At(1));
+        plcJournal.appendJournalEvent(0x30, 1, At(2));
+    }
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_EQ(passed(), (Strings{Passed("0530010", 0x1234, 0), Passed("05C0020", 0x12345678, 1),
+                                 Passed("0510030", 1, 2)}));
+
+    EXPECT_EQ(collect(kP200), kStatusDone);
+    // A P200 word gate takes the lowest byte of the 24-bit value.
+    EXPECT_EQ(passed(), (Strings{Passed("0630010", 0x34, 0), Passed("06C0020", 0x123456, 1),
+                                 Passed("0610030", 1, 2)}));
+    EXPECT_EQ(wire().front(), "R 0900 52");
+}
+
+TEST_F(JournalCollection, OnlyTheFirst52TableSlotsAreExaminedAnd3EndsAP200XTable) {
+    start();
+    auto& x = journal(kP200X);
+    x.addFile(plcsim::FileLayout{kJournal, 10, 5, 0x1000});
+    x.addFile(plcsim::FileLayout{kMemo, 10, 4, 0x2000});
+    x.setTableEntry(1, 0xFFFF);
+    x.setTableEntry(52, kMemo); // beyond the examined slots
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16"}));
+
+    x.setTableEntry(0, 3); // ends the table before the journal
+    x.setTableEntry(1, kJournal);
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_EQ(wire(), Strings{"R 0900 120"});
+
+    auto& p200 = journal(kP200);
+    p200.addFile(plcsim::FileLayout{kMemo, 10, 4, 0x2000});
+    p200.setTableEntry(0, 3); // merely skipped on a P200
+    p200.setTableEntry(1, 2);
+    p200.setTableEntry(2, kMemo);
+    EXPECT_EQ(collect(kP200), kStatusDone);
+    EXPECT_EQ(wire(), (Strings{"R 0900 52", "W 0100 0040", "R 0102 16"}));
+}
+
+TEST_F(JournalCollection, TheLargestJournalIsReadWholeIn120WordChunks) {
+    start();
+    auto& plcJournal = journalOf(3600);
+    for (int i = 0; i < 3600; ++i) {
+        plcJournal.appendJournalEvent(0x10, static_cast<std::uint32_t>(i), At(0));
+    }
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+
+    const auto history = halvo::History();
+    ASSERT_EQ(history.size(), 3600u);
+    for (std::size_t i = 0; i < history.size(); ++i) {
+        ASSERT_EQ(history[i].value, static_cast<double>(i)) << "record " << i;
+    }
+    const Strings requests = wire();
+    ASSERT_EQ(requests.size(), 3u + 150u);
+    EXPECT_EQ(requests[4], "R 1018 120"); // 24 records further on
+    EXPECT_EQ(requests.back(), "R 1DF8 120");
+}
+
+// --- Headers and record lengths the original reading got wrong ---
+
+TEST_F(JournalCollection, RecordsOfSevenWordsAreReadInChunksOfWholeRecords) {
+    start();
+    auto& plcJournal = journalOf(60, 7);
+    events(plcJournal, 0, 40);
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+
+    EXPECT_EQ(passed(), passedValues(0, 40));
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 119", "R 1011 119",
+                               "R 1022 42"}));
+
+    events(plcJournal, 40, 18);
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_EQ(passed(), passedValues(40, 18));
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1027 7", "R 1028 119",
+                               "R 1039 7"}));
+}
+
+TEST_F(JournalCollection, OneWordTransfersLandAtTheirRecordsPlace) {
+    start();
+    auto& plcJournal = journal(kP200X);
+    plcJournal.addFile(plcsim::FileLayout{kMemo, 200, 1, 0x2000});
+    for (std::uint16_t i = 0; i < 121; ++i) {
+        plcJournal.appendRecord(kMemo, {static_cast<std::uint16_t>(0xA000 + i)});
+    }
+    // The file's last-event entry: station 5, file 0x0040, the last record
+    // and the identifying bytes the driver held for it (8 for a memo file).
+    const auto entry = [&] {
+        const auto bytes = lastEventFile();
+        return bytes.size() >= 1536 + 13
+                   ? std::vector<std::uint8_t>(bytes.begin() + 1536, bytes.begin() + 1536 + 13)
+                   : std::vector<std::uint8_t>{};
+    };
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_EQ(wire(),
+              (Strings{"R 0900 120", "W 0100 0040", "R 0102 16", "R 2000 120", "R 2078 1"}));
+    // Record 120 is one word, 0xA078, followed by nothing read.
+    EXPECT_EQ(Hex(entry()), "05 40 00 79 00 78 A0 00 00 00 00 00 00");
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_EQ(wire().back(), "R 2078 1");
+    EXPECT_TRUE(messages(kSeverityError).empty());
+
+    plcJournal.appendRecord(kMemo, {0xA079});
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0040", "R 0102 16", "R 2078 1", "R 2079 1"}));
+    EXPECT_TRUE(messages(kSeverityError).empty());
+    EXPECT_EQ(Hex(entry()), "05 40 00 7A 00 79 A0 00 00 00 00 00 00");
+}
+
+struct BadHeader {
+    const char* name;
+    std::vector<std::pair<std::size_t, std::uint16_t>> words; // header word, value served
+    const char* message;
+};
+
+void PrintTo(const BadHeader& header, std::ostream* out) {
+    *out << header.name;
+}
+
+class RefusedHeaders : public JournalCollection, public ::testing::WithParamInterface<BadHeader> {};
+
+TEST_P(RefusedHeaders, RefuseTheFileBeforeAnyRecordIsReadAndStoreNothing) {
+    start();
+    auto& plcJournal = journalOf(20);
+    events(plcJournal, 0, 3);
+    for (const auto& [word, value] : GetParam().words) {
+        plcJournal.overrideHeaderWord(kJournal, word, value);
+    }
+
+    EXPECT_EQ(collect(kP200X), kStatusRefused);
+
+    EXPECT_EQ(messages(kSeverityError), Strings{GetParam().message});
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16"}));
+    EXPECT_TRUE(passed().empty());
+    EXPECT_EQ(lastEventFile().size(), 1536u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    JournalCollection, RefusedHeaders,
+    ::testing::Values(
+        BadHeader{"MoreThan3600Records",
+                  {{3, 3601}},
+                  "KOVRA> ERROR: number of lines in 'Journal de Bord' too big : 3601"},
+        BadHeader{"RecordsOfNoWords",
+                  {{4, 0}},
+                  "KOVRA> ReadHoroFile() plc 05 'Journal de Bord' illegal header, recordWords 0"},
+        BadHeader{"RecordsLongerThanARead",
+                  {{4, 121}},
+                  "KOVRA> ReadHoroFile() plc 05 'Journal de Bord' illegal header, recordWords 121"},
+        BadHeader{"RecordsBeyondTheBuffer",
+                  {{3, 3600}, {4, 6}},
+                  "KOVRA> ReadHoroFile() plc 05 'Journal de Bord' illegal header, recordWords 6"},
+        BadHeader{"MoreRecordsUsedThanHeld",
+                  {{5, 21}},
+                  "KOVRA> ReadHoroFile() plc 05 'Journal de Bord' illegal header, usedRecords 21"},
+        BadHeader{"NextRecordBeyondTheUsedOnes",
+                  {{6, 4}},
+                  "KOVRA> ReadHoroFile() plc 05 'Journal de Bord' illegal header, nextRecord 4"}),
+    [](const ::testing::TestParamInfo<BadHeader>& param) { return std::string(param.param.name); });
+
+} // namespace

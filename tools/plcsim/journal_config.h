@@ -1,0 +1,19 @@
+// Configuration statements for the simulated stations' clocks and journal
+// files, understood by the simulator's configuration alongside its own.
+#pragma once
+
+#include "plcsim/simulator.h"
+
+#include <string>
+#include <vector>
+
+namespace plcsim {
+
+extern const char* const kJournalConfigFormat;
+
+// Applies one statement, split into words; false when the verb is not a
+// journal statement. Throws std::invalid_argument (or another std::exception)
+// saying why a journal statement is wrong.
+bool ApplyJournalStatement(Simulator& simulator, const std::vector<std::string>& words);
+
+} // namespace plcsim
