@@ -100,12 +100,17 @@ class Demo {
             const ParsedGate& gate = gates.back();
             char where[16];
             std::snprintf(where, sizeof where, "0x%04X", gate.address.address);
+            std::string cooking = "-";
+            if (gate.spec.rule == halvo::CookRule::FloatBits) {
+                cooking = "float";
+            } else if (gate.width != 1) {
+                cooking = "linear " + FormatValue(gate.spec.scale);
+                if (gate.spec.offset != 0.0) {
+                    cooking += " " + FormatValue(gate.spec.offset);
+                }
+            }
             parsed.add({address, Hex2(gate.station()), std::string(1, gate.memoryType()), where,
-                        std::to_string(gate.width), HostTypeName(gate.spec.hostType),
-                        gate.spec.rule == halvo::CookRule::FloatBits
-                            ? "float"
-                            : "x " + FormatValue(gate.spec.scale) + " + " +
-                                  FormatValue(gate.spec.offset)});
+                        std::to_string(gate.width), HostTypeName(gate.spec.hostType), cooking});
         }
         print(parsed);
         say("(C and F addresses are held halved; the driver doubles them on the wire)");
