@@ -74,6 +74,16 @@ std::string StationText(int station) {
     return text;
 }
 
+// The driver keeps its state in the context, the last-event table it
+// allocates among it, for as long as its library is loaded; this program never
+// unloads it, so the context stays to the end of the process, reachable.
+DriverContext* NewContext(std::size_t size) {
+    static auto* contexts = new std::vector<std::unique_ptr<std::max_align_t[]>>();
+    const std::size_t blocks = (size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
+    contexts->push_back(std::make_unique<std::max_align_t[]>(blocks));
+    return reinterpret_cast<DriverContext*>(contexts->back().get());
+}
+
 std::string WithoutPrefix(const std::string& message) {
     const std::string prefix = "KOVRA> ";
     return message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message;
@@ -321,8 +331,7 @@ int Host::call(std::uint32_t code, void* data) {
         throw Failure("no further request after the history failed");
     }
     VpiRequest request{};
-    request.context =
-        context_.empty() ? nullptr : reinterpret_cast<DriverContext*>(context_.data());
+    request.context = context_;
     request.functionCode = code;
     request.driverNumber = settings_.driverNumber;
     request.operationData = data;
@@ -337,10 +346,8 @@ DriverInfo Host::driverInfo() {
         throw Failure("the driver does not give its information (status " + std::to_string(status) +
                       ")");
     }
-    if (context_.empty() && info.contextSize > 0) {
-        context_.resize(
-            (static_cast<std::size_t>(info.contextSize) + sizeof(std::max_align_t) - 1) /
-            sizeof(std::max_align_t));
+    if (context_ == nullptr && info.contextSize > 0) {
+        context_ = NewContext(static_cast<std::size_t>(info.contextSize));
     }
     return info;
 }

@@ -115,7 +115,7 @@ class Host {
     std::unique_ptr<HistoryStore> store_;
     std::unique_ptr<Relay> relay_;
     VpiMainFunction entry_ = nullptr;
-    std::vector<std::max_align_t> context_;
+    DriverContext* context_ = nullptr; // lives as long as the process
     CommSettings line_{};
     bool started_ = false;
     bool halted_ = false;       // after a history failure that put the positions back
