@@ -69,28 +69,29 @@ void ReportIllegalLine(const char* line) {
 }
 
 void ApplyLine(DriverContext& context, const char* line) {
-    unsigned station = 0;
-    switch (MatchStation(line, "P200X = %02x", &station)) {
-    case StationLine::Station:
-        context.stationIsP200X[station] = 1;
-        err(kSeverityTrace, "KOVRA> ReadIntFile() address %02Xh = P200X", station);
-        return;
-    case StationLine::OutOfRange:
-        ReportIllegalLine(line);
-        return;
-    case StationLine::NoMatch:
-        break;
-    }
-    switch (MatchStation(line, "P200 = %02x", &station)) {
-    case StationLine::Station:
-        context.stationIsP200X[station] = 0;
-        err(kSeverityTrace, "KOVRA> ReadIntFile() address %02Xh = P200", station);
-        return;
-    case StationLine::OutOfRange:
-        ReportIllegalLine(line);
-        return;
-    case StationLine::NoMatch:
-        break;
+    // A station line marks one station as the one model or the other.
+    struct ModelLine {
+        const char* pattern;
+        std::uint8_t isP200X;
+        const char* message;
+    };
+    static constexpr ModelLine kModelLines[] = {
+        {"P200X = %02x", 1, "KOVRA> ReadIntFile() address %02Xh = P200X"},
+        {"P200 = %02x", 0, "KOVRA> ReadIntFile() address %02Xh = P200"},
+    };
+    for (const ModelLine& model : kModelLines) {
+        unsigned station = 0;
+        switch (MatchStation(line, model.pattern, &station)) {
+        case StationLine::Station:
+            context.stationIsP200X[station] = model.isP200X;
+            err(kSeverityTrace, model.message, station);
+            return;
+        case StationLine::OutOfRange:
+            ReportIllegalLine(line);
+            return;
+        case StationLine::NoMatch:
+            break;
+        }
     }
 
     Answer answer = Answer::Illegal;

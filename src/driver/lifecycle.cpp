@@ -63,6 +63,11 @@ int ColdStart(VpiRequest& request) {
     context.portEnabled = params.portEnabled;
     context.timeoutTicks = kDefaultTimeoutTicks;
     context.portHandle = nullptr;
+    // Without a port the name and settings are not taken from the host, but a
+    // later ReopenPort opens whatever they hold: no device rather than garbage.
+    context.portName[0] = '\0';
+    context.portSettings = CommSettings{};
+    context.lineControl = kLineControlDtrRtsOn;
     // The host hands over raw memory: no garbage pointer may pass for a table
     // or a stream when the port stays disabled or fails to open.
     context.lastEvents = nullptr;

@@ -31,7 +31,6 @@ constexpr std::size_t kExaminedFileSlots = 52;
 constexpr std::uint16_t kEmptySlot = 0xFFFF;
 constexpr std::uint16_t kSkippedSlot = 2;
 constexpr std::uint16_t kTableEnd = 3; // ends a P200X table; merely skipped on a P200
-constexpr std::uint16_t kJournalFile = 1;
 
 constexpr std::int32_t kHeaderWords = 16;
 constexpr std::size_t kRecordCountWord = 3;
@@ -45,9 +44,6 @@ constexpr std::uint16_t kMaxRecordCount = 3600;
 constexpr std::size_t kRecordBufferWords = 18000;
 // The largest block of words one read reply carries.
 constexpr std::uint16_t kMaxTransferWords = 120;
-
-constexpr std::size_t kJournalIdentifyingBytes = 10;
-constexpr std::size_t kMemoIdentifyingBytes = 8;
 
 constexpr std::size_t kFileNameSize = 24;
 constexpr std::size_t kLostTextSize = 96;
@@ -206,7 +202,7 @@ int ReadHoroFile(VpiRequest& request, std::uint16_t fileNumber) {
     const unsigned station = StationOf(request);
 
     char fileName[kFileNameSize];
-    if (fileNumber == kJournalFile) {
+    if (fileNumber == kJournalFileNumber) {
         std::snprintf(fileName, sizeof fileName, "'Journal de Bord'");
     } else {
         std::snprintf(fileName, sizeof fileName, "'MemoFile $%04x'",
@@ -244,8 +240,7 @@ int ReadHoroFile(VpiRequest& request, std::uint16_t fileNumber) {
         err(kSeverityError, "KOVRA> ReadHoroFile() ERROR: malloc memo buffer");
         return kStatusRefused;
     }
-    const std::size_t identifyingBytes =
-        fileNumber == kJournalFile ? kJournalIdentifyingBytes : kMemoIdentifyingBytes;
+    const std::size_t identifyingBytes = IdentifyingLength(fileNumber);
     auto recordAt = [&](std::uint16_t index) {
         return buffer.get() + static_cast<std::size_t>(index) * header.recordWords;
     };

@@ -4,6 +4,7 @@
 #include "driver/host_library.h"
 #include "gates/gate_records.h"
 #include "lastevent/last_query.h"
+#include "lastevent/table.h"
 #include "link/serial_port.h"
 
 #include <cstdio>
@@ -11,7 +12,6 @@
 
 namespace {
 
-constexpr std::uint16_t kJournalFileNumber = 1;
 // Memory types under which a record's variable may be defined, tried in turn.
 constexpr char kLookupOrder[] = {kMemoryBits, kMemoryInputBits, kMemoryWords, kMemoryInputWords,
                                  kMemoryCounter};

@@ -13,9 +13,6 @@ constexpr std::size_t kStationOffset = 0;
 constexpr std::size_t kFileNumberOffset = 1;
 constexpr std::size_t kLastRecordOffset = 3;
 constexpr std::size_t kRecordCopyOffset = 5;
-constexpr std::uint16_t kJournalFileNumber = 1;
-constexpr std::size_t kJournalCopySize = 10;
-constexpr std::size_t kMemoCopySize = 8;
 
 std::uint16_t ReadLittle16(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -125,8 +122,7 @@ int PutLastHoro(DriverContext& context, std::uint8_t station, std::uint16_t file
     std::uint8_t entry[kLastEventEntrySize];
     BuildEntry(entry, station, fileNumber, lastRecord);
     if (lastRecord != 0 && record != nullptr) {
-        const std::size_t copied =
-            fileNumber == kJournalFileNumber ? kJournalCopySize : kMemoCopySize;
+        const std::size_t copied = IdentifyingLength(fileNumber);
         std::memcpy(entry + kRecordCopyOffset, record, copied);
     }
 

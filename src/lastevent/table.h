@@ -8,6 +8,16 @@ struct DriverContext;
 constexpr std::size_t kLastEventEntrySize = 15;
 constexpr std::size_t kRecordCopySize = 10;
 constexpr std::uint16_t kInitialLastEventCapacity = 128;
+
+// File 1 is the journal; every other number is a memo file.
+constexpr std::uint16_t kJournalFileNumber = 1;
+
+// The leading bytes that identify a record of a file, kept as its recordCopy:
+// date, time, address and value of a journal record; date, time and value of
+// a memo record.
+constexpr std::size_t IdentifyingLength(std::uint16_t fileNumber) {
+    return fileNumber == kJournalFileNumber ? 10 : 8;
+}
 // The count and the capacity are 16-bit: the last doubling that fits.
 constexpr std::size_t kMaxLastEventCapacity = 32768;
 

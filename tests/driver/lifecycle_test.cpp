@@ -165,6 +165,16 @@ TEST_F(Lifecycle, AColdStartWithoutAPortOpensNothing) {
     EXPECT_FALSE(std::filesystem::exists(directory_.path() / "KOVRA03H.DAT"));
 }
 
+TEST_F(Lifecycle, AReopenAfterAStartWithoutAPortOpensNoDeviceFromTheHostsRawMemory) {
+    std::memset(context_.get(), 0xA5, sizeof(DriverContext));
+    ASSERT_EQ(coldStart(pty_.slavePath(), false), 0);
+    EXPECT_STREQ(context_->portName, "");
+    EXPECT_EQ(call(kReopenPort), 2);
+    EXPECT_EQ(context_->portHandle, nullptr);
+    EXPECT_EQ(changeParams(pty_.slavePath(), -1, k9600N81), 0);
+    EXPECT_NE(context_->portHandle, nullptr);
+}
+
 TEST_F(Lifecycle, AColdStartOnAnUnopenablePortKeepsTheFileOptionsAndAllocatesNoTable) {
     directory_.writeFile("KOVRA.INT", "IFG = 20\nCOMM_TIMEOUT = 300\n");
     EXPECT_EQ(coldStart(kNoSuchDevice, true), 2);
