@@ -1,0 +1,462 @@
+// kovra-host as a user runs it: the real program, the real driver library, a
+// simulated PLC line on a pseudo-terminal, files in a temporary directory.
+#include "run.h"
+#include "support/world.h"
+
+#include "plcsim/journal.h"
+#include "plcsim/simulator.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <tuple>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// One stored event as the history database holds it.
+using Row = std::tuple<std::string, std::int64_t, std::int64_t>; // gate, raw, PLC time
+
+std::vector<Row> StoredEvents(const std::string& path) {
+    sqlite3* db = nullptr;
+    std::vector<Row> rows;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return rows;
+    }
+    sqlite3_stmt* query = nullptr;
+    sqlite3_prepare_v2(db, "SELECT gate, raw, plc_time FROM events ORDER BY id", -1, &query,
+                       nullptr);
+    while (query != nullptr && sqlite3_step(query) == SQLITE_ROW) {
+        rows.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(query, 0)),
+                          sqlite3_column_int64(query, 1), sqlite3_column_int64(query, 2));
+    }
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    return rows;
+}
+
+// A PLC time stamp some minutes ago, on an even second, and its seconds since 1970.
+struct When {
+    std::tm local;
+    std::int64_t seconds;
+};
+When Ago(int minutes) {
+    std::time_t when = std::time(nullptr) - minutes * 60;
+    when -= when % 2;
+    When stamp{};
+    localtime_r(&when, &stamp.local);
+    stamp.seconds = when;
+    return stamp;
+}
+
+class HostCli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim.addStation(0x01, plcsim::Model::P200);
+        sim.addStation(0x02, plcsim::Model::P200X);
+        port = sim.openPseudoTerminal();
+        sim.start();
+        // Short replies keep the silent-station cases fast.
+        dir.writeFile("KOVRA01.INT", "P200X = 02\nCOMM_TIMEOUT = 100\n");
+    }
+
+    // kovra-host COMMAND... on the simulated line, in the test's directory,
+    // showing no driver messages unless asked.
+    HostRun host(std::vector<std::string> arguments, bool quiet = true) {
+        arguments.insert(arguments.end(), {"--port", port, "--dir", dir.path().string()});
+        if (quiet) {
+            arguments.insert(arguments.end(), {"--log-level", "none"});
+        }
+        return RunHost(arguments);
+    }
+
+    // A station's journal (file 1, 100 records) and one memo file (0x0020, 50
+    // records), attached before the simulator starts.
+    std::shared_ptr<plcsim::StationJournal> journal(std::uint8_t station, plcsim::Model model) {
+        auto files = std::make_shared<plcsim::StationJournal>(model);
+        files->addFile({plcsim::kJournalFileNumber, 100, 5, 0x1000});
+        files->addFile({0x0020, 50, 4, 0x2000});
+        sim.addHook(station, files);
+        return files;
+    }
+
+    std::string history() const { return (dir.path() / "kovra-history.db").string(); }
+
+    TempCurrentDirectory dir;
+    plcsim::Simulator sim;
+    std::string port;
+};
+
+// Journal tests: station 01 (a P200) with events of a word, a bit, and a
+// counter's memo file, and gates for them.
+class HostCollect : public HostCli {
+  protected:
+    void SetUp() override {
+        HostCli::SetUp();
+        files = journal(0x01, plcsim::Model::P200);
+        dir.writeFile("kovra-gates.txt", "0130010 word linear 0.5\n0110003\n01C0020\n");
+        add(0x0010, 40, 30);
+        add(0x0003, 1, 29);
+        add(0x0099, 5, 28); // no gate: passed over
+        add(0x0010, 42, 27);
+        memo(1000, 30);
+        memo(1003, 20);
+    }
+
+    void add(std::uint16_t jbus, std::uint32_t value, int minutesAgo) {
+        const When when = Ago(minutesAgo);
+        files->appendJournalEvent(jbus, value, when.local);
+        if (jbus != 0x0099) {
+            const std::string gate = jbus == 0x0010 ? "0130010" : "0110003";
+            expected.emplace_back(gate, value, when.seconds);
+        }
+    }
+    void memo(std::uint32_t value, int minutesAgo) {
+        const When when = Ago(minutesAgo);
+        files->appendMemoValue(0x0020, value, when.local);
+        expected.emplace_back("01C0020", value, when.seconds);
+    }
+
+    std::shared_ptr<plcsim::StationJournal> files;
+    std::vector<Row> expected; // in the order the driver passes them on: journal, then memo
+};
+
+} // namespace
+
+TEST(HostCliAlone, InfoShowsTheDriverAndItsBannerInUnicode) {
+    const HostRun run = RunHost({"info"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.out, "Perax P200 (id 70)")) << run.out;
+    EXPECT_TRUE(Has(run.out, "9600 baud, 8 data bits, parity none, 1 stop bit")) << run.out;
+    EXPECT_TRUE(Has(run.out, "╔════")) << run.out;
+    EXPECT_TRUE(Has(run.out, "║  KOVRA :  PERAX   P200, P200X or ARLEQUIN      (32-bit driver) ║"))
+        << run.out;
+    EXPECT_TRUE(Has(run.out, "═╝")) << run.out;
+    EXPECT_FALSE(Has(run.out, "\r"));
+}
+
+TEST(HostCliAlone, MistakesOnTheCommandLineExitWithTwoAndSaySo) {
+    HostRun run = RunHost({"read", "0130010", "--baud", "fast"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(Has(run.err, "--baud takes a whole number")) << run.err;
+    run = RunHost({"bogus"});
+    EXPECT_EQ(run.status, 2);
+    run = RunHost({"read", "0130010"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(Has(run.err, "no port given")) << run.err;
+    run = RunHost({"watch", "--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(Has(run.out, "--every SECONDS")) << run.out;
+}
+
+TEST_F(HostCli, ReadShowsCookedValuesWithTheirRawForm) {
+    sim.set(0x01, plcsim::Table::Words, 0x0010, {325});
+    sim.setLong(0x01, plcsim::Table::Words, 0x0020, 0x00123456);
+    sim.set(0x01, plcsim::Table::Bits, 0x0003, {1});
+    sim.setFloat(0x02, plcsim::Table::Words, 0x0040, 2.5f);
+    dir.writeFile("kovra-gates.txt", "0130010 word linear 0.1 -20\n");
+    const HostRun run = host({"read", "0130010", "01C0020", "0110003", "02F0040", "--csv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Lines(run.out), (std::vector<std::string>{
+                                  "GATE,VALUE,RAW",
+                                  "0130010,12.5,0x0145 (325)",
+                                  "01C0020,1193046,0x00123456 (1193046)",
+                                  "0110003,1,1",
+                                  "02F0040,2.5,0x40200000 (1075838976)",
+                              }));
+}
+
+TEST_F(HostCli, WriteUndoesTheCookingAndReachesThePlc) {
+    dir.writeFile("kovra-gates.txt", "0130010 word linear 0.1 -20\n");
+    HostRun run = host({"write", "0130010", "12.5"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "0130010 <- 12.5 (raw 0x0145 (325))\n");
+    EXPECT_EQ(sim.get(0x01, plcsim::Table::Words, 0x0010), 325);
+
+    run = host({"write", "0110003", "1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(sim.get(0x01, plcsim::Table::Bits, 0x0003), 1);
+
+    run = host({"write", "0130012", "0x1234", "--raw"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(sim.get(0x01, plcsim::Table::Words, 0x0012), 0x1234);
+
+    run = host({"write", "0130010", "99999"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.err, "does not fit gate 0130010")) << run.err;
+}
+
+TEST_F(HostCli, AMalformedGateIsNamedWithTheDriversReason) {
+    sim.clearLog();
+    const HostRun run = host({"read", "0a30001"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(
+        run.errLines(),
+        std::vector<std::string>{"kovra-host: gate '0a30001': Parse() illegal char #1 in 0a30001"});
+    EXPECT_TRUE(sim.exchanges().empty());
+
+    const HostRun floatOnP200 = host({"read", "01F0040"});
+    EXPECT_EQ(floatOnP200.status, 1);
+    EXPECT_TRUE(Has(floatOnP200.err, "float gates only supported on P200X")) << floatOnP200.err;
+}
+
+TEST_F(HostCli, ASilentStationIsNamedAndCostsFourAttempts) {
+    sim.injectFault(0x01, plcsim::Fault::Silent());
+    sim.clearLog();
+    const HostRun run = host({"read", "0130010"});
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run.errLines().size(), 1u) << run.err;
+    EXPECT_EQ(run.errLines()[0],
+              "kovra-host: read 0130010: station 01 does not answer on " + port + " (status 2)");
+    EXPECT_EQ(sim.exchanges().size(), 4u);
+}
+
+TEST_F(HostCli, APortThatIsMissingOrBusyIsNamed) {
+    HostRun run = RunHost({"read", "0130010", "--port", "/dev/kovra-none", "--dir",
+                           dir.path().string(), "--log-level", "none"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.errLines(),
+              std::vector<std::string>{"kovra-host: port /dev/kovra-none does not exist"});
+
+    const int holder = open(port.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    run = host({"read", "0130010"});
+    close(holder);
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run.errLines().size(), 1u) << run.err;
+    EXPECT_TRUE(Has(run.err, "port " + port + " cannot be opened")) << run.err;
+}
+
+TEST_F(HostCli, AnUnreadableInitFileIsNamedBeforeThePlcIsTouched) {
+    fs::remove(dir.path() / "KOVRA01.INT");
+    fs::create_directory(dir.path() / "KOVRA01.INT");
+    sim.clearLog();
+    const HostRun run = host({"read", "0130010"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.errLines(),
+              std::vector<std::string>{"kovra-host: init file KOVRA01.INT is not a readable file"});
+    EXPECT_TRUE(sim.exchanges().empty());
+}
+
+TEST_F(HostCli, ACorruptLastEventFileIsNamedAndLeftAsItIs) {
+    const std::string corrupt(100, '\x07');
+    dir.writeFile("KOVRA01H.DAT", corrupt);
+    const HostRun run = host({"read", "0130010"});
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run.errLines().size(), 1u) << run.err;
+    EXPECT_TRUE(Has(run.err, "last-event file KOVRA01H.DAT is corrupt: 100 bytes")) << run.err;
+    EXPECT_EQ(dir.readFile("KOVRA01H.DAT"), corrupt);
+}
+
+TEST_F(HostCli, AHistoryThatCannotBeWrittenStopsTheRunBeforeThePlcIsTouched) {
+    fs::create_directory(dir.path() / "kovra-history.db");
+    sim.clearLog();
+    const HostRun run = host({"read", "0130010"});
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run.errLines().size(), 1u) << run.err;
+    EXPECT_TRUE(Has(run.err, "history database " + (dir.path() / "kovra-history.db").string()))
+        << run.err;
+    EXPECT_TRUE(sim.exchanges().empty());
+}
+
+TEST_F(HostCli, SyncSetsTheClockOfAP200XAndRefusesAP200) {
+    sim.clearLog();
+    HostRun run = host({"sync", "02"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.out, "station 02: clock set to ")) << run.out;
+    const auto requests = sim.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(std::vector<std::uint8_t>(requests[0].begin(), requests[0].begin() + 7),
+              (std::vector<std::uint8_t>{0x02, 0x10, 0x00, 0x01, 0x00, 0x04, 0x08}));
+
+    run = host({"sync", "01"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.err, "station 01 is not a P200X for the driver")) << run.err;
+}
+
+TEST_F(HostCli, WatchPrintsAValueWhenItChanges) {
+    sim.set(0x01, plcsim::Table::Words, 0x0010, {7});
+    // The value changes once the PLC has answered the first poll.
+    sim.onExchange([this](const plcsim::Exchange&) {
+        if (sim.exchanges().size() >= 1) {
+            sim.set(0x01, plcsim::Table::Words, 0x0010, {8});
+        }
+    });
+    const HostRun run = host({"watch", "0130010", "--every", "0.05", "--count", "4", "--csv"});
+    sim.onExchange(nullptr);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    EXPECT_EQ(lines[0], "TIME,GATE,VALUE,RAW");
+    EXPECT_TRUE(Has(lines[1], ",0130010,7,0x0007 (7)")) << lines[1];
+    EXPECT_TRUE(Has(lines[2], ",0130010,8,0x0008 (8)")) << lines[2];
+}
+
+TEST_F(HostCli, TracePrintsEveryFrameWithItsMeaning) {
+    sim.set(0x01, plcsim::Table::Words, 0x0010, {0x1234});
+    const HostRun run = host({"read", "0130010", "--trace"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = run.errLines();
+    ASSERT_EQ(lines.size(), 2u) << run.err;
+    EXPECT_TRUE(Has(lines[0], " -> 01 03 00 10 00 01 85 CF  station 01: read 1 word at 0x0010"))
+        << lines[0];
+    EXPECT_TRUE(Has(lines[1], " <- 01 03 02 12 34 ")) << lines[1];
+    EXPECT_TRUE(Has(lines[1], "station 01: reply, 2 data bytes: 0x1234")) << lines[1];
+    EXPECT_TRUE(Has(run.out, "0130010  4660   0x1234 (4660)")) << run.out;
+}
+
+TEST_F(HostCollect, EveryEventIsStoredOnceAcrossRepeatedCollections) {
+    HostRun run = host({"collect", "01", "--csv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(StoredEvents(history()), expected);
+    auto lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 6u) << run.out;
+    EXPECT_EQ(lines[0], "PLC TIME,GATE,VALUE,RAW");
+    // The word's cooking (x 0.5) and the PLC time in ISO 8601 with its zone.
+    std::tm local{};
+    const std::time_t first = std::get<2>(expected[0]);
+    localtime_r(&first, &local);
+    char iso[32];
+    std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &local);
+    EXPECT_EQ(lines[1].rfind(std::string(iso), 0), 0u) << lines[1];
+    EXPECT_TRUE(Has(lines[1], ",0130010,20,0x0028 (40)")) << lines[1];
+    EXPECT_TRUE(Has(run.err, "station 01: 2 files read, 5 events stored, 1 record without a gate"))
+        << run.err;
+
+    run = host({"collect", "01", "--csv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
+    EXPECT_EQ(StoredEvents(history()), expected);
+
+    add(0x0010, 44, 2);
+    memo(1010, 1);
+    run = host({"collect", "01", "--csv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 3u) << run.out;
+    EXPECT_EQ(StoredEvents(history()), expected);
+}
+
+TEST_F(HostCollect, ASilentStationStoresNothingAndLosesNothing) {
+    sim.injectFault(0x01, plcsim::Fault::Silent());
+    HostRun run = host({"collect", "01"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.err, "kovra-host: collect station 01: station 01 does not answer on " +
+                                 port + " (status 2)"))
+        << run.err;
+    EXPECT_TRUE(StoredEvents(history()).empty());
+
+    sim.clearFaults(0x01);
+    run = host({"collect", "01"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(StoredEvents(history()), expected);
+}
+
+TEST_F(HostCollect, WithoutGatesNothingIsPassedOnAndTheSummarySaysWhy) {
+    fs::remove(dir.path() / "kovra-gates.txt");
+    const HostRun run = host({"collect", "01"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.err, "station 01: 2 files read, 0 events stored, 6 records without a "
+                             "gate (the gates file defines the gates of the journal's variables)"))
+        << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+}
+
+TEST_F(HostCollect, ACollectionKilledHalfWayIsCollectedAgainWithoutLossOrDuplicate) {
+    // Killed when it selects the memo file: the driver has already stored how
+    // far the journal was passed on, the history has not stored a thing.
+    pid_t child = 0;
+    sim.onExchange([&](const plcsim::Exchange& exchange) {
+        const auto& r = exchange.request;
+        if (child > 0 && r.size() >= 6 && r[1] == 0x06 && r[2] == 0x01 && r[3] == 0x00 &&
+            r[5] == 0x20) {
+            kill(child, SIGKILL);
+        }
+    });
+    HostRun run = RunHost(
+        {"collect", "01", "--port", port, "--dir", dir.path().string(), "--log-level", "none"},
+        [&](pid_t pid) { child = pid; });
+    sim.onExchange(nullptr);
+    ASSERT_EQ(run.status, 128 + SIGKILL);
+    EXPECT_TRUE(StoredEvents(history()).empty());
+
+    run = host({"collect", "01", "--csv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.err, "is put back as it was before it")) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 6u) << run.out;
+    EXPECT_EQ(StoredEvents(history()), expected);
+
+    run = host({"collect", "01"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(StoredEvents(history()), expected);
+}
+
+TEST_F(HostCollect, AHistoryThatFailsAtTheEndGivesTheEventsBackToThePlc) {
+    // Another program holds the database locked while the collection runs, so
+    // its values cannot be stored: they are printed, and the driver's
+    // positions go back so that the next collection passes them again.
+    sqlite3* locker = nullptr;
+    ASSERT_EQ(host({"collect", "01"}).status, 0); // creates the database
+    add(0x0010, 44, 2);
+    sim.onExchange([&](const plcsim::Exchange& exchange) {
+        const auto& r = exchange.request;
+        if (locker == nullptr && r.size() >= 6 && r[1] == 0x06 && r[2] == 0x01 && r[3] == 0x00 &&
+            r[5] == 0x20) {
+            sqlite3_open(history().c_str(), &locker);
+            sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
+        }
+    });
+    HostRun run = host({"collect", "01", "--csv"});
+    sim.onExchange(nullptr);
+    sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(locker);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.err, "values not stored")) << run.err;
+    EXPECT_TRUE(Has(run.err, "KOVRA01H.DAT is put back")) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 2u) << run.out; // the new event, shown all the same
+
+    run = host({"collect", "01", "--csv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 2u) << run.out;
+    EXPECT_EQ(StoredEvents(history()), expected);
+}
+
+TEST_F(HostCollect, HistoryIsQueriedByGateAndTime) {
+    ASSERT_EQ(host({"collect", "01"}).status, 0);
+    const std::string from = "@" + std::to_string(std::get<2>(expected[0]) + 1);
+    const HostRun run = RunHost(
+        {"history", "--dir", dir.path().string(), "--gate", "0130010", "--from", from, "--csv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    EXPECT_EQ(lines[0], "PLC TIME,GATE,VALUE,RAW,COLLECTED");
+    EXPECT_TRUE(Has(lines[1], ",0130010,21,0x002A (42),")) << lines[1];
+}
+
+TEST(HostCliAlone, TheDemoRunsEndToEnd) {
+    TempCurrentDirectory dir;
+    const HostRun run = RunHost({"demo", "--dir", (dir.path() / "demo").string()});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(Has(run.out, "everything went as expected")) << run.out;
+    EXPECT_TRUE(Has(run.out, "Second journal collection")) << run.out;
+    // Its events with their PLC time; the six stamp values have none.
+    const auto stored = StoredEvents((dir.path() / "demo" / "kovra-history.db").string());
+    EXPECT_EQ(std::count_if(stored.begin(), stored.end(),
+                            [](const Row& row) { return std::get<2>(row) != 0; }),
+              13);
+    EXPECT_EQ(stored.size(), 19u);
+}

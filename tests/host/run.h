@@ -1,0 +1,23 @@
+// Runs the real kovra-host program as a child process and collects what it
+// printed and how it ended.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct HostRun {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+    std::vector<std::string> errLines() const;
+};
+
+// Runs kovra-host with the arguments (the driver library is passed for the
+// caller). onStart, if given, receives the child's process id.
+HostRun RunHost(const std::vector<std::string>& arguments,
+                const std::function<void(pid_t)>& onStart = nullptr);
+
+// The lines of a text, without their line ends.
+std::vector<std::string> Lines(const std::string& text);

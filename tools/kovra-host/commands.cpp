@@ -1,0 +1,525 @@
+#include "commands.h"
+
+#include "format.h"
+#include "halvopro/halvopro.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+
+namespace fs = std::filesystem;
+
+namespace kovra_host {
+namespace {
+
+std::string Hex2(int value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+    return text;
+}
+
+std::unique_ptr<Host> OpenLine(const CommandLine& line, Console& console,
+                               const std::vector<std::string>& gates) {
+    auto host = std::make_unique<Host>(SettingsFrom(line), console);
+    host->enterDirectory();
+    host->openHistory();
+    host->loadDriver();
+    host->defineGates(gates);
+    host->start();
+    return host;
+}
+
+// Every option is checked before the port is asked for.
+void RequirePort(const CommandLine& line) {
+    SettingsFrom(line);
+    if (!line.value("port")) {
+        throw UsageError("no port given: use --port DEVICE");
+    }
+}
+
+// Reports a failed request; returns false so callers can fold it into their status.
+bool Report(Console& console, const std::string& what, const ParsedGate& gate,
+            const Outcome& outcome, const Host& host) {
+    bool ok = true;
+    if (outcome.status != kStatusDone) {
+        console.line("kovra-host: " + what + ": " + Diagnose(gate, outcome, host.settings().port) +
+                     " (status " + std::to_string(outcome.status) + ")");
+        ok = false;
+    }
+    if (outcome.storeError) {
+        console.line("kovra-host: " + what + ": values not stored: " + *outcome.storeError);
+        ok = false;
+    }
+    return ok;
+}
+
+std::string Count(unsigned count, const char* what) {
+    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
+std::string FileCount(unsigned files) {
+    return Count(files, "file");
+}
+
+} // namespace
+
+HostSettings SettingsFrom(const CommandLine& line) {
+    HostSettings settings;
+    settings.driverPath = line.value("driver").value_or("");
+    settings.driverNumber = static_cast<int>(line.integer("driver-number", 0, 255).value_or(1));
+    settings.directory = line.value("dir").value_or("");
+    settings.gatesFile = line.value("gates").value_or("");
+    settings.historyFile = line.value("history").value_or("");
+    settings.keepHistory = !line.has("no-history");
+    settings.trace = line.has("trace");
+    settings.port = line.value("port").value_or("");
+    if (const auto level = line.value("log-level")) {
+        const auto parsed = ParseLogLevel(*level);
+        if (!parsed) {
+            throw UsageError("--log-level takes none, fatal, error, trace or 0, 1, 32, 8, not '" +
+                             *level + "'");
+        }
+        settings.logLevel = *parsed;
+    }
+    if (const auto baud = line.integer("baud", 1, 65535)) {
+        settings.baud = static_cast<unsigned>(*baud);
+    }
+    if (const auto bits = line.integer("data-bits", 5, 8)) {
+        settings.dataBits = static_cast<unsigned>(*bits);
+    }
+    if (const auto parity = line.value("parity")) {
+        static const std::map<std::string, unsigned> kParities = {
+            {"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}};
+        const auto it = kParities.find(*parity);
+        if (it == kParities.end()) {
+            throw UsageError("--parity takes none, odd, even, mark or space, not '" + *parity +
+                             "'");
+        }
+        settings.parity = it->second;
+    }
+    if (const auto stop = line.value("stop-bits")) {
+        if (*stop == "1") {
+            settings.stopBits = 0;
+        } else if (*stop == "1.5") {
+            settings.stopBits = 1;
+        } else if (*stop == "2") {
+            settings.stopBits = 2;
+        } else {
+            throw UsageError("--stop-bits takes 1, 1.5 or 2, not '" + *stop + "'");
+        }
+    }
+    return settings;
+}
+
+int ParseStation(const std::string& text) {
+    std::string digits = text;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        digits = digits.substr(2);
+    }
+    char* end = nullptr;
+    const long value = std::strtol(digits.c_str(), &end, 16);
+    if (digits.empty() || digits.size() > 2 || *end != '\0' || value < 0 || value > 255) {
+        throw UsageError("station '" + text + "' is not a J-bus station 00 to FF (hexadecimal)");
+    }
+    return static_cast<int>(value);
+}
+
+std::string StationGate(int station, char memoryType) {
+    return Hex2(station) + memoryType + "0000";
+}
+
+std::string DescribeRequestValue(const ParsedGate& gate, const Outcome& outcome) {
+    switch (gate.memoryType()) {
+    case kMemoryJournal:
+        return std::to_string(outcome.values.size()) + " events collected";
+    case kMemoryClock:
+        return "clock set";
+    case kMemoryLastQuery:
+        if (gate.address.address == 1) {
+            return std::to_string(outcome.values.size()) + " stamp gates set";
+        }
+        break;
+    default:
+        break;
+    }
+    return FormatValue(outcome.value);
+}
+
+Table EventTable(const std::vector<StoredValue>& values) {
+    Table table({"PLC TIME", "GATE", "VALUE", "RAW"});
+    for (const auto& value : values) {
+        table.add({value.plcTime ? IsoLocalTime(*value.plcTime) : "-", value.gate,
+                   FormatValue(value.value), FormatRaw(value.raw, GateWidth(value.gate))});
+    }
+    return table;
+}
+
+Outcome CollectStation(Host& host, int station, const std::string& command,
+                       const std::function<void(const std::string&)>& report) {
+    const ParsedGate gate = host.parse(StationGate(station, kMemoryJournal));
+    Console& console = host.console();
+    const std::int64_t began = MonotonicMs();
+    std::int64_t shown = 0;
+    unsigned files = 0;
+    unsigned records = 0;
+    const std::string prefix = "collecting station " + Hex2(station) + ": ";
+    auto show = [&](bool force) {
+        const std::int64_t now = MonotonicMs();
+        if (!force && now - shown < 100) {
+            return;
+        }
+        shown = now;
+        const double seconds = static_cast<double>(now - began) / 1000.0;
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.0f", seconds > 0 ? records / seconds : 0.0);
+        console.progress(prefix + FileCount(files) + ", " + std::to_string(records) + " records, " +
+                         rate + " records/s");
+    };
+    host.log().onLine([&](const LogLine& line) {
+        if (line.text.find("ReadHoroFile()") != std::string::npos &&
+            line.text.find(" reading ") != std::string::npos) {
+            ++files;
+            show(true);
+        } else if (line.text.find("gate not defined") != std::string::npos) {
+            ++records;
+            show(false);
+        }
+    });
+    host.onValue([&](const StoredValue&) {
+        ++records;
+        // Where log lines arrive only when asked for, this keeps the file
+        // count live as well.
+        host.log().sync();
+        show(false);
+    });
+    struct Quiet {
+        Host& host;
+        ~Quiet() {
+            host.log().onLine(nullptr);
+            host.onValue(nullptr);
+            host.console().endProgress();
+        }
+    } quiet{host};
+    show(true);
+    Outcome outcome = host.read(gate, command);
+    host.log().sync();
+
+    host.console().endProgress();
+    unsigned undefined = 0;
+    for (const auto& line : outcome.messages) {
+        if (line.text.find("gate not defined") != std::string::npos) {
+            ++undefined;
+        }
+    }
+    std::string summary = "station " + Hex2(station) + ": " + FileCount(files) + " read, " +
+                          Count(static_cast<unsigned>(outcome.values.size()), "event");
+    if (host.history() == nullptr) {
+        summary += " (not stored)";
+    } else if (!outcome.storeError) {
+        summary += " stored";
+    }
+    if (undefined != 0) {
+        summary += ", " + Count(undefined, "record") + " without a gate";
+        if (outcome.values.empty()) {
+            summary += " (the gates file defines the gates of the journal's variables)";
+        }
+    }
+    if (!outcome.alerts.empty()) {
+        summary += ", " + Count(static_cast<unsigned>(outcome.alerts.size()), "alert");
+    }
+    if (report) {
+        report(summary);
+    } else {
+        console.line(summary);
+    }
+    return outcome;
+}
+
+int RunInfo(const CommandLine& line, Console& console) {
+    HostSettings settings = SettingsFrom(line);
+    settings.keepHistory = false;
+    Host host(settings, console);
+    host.enterDirectory();
+    const DriverInfo info = host.driverInfo();
+    static const char* const kParity[] = {"none", "odd", "even", "mark", "space"};
+    static const char* const kStop[] = {"1", "1.5", "2"};
+    const CommSettings& line_ = info.defaultSettings;
+    std::printf("Driver        %s (id %d)\n", info.driverName ? info.driverName : "?",
+                info.driverId);
+    std::printf("Context       %d bytes\n", info.contextSize);
+    std::printf("Default line  %u baud, %u data bits, parity %s, %s stop bit%s\n", line_.baudRate,
+                line_.dataBits, line_.parity < 5 ? kParity[line_.parity] : "?",
+                line_.stopBits < 3 ? kStop[line_.stopBits] : "?", line_.stopBits == 0 ? "" : "s");
+    std::printf("Info words    %d, %d\n", info.infoA, info.infoB);
+    if (info.banner != nullptr) {
+        std::printf("%s\n", Cp437ToUtf8(info.banner).c_str());
+    }
+    return 0;
+}
+
+int RunRead(const CommandLine& line, Console& console) {
+    if (line.arguments.empty()) {
+        throw UsageError("read needs at least one GATE");
+    }
+    RequirePort(line);
+    auto host = OpenLine(line, console, line.arguments);
+    std::vector<ParsedGate> gates;
+    for (const auto& address : line.arguments) {
+        gates.push_back(host->parse(address));
+    }
+    Table table({"GATE", "VALUE", "RAW"});
+    bool ok = true;
+    for (const auto& gate : gates) {
+        const Outcome outcome = host->read(gate, "read");
+        if (!Report(console, "read " + gate.spec.address, gate, outcome, *host)) {
+            ok = false;
+        }
+        if (outcome.storeError) {
+            break;
+        }
+        if (outcome.status == kStatusDone) {
+            const bool trigger =
+                gate.memoryType() == kMemoryJournal || gate.memoryType() == kMemoryClock ||
+                (gate.memoryType() == kMemoryLastQuery && gate.address.address == 1);
+            table.add({gate.spec.address, DescribeRequestValue(gate, outcome),
+                       trigger ? "-" : FormatRaw(outcome.raw, gate.width)});
+        }
+    }
+    table.print(stdout, line.has("csv"));
+    return ok ? 0 : 1;
+}
+
+int RunWrite(const CommandLine& line, Console& console) {
+    if (line.arguments.size() != 2) {
+        throw UsageError("write needs a GATE and a VALUE");
+    }
+    RequirePort(line);
+    const std::string& text = line.arguments[1];
+    auto host = OpenLine(line, console, {line.arguments[0]});
+    const ParsedGate gate = host->parse(line.arguments[0]);
+    std::uint32_t raw = 0;
+    if (line.has("raw")) {
+        errno = 0;
+        char* end = nullptr;
+        const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+        const unsigned long long limit = gate.width == 1    ? 1
+                                         : gate.width == 16 ? 0xFFFF
+                                                            : 0xFFFFFFFF;
+        if (text.empty() || *end != '\0' || errno != 0 || text[0] == '-' || value > limit) {
+            throw Failure("raw value '" + text + "' does not fit gate " + gate.spec.address +
+                          " (0 to " + std::to_string(limit) + ")");
+        }
+        raw = static_cast<std::uint32_t>(value);
+    } else {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0') {
+            throw Failure("value '" + text + "' is not a number");
+        }
+        std::optional<std::uint32_t> uncooked;
+        if (gate.width == 1) {
+            if (value == 0.0 || value == 1.0) {
+                uncooked = static_cast<std::uint32_t>(value);
+            }
+        } else {
+            uncooked = Uncook(gate.spec, value, gate.width);
+        }
+        if (!uncooked) {
+            throw Failure("value " + text + " does not fit gate " + gate.spec.address +
+                          (gate.width == 1 ? " (0 or 1)" : " under its cooking rule"));
+        }
+        raw = *uncooked;
+    }
+    const Outcome outcome = host->write(gate, raw, "write");
+    if (!Report(console, "write " + gate.spec.address, gate, outcome, *host)) {
+        return 1;
+    }
+    std::printf("%s <- %s (raw %s)\n", gate.spec.address.c_str(),
+                line.has("raw") ? std::to_string(raw).c_str() : text.c_str(),
+                FormatRaw(raw, gate.width).c_str());
+    return 0;
+}
+
+int RunCollect(const CommandLine& line, Console& console) {
+    if (line.arguments.empty()) {
+        throw UsageError("collect needs at least one STATION");
+    }
+    RequirePort(line);
+    std::vector<int> stations;
+    for (const auto& text : line.arguments) {
+        stations.push_back(ParseStation(text));
+    }
+    auto host = OpenLine(line, console, {});
+    std::vector<StoredValue> events;
+    bool ok = true;
+    for (const int station : stations) {
+        const Outcome outcome = CollectStation(*host, station, "collect");
+        events.insert(events.end(), outcome.values.begin(), outcome.values.end());
+        ParsedGate gate;
+        gate.address.station = station;
+        if (!Report(console, "collect station " + Hex2(station), gate, outcome, *host)) {
+            ok = false;
+        }
+        if (outcome.storeError) {
+            break;
+        }
+    }
+    if (!events.empty() || line.has("csv")) {
+        EventTable(events).print(stdout, line.has("csv"));
+    }
+    return ok ? 0 : 1;
+}
+
+int RunSync(const CommandLine& line, Console& console) {
+    if (line.arguments.size() != 1) {
+        throw UsageError("sync needs one STATION");
+    }
+    RequirePort(line);
+    const int station = ParseStation(line.arguments[0]);
+    auto host = OpenLine(line, console, {});
+    const ParsedGate gate = host->parse(StationGate(station, kMemoryClock));
+    const std::time_t now = std::time(nullptr);
+    const Outcome outcome = host->read(gate, "sync");
+    if (!Report(console, "sync station " + Hex2(station), gate, outcome, *host)) {
+        return 1;
+    }
+    std::printf("station %s: clock set to %s\n", Hex2(station).c_str(),
+                IsoLocalTime(static_cast<std::int64_t>(now)).c_str());
+    return 0;
+}
+
+int RunWatch(const CommandLine& line, Console& console) {
+    if (line.arguments.empty()) {
+        throw UsageError("watch needs at least one GATE");
+    }
+    const auto every = line.number("every", 0.01, 86400.0);
+    if (!every) {
+        throw UsageError("watch needs --every SECONDS");
+    }
+    const auto count = line.integer("count", 1, 1000000000L);
+    RequirePort(line);
+    const bool csv = line.has("csv");
+    auto host = OpenLine(line, console, line.arguments);
+    std::vector<ParsedGate> gates;
+    for (const auto& address : line.arguments) {
+        gates.push_back(host->parse(address));
+    }
+    struct Seen {
+        bool valid = false;
+        bool failed = false;
+        std::uint32_t raw = 0;
+        double value = 0;
+    };
+    std::vector<Seen> seen(gates.size());
+    if (csv) {
+        std::printf("%s\n", CsvLine({"TIME", "GATE", "VALUE", "RAW"}).c_str());
+    } else {
+        std::printf("%-25s  %-8s  %-12s  %s\n", "TIME", "GATE", "VALUE", "RAW");
+    }
+    std::fflush(stdout);
+    bool ok = true;
+    const auto periodMs = static_cast<std::int64_t>(std::llround(*every * 1000.0));
+    std::int64_t next = MonotonicMs();
+    for (long poll = 0; !count || poll < *count; ++poll) {
+        if (poll > 0) {
+            next += periodMs;
+            const std::int64_t wait = next - MonotonicMs();
+            if (wait > 0) {
+                SleepMs(static_cast<unsigned>(wait));
+            }
+        }
+        for (std::size_t i = 0; i < gates.size(); ++i) {
+            const Outcome outcome = host->read(gates[i], "watch");
+            const std::string time = IsoLocalTime(static_cast<std::int64_t>(std::time(nullptr)));
+            if (outcome.status != kStatusDone) {
+                ok = false;
+                if (!seen[i].failed) {
+                    Report(console, "watch " + gates[i].spec.address, gates[i], outcome, *host);
+                }
+                seen[i].failed = true;
+                continue;
+            }
+            if (outcome.storeError) {
+                Report(console, "watch " + gates[i].spec.address, gates[i], outcome, *host);
+                ok = false;
+            }
+            const bool changed = !seen[i].valid || seen[i].failed || seen[i].raw != outcome.raw ||
+                                 seen[i].value != outcome.value;
+            seen[i] = Seen{true, false, outcome.raw, outcome.value};
+            if (!changed) {
+                continue;
+            }
+            const std::string value = DescribeRequestValue(gates[i], outcome);
+            const std::string raw = FormatRaw(outcome.raw, gates[i].width);
+            if (csv) {
+                std::printf("%s\n", CsvLine({time, gates[i].spec.address, value, raw}).c_str());
+            } else {
+                std::printf("%-25s  %-8s  %-12s  %s\n", time.c_str(), gates[i].spec.address.c_str(),
+                            value.c_str(), raw.c_str());
+            }
+            std::fflush(stdout);
+        }
+    }
+    return ok ? 0 : 1;
+}
+
+int RunHistory(const CommandLine& line, Console&) {
+    if (!HistoryAvailable()) {
+        throw Failure("this build of kovra-host keeps no history: it was built without SQLite");
+    }
+    HistoryQuery query;
+    query.gates = line.values("gate");
+    for (const char* bound : {"from", "to"}) {
+        if (const auto text = line.value(bound)) {
+            const auto time = ParseTime(*text);
+            if (!time) {
+                throw UsageError(std::string("--") + bound + " takes a time such as 2025-05-28, " +
+                                 "2025-05-28T13:45:30, 2025-05-28T13:45:30+02:00 or @SECONDS, " +
+                                 "not '" + *text + "'");
+            }
+            (std::string(bound) == "from" ? query.from : query.to) = *time;
+        }
+    }
+    if (const auto limit = line.integer("limit", 1, 1000000000L)) {
+        query.limit = static_cast<int>(*limit);
+    }
+    std::string path = line.value("history").value_or("");
+    if (path.empty()) {
+        path = (fs::path(line.value("dir").value_or(".")) / "kovra-history.db").string();
+    }
+    if (!fs::exists(path)) {
+        throw Failure("history database " + path + " does not exist");
+    }
+    std::unique_ptr<HistoryStore> store;
+    try {
+        store = HistoryStore::Open(path, false);
+        const bool csv = line.has("csv");
+        if (line.has("alerts")) {
+            Table table({"RAISED", "NAME", "FLAGS", "TEXT"});
+            char flags[16];
+            for (const auto& row : store->alerts(query)) {
+                std::snprintf(flags, sizeof flags, "0x%08X", row.alert.flags);
+                table.add(
+                    {IsoLocalTime(row.alert.raisedAt), row.alert.name, flags, row.alert.text});
+            }
+            table.print(stdout, csv);
+            return 0;
+        }
+        Table table({"PLC TIME", "GATE", "VALUE", "RAW", "COLLECTED"});
+        for (const auto& row : store->values(query)) {
+            const StoredValue& value = row.value;
+            table.add({value.plcTime ? IsoLocalTime(*value.plcTime) : "-", value.gate,
+                       FormatValue(value.value), FormatRaw(value.raw, GateWidth(value.gate)),
+                       IsoLocalTime(value.collectedAt)});
+        }
+        table.print(stdout, csv);
+    } catch (const StoreError& error) {
+        throw Failure(error.what());
+    }
+    return 0;
+}
+
+} // namespace kovra_host

@@ -1,0 +1,55 @@
+// Text that kovra-host shows to people and to spreadsheets: the driver's
+// banner in Unicode, times in ISO 8601 with the zone, values with their raw
+// form, and tables either aligned or as CSV.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kovra_host {
+
+// The driver's texts are code page 437; a terminal today wants UTF-8. Carriage
+// returns that only frame the text are dropped, others become line ends.
+std::string Cp437ToUtf8(const std::string& text);
+
+// Seconds since 1970 UTC as local time with its offset: 2025-05-28T13:45:30+02:00.
+std::string IsoLocalTime(std::int64_t seconds);
+
+// Reads 2025-05-28, 2025-05-28T13:45, 2025-05-28T13:45:30 (local time), any of
+// them followed by Z or +hh:mm / -hh:mm, a space allowed in place of the T, or
+// @SECONDS since 1970.
+std::optional<std::int64_t> ParseTime(const std::string& text);
+
+// A cooked value as short as it reads exactly, to 15 significant digits at
+// most: 12.5, 1, -0.001.
+std::string FormatValue(double value);
+
+// The raw PLC value of a gate, by the gate's width: bits as 0/1, 16-bit
+// values as 0x1234 (4660), 32-bit values as 0x00123456 (1193046).
+std::string FormatRaw(std::uint32_t raw, int width);
+
+// Rows of cells printed either as an aligned table with a heading line or as
+// CSV (RFC 4180 quoting).
+class Table {
+  public:
+    explicit Table(std::vector<std::string> headings) : headings_(std::move(headings)) {}
+    void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+    bool empty() const { return rows_.empty(); }
+    std::size_t size() const { return rows_.size(); }
+    void print(std::FILE* out, bool csv) const;
+
+  private:
+    std::vector<std::string> headings_;
+    std::vector<std::vector<std::string>> rows_;
+};
+
+std::string CsvCell(const std::string& text);
+std::string CsvLine(const std::vector<std::string>& cells);
+
+// Bytes as "01 03 00 10".
+std::string HexBytes(const std::uint8_t* bytes, std::size_t count);
+
+} // namespace kovra_host

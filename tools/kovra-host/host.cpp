@@ -1,0 +1,626 @@
+#include "host.h"
+
+#include "format.h"
+#include "halvopro/halvopro.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#ifndef KOVRA_HOST_DRIVER_RELATIVE
+#define KOVRA_HOST_DRIVER_RELATIVE ""
+#endif
+
+namespace fs = std::filesystem;
+
+namespace kovra_host {
+namespace {
+
+constexpr const char* kDefaultHistory = "kovra-history.db";
+constexpr const char* kDefaultGates = "kovra-gates.txt";
+constexpr std::uintmax_t kStampAreaSize = 1536;
+constexpr std::uintmax_t kEntrySize = 15;
+
+std::int64_t Now() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+std::optional<Bytes> ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (!fs::exists(path)) {
+            return std::nullopt;
+        }
+        throw Failure("cannot read " + path + ": " + std::strerror(errno));
+    }
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Puts a file back as it was. In place keeps the inode, for a file that the
+// driver holds open; otherwise a new file is renamed over the old one.
+void RestoreFile(const std::string& path, const std::optional<Bytes>& bytes, bool inPlace) {
+    std::error_code error;
+    if (!bytes) {
+        fs::remove(path, error);
+        if (error) {
+            throw Failure("cannot remove " + path + ": " + error.message());
+        }
+        return;
+    }
+    const std::string target = inPlace ? path : path + ".restoring";
+    {
+        std::ofstream out(target, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes->data()),
+                  static_cast<std::streamsize>(bytes->size()));
+        out.flush();
+        if (!out) {
+            throw Failure("cannot write " + target + ": " + std::strerror(errno));
+        }
+    }
+    if (!inPlace) {
+        fs::rename(target, path, error);
+        if (error) {
+            throw Failure("cannot replace " + path + ": " + error.message());
+        }
+    }
+}
+
+std::string StationText(int station) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X", station & 0xFF);
+    return text;
+}
+
+// The driver keeps its state in the context, the last-event table it
+// allocates among it, for as long as its library is loaded; this program never
+// unloads it, so the context stays to the end of the process, reachable.
+DriverContext* NewContext(std::size_t size) {
+    static auto* contexts = new std::vector<std::unique_ptr<std::max_align_t[]>>();
+    const std::size_t blocks = (size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
+    contexts->push_back(std::make_unique<std::max_align_t[]>(blocks));
+    return reinterpret_cast<DriverContext*>(contexts->back().get());
+}
+
+std::string WithoutPrefix(const std::string& message) {
+    const std::string prefix = "KOVRA> ";
+    return message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message;
+}
+
+bool Contains(const std::string& text, const char* part) {
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+std::string PositionsFileName(int driverNumber) {
+    char name[32];
+    std::snprintf(name, sizeof name, "KOVRA%02uH.DAT", static_cast<unsigned>(driverNumber));
+    return name;
+}
+
+std::uint32_t RawFromArea(const std::uint8_t* area, int width) {
+    if (width == 32) {
+        std::uint32_t wide = 0;
+        std::memcpy(&wide, area, sizeof wide);
+        return wide;
+    }
+    std::uint16_t narrow = 0;
+    std::memcpy(&narrow, area + 2, sizeof narrow);
+    return narrow;
+}
+
+void AreaFromRaw(std::uint32_t raw, int width, std::uint8_t* area) {
+    std::memset(area, 0, 4);
+    if (width == 32) {
+        std::memcpy(area, &raw, sizeof raw);
+    } else {
+        const auto narrow = static_cast<std::uint16_t>(raw);
+        std::memcpy(area + 2, &narrow, sizeof narrow);
+    }
+}
+
+std::string Diagnose(const ParsedGate& gate, const Outcome& outcome, const std::string& port) {
+    const std::string station = "station " + StationText(gate.station());
+    const std::string on = port.empty() ? "" : " on " + port;
+    for (const auto& message : outcome.messages) {
+        const std::string& text = message.text;
+        if (Contains(text, "Receive() timeout") || Contains(text, "error reading reply") ||
+            Contains(text, "receive error") || Contains(text, "Receive() wrong length") ||
+            Contains(text, "Receive() reading timeout") ||
+            Contains(text, "Receive() error reading data")) {
+            return station + " does not answer" + on;
+        }
+    }
+    for (const auto& message : outcome.messages) {
+        const std::string& text = message.text;
+        if (Contains(text, "0x80")) {
+            const auto code = text.rfind("code");
+            std::string suffix;
+            if (code != std::string::npos) {
+                const auto digits = text.find_first_of("0123456789abcdefABCDEF", code + 4);
+                if (digits != std::string::npos) {
+                    suffix = " (exception " + text.substr(digits, 2) + ")";
+                }
+            }
+            if (Contains(text, "=> error")) {
+                continue; // the next message carries the code
+            }
+            return station + " refused the request" + suffix;
+        }
+        if (Contains(text, "crc error") || Contains(text, "error in crc")) {
+            return station + "'s replies fail their CRC check" + on;
+        }
+        if (Contains(text, "wrong plcaddr")) {
+            return "another station answered in place of " + station + on;
+        }
+        if (Contains(text, "only supported on P200-X") ||
+            Contains(text, "float gates only supported on P200X")) {
+            return station + " is not a P200X for the driver (add the line 'P200X = " +
+                   StationText(gate.station()) + "' to the init file)";
+        }
+        if (Contains(text, "error sending request") || Contains(text, "send error") ||
+            Contains(text, "Unable to send")) {
+            return "cannot send to " + station + on;
+        }
+    }
+    for (auto it = outcome.messages.rbegin(); it != outcome.messages.rend(); ++it) {
+        if (Contains(it->text, "ret val is") || Contains(it->text, "exited, rc=")) {
+            continue;
+        }
+        if (it->text.rfind("KOVRA", 0) == 0) {
+            return WithoutPrefix(it->text);
+        }
+    }
+    if (outcome.status == 2) {
+        return "the port is not open";
+    }
+    return "the driver refused it";
+}
+
+Host::Host(HostSettings settings, Console& console)
+    : settings_(std::move(settings)), console_(console),
+      log_(std::make_unique<DriverLog>(console, settings_.logLevel)) {
+    halvo::OnHistory([this](const halvo::HistoryEntry& entry) {
+        StoredValue value;
+        value.gate = entry.address;
+        value.value = entry.value;
+        value.raw = entry.raw;
+        if (entry.time != 0) {
+            value.plcTime = static_cast<std::int64_t>(entry.time);
+        }
+        value.collectedAt = Now();
+        if (collecting_ != nullptr) {
+            collecting_->push_back(value);
+        }
+        if (valueListener_) {
+            valueListener_(value);
+        }
+    });
+    halvo::OnAlert([this](const halvo::Alert& alert) {
+        if (alerting_ != nullptr) {
+            alerting_->push_back(StoredAlert{alert.name, alert.text, alert.flags, Now()});
+        }
+    });
+}
+
+Host::~Host() {
+    try {
+        end();
+    } catch (...) {
+    }
+    halvo::OnHistory(nullptr);
+    halvo::OnAlert(nullptr);
+}
+
+std::string Host::resolve(const std::string& path) const {
+    return path.empty() ? path : fs::absolute(path).string();
+}
+
+void Host::enterDirectory() {
+    settings_.driverPath = resolve(settings_.driverPath);
+    settings_.gatesFile = resolve(settings_.gatesFile);
+    settings_.historyFile = resolve(settings_.historyFile);
+    if (!settings_.directory.empty()) {
+        std::error_code error;
+        fs::current_path(settings_.directory, error);
+        if (error) {
+            throw Failure("working directory " + settings_.directory + ": " + error.message());
+        }
+    }
+    positionsFile_ = fs::absolute(PositionsFileName(settings_.driverNumber)).string();
+}
+
+void Host::openHistory() {
+    // A build without SQLite works on without a history; collect says that
+    // its events are not stored.
+    if (!settings_.keepHistory || !HistoryAvailable()) {
+        return;
+    }
+    const std::string path = settings_.historyFile.empty() ? fs::absolute(kDefaultHistory).string()
+                                                           : settings_.historyFile;
+    try {
+        store_ = HistoryStore::Open(path, true);
+    } catch (const StoreError& error) {
+        throw Failure(error.what());
+    }
+    rewindInterrupted();
+}
+
+void Host::rewindInterrupted() {
+    std::vector<InterruptedBatch> batches;
+    try {
+        batches = store_->interrupted(positionsFile_);
+    } catch (const StoreError& error) {
+        throw Failure(error.what());
+    }
+    if (batches.empty()) {
+        return;
+    }
+    for (const auto& batch : batches) {
+        if (batch.pid != CurrentProcessId() && ProcessMayBeAlive(batch.pid)) {
+            throw Failure("another kovra-host (process " + std::to_string(batch.pid) +
+                          ") is collecting into " + positionsFile_ + "; wait for it to end");
+        }
+    }
+    const InterruptedBatch& first = batches.front();
+    RestoreFile(positionsFile_, first.positionsBefore, false);
+    std::vector<std::int64_t> ids;
+    for (const auto& batch : batches) {
+        ids.push_back(batch.id);
+    }
+    try {
+        store_->markRewound(ids);
+    } catch (const StoreError& error) {
+        throw Failure(error.what());
+    }
+    console_.line("kovra-host: the " + first.command + " of " + first.gate + " begun " +
+                  IsoLocalTime(first.startedAt) + " by process " + std::to_string(first.pid) +
+                  " ended before its values were stored; " +
+                  fs::path(positionsFile_).filename().string() +
+                  " is put back as it was before it, so the driver passes them again");
+}
+
+void Host::loadDriver() {
+    if (entry_ != nullptr) {
+        return;
+    }
+    if (!log_->install()) {
+        throw Failure("cannot capture the driver's messages");
+    }
+    std::vector<std::string> candidates;
+    if (!settings_.driverPath.empty()) {
+        candidates.push_back(settings_.driverPath);
+    } else {
+        const std::string here = ExecutableDirectory();
+        if (!here.empty()) {
+            candidates.push_back((fs::path(here) / DriverFileName()).string());
+            if (std::strlen(KOVRA_HOST_DRIVER_RELATIVE) != 0) {
+                candidates.push_back(
+                    (fs::path(here) / KOVRA_HOST_DRIVER_RELATIVE / DriverFileName()).string());
+            }
+        }
+        candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                        [](const std::string& path) { return !fs::exists(path); }),
+                         candidates.end());
+        candidates.push_back(DriverFileName()); // the system's own search
+    }
+    // A library that is there but does not load says more than the failed
+    // search for one that is not.
+    std::string failed;
+    std::string failure;
+    for (const auto& candidate : candidates) {
+        std::string reason;
+        entry_ = LoadDriver(candidate, reason);
+        if (entry_ != nullptr) {
+            return;
+        }
+        if (failed.empty() || !fs::exists(failed)) {
+            failed = candidate;
+            failure = reason;
+        }
+    }
+    throw Failure("cannot load the driver " + failed + ": " + failure +
+                  (settings_.driverPath.empty() ? "; give its path with --driver PATH" : ""));
+}
+
+int Host::call(std::uint32_t code, void* data) {
+    if (halted_) {
+        throw Failure("no further request after the history failed");
+    }
+    VpiRequest request{};
+    request.context = context_;
+    request.functionCode = code;
+    request.driverNumber = settings_.driverNumber;
+    request.operationData = data;
+    return entry_(&request);
+}
+
+DriverInfo Host::driverInfo() {
+    loadDriver();
+    DriverInfo info{};
+    const int status = call(kGetDriverInfo, &info);
+    if (status != kStatusDone) {
+        throw Failure("the driver does not give its information (status " + std::to_string(status) +
+                      ")");
+    }
+    if (context_ == nullptr && info.contextSize > 0) {
+        context_ = NewContext(static_cast<std::size_t>(info.contextSize));
+    }
+    return info;
+}
+
+void Host::defineGates(const std::vector<std::string>& addresses) {
+    std::string gatesFile = settings_.gatesFile;
+    if (gatesFile.empty() && fs::exists(kDefaultGates)) {
+        gatesFile = kDefaultGates;
+    }
+    if (!gatesFile.empty()) {
+        try {
+            for (const auto& gate : ReadGatesFile(gatesFile)) {
+                halvo::DefineGate(halvo::Gate{0, gate.address, gate.hostType, gate.rule, gate.scale,
+                                              gate.offset});
+            }
+        } catch (const GatesFileError& error) {
+            throw Failure(error.what());
+        }
+    }
+    for (const auto& address : addresses) {
+        if (!halvo::FindGate(address)) {
+            const GateSpec gate = DefaultGate(address);
+            halvo::DefineGate(
+                halvo::Gate{0, gate.address, gate.hostType, gate.rule, gate.scale, gate.offset});
+        }
+    }
+}
+
+void Host::checkDriverFiles() {
+    // The driver takes the first of these that opens and passes silently over
+    // one that does not, so a file that is there but unreadable is stopped here.
+    char names[3][32];
+    const unsigned number = static_cast<unsigned>(settings_.driverNumber);
+    std::snprintf(names[0], sizeof names[0], "KOVRA%02u.INT", number);
+    std::snprintf(names[1], sizeof names[1], "KOVRA%u.INT", number);
+    std::snprintf(names[2], sizeof names[2], "KOVRA.INT");
+    for (const char* name : names) {
+        std::error_code error;
+        const auto status = fs::status(name, error);
+        if (!fs::exists(status)) {
+            continue;
+        }
+        if (!fs::is_regular_file(status)) {
+            throw Failure("init file " + std::string(name) + " is not a readable file");
+        }
+        std::ifstream in(name);
+        char probe;
+        if (!in || (!in.get(probe) && !in.eof())) {
+            throw Failure("init file " + std::string(name) +
+                          " cannot be read: " + std::strerror(errno));
+        }
+        break;
+    }
+
+    // The driver refuses a last-event file shorter than its stamp area and
+    // would re-create one it cannot open for update, losing its positions.
+    std::error_code error;
+    const auto status = fs::status(positionsFile_, error);
+    if (!fs::exists(status)) {
+        return;
+    }
+    const std::string name = fs::path(positionsFile_).filename().string();
+    if (!fs::is_regular_file(status)) {
+        throw Failure("last-event file " + name + " is not a regular file");
+    }
+    const auto size = fs::file_size(positionsFile_, error);
+    if (error) {
+        throw Failure("last-event file " + name + ": " + error.message());
+    }
+    if (size < kStampAreaSize) {
+        throw Failure("last-event file " + name + " is corrupt: " + std::to_string(size) +
+                      " bytes, shorter than its 1536-byte stamp area (move it aside to start "
+                      "over: the PLCs' journals are then collected from their oldest record)");
+    }
+    {
+        std::fstream update(positionsFile_, std::ios::in | std::ios::out | std::ios::binary);
+        if (!update) {
+            throw Failure("last-event file " + name +
+                          " cannot be opened for update: " + std::strerror(errno));
+        }
+    }
+    if ((size - kStampAreaSize) % kEntrySize != 0) {
+        console_.line("kovra-host: warning: last-event file " + name + " ends in " +
+                      std::to_string((size - kStampAreaSize) % kEntrySize) +
+                      " bytes of a partial entry, which the driver ignores");
+    }
+}
+
+void Host::start() {
+    if (settings_.port.empty()) {
+        throw Failure("no port given: use --port DEVICE");
+    }
+    const DriverInfo info = driverInfo();
+    checkDriverFiles();
+    line_ = info.defaultSettings;
+    if (settings_.baud) {
+        line_.baudRate = static_cast<std::uint16_t>(*settings_.baud);
+    }
+    if (settings_.dataBits) {
+        line_.dataBits = static_cast<std::uint16_t>(*settings_.dataBits);
+    }
+    if (settings_.stopBits) {
+        line_.stopBits = static_cast<std::uint16_t>(*settings_.stopBits);
+    }
+    if (settings_.parity) {
+        line_.parity = static_cast<std::uint16_t>(*settings_.parity);
+    }
+
+    std::string portName = settings_.port;
+    if (settings_.trace || portName.size() >= kPortNameSize) {
+        Relay::TraceSink sink;
+        if (settings_.trace) {
+            sink = [this](const std::string& text) { console_.line(text); };
+        }
+        std::string error;
+        relay_ = Relay::Start(settings_.port, line_, sink, error);
+        if (!relay_) {
+            if (RelayAvailable() && DeviceExists(settings_.port) == false) {
+                throw Failure("port " + settings_.port + " does not exist");
+            }
+            throw Failure("port " + settings_.port + " cannot be opened: " + error);
+        }
+        portName = relay_->driverPath();
+    }
+
+    PortParams params{};
+    std::strncpy(params.portName, portName.c_str(), kPortNameSize - 1);
+    params.portEnabled = 1;
+    params.settings = line_;
+    const std::size_t mark = log_->mark();
+    const int status = call(kColdStart, &params);
+    if (status == kStatusUnavailable) {
+        const auto exists = DeviceExists(settings_.port);
+        if (exists == false) {
+            throw Failure("port " + settings_.port + " does not exist");
+        }
+        throw Failure("port " + settings_.port + " cannot be opened: it is " +
+                      (exists ? "" : "missing, ") +
+                      "in use, not a serial device, or refuses the line settings");
+    }
+    started_ = true;
+    if (status == kStatusRefused) {
+        std::string detail;
+        for (const auto& line : log_->since(mark)) {
+            if (Contains(line.text, "OpenLastHoro()")) {
+                detail = ": " + WithoutPrefix(line.text);
+            }
+        }
+        throw Failure("last-event file " + fs::path(positionsFile_).filename().string() +
+                      " cannot be opened or created" + detail);
+    }
+}
+
+void Host::end() {
+    if (started_) {
+        started_ = false;
+        call(kEndVpi, nullptr);
+    }
+    relay_.reset();
+}
+
+ParsedGate Host::parse(const std::string& address) {
+    ParsedGate gate;
+    if (const auto defined = halvo::FindGate(address)) {
+        gate.spec = GateSpec{defined->address, defined->hostType, defined->rule, defined->scale,
+                             defined->offset};
+    } else {
+        gate.spec = DefaultGate(address);
+    }
+    ParseParams params{};
+    params.addressString = gate.spec.address.c_str();
+    params.gateType = gate.spec.hostType;
+    params.count = 1;
+    const std::size_t mark = log_->mark();
+    const int status = call(kSingleParse, &params);
+    if (status != kStatusDone) {
+        std::string reason = "refused by the driver";
+        const auto messages = log_->since(mark);
+        if (!messages.empty()) {
+            reason = WithoutPrefix(messages.back().text);
+        }
+        throw Failure("gate '" + address + "': " + reason);
+    }
+    gate.address = params.gate;
+    gate.width = params.gate.width;
+    return gate;
+}
+
+Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area,
+                      const std::string& command) {
+    Outcome outcome;
+    const bool guarded = store_ != nullptr && gate.memoryType() == kMemoryJournal;
+    BatchStart start;
+    start.command = command;
+    start.gate = gate.spec.address;
+    start.driverNumber = settings_.driverNumber;
+    std::int64_t batch = 0;
+    if (guarded) {
+        start.positionsFile = positionsFile_;
+        start.positionsBefore = ReadFileBytes(positionsFile_);
+        try {
+            batch = store_->beginGuardedBatch(start);
+        } catch (const StoreError& error) {
+            throw Failure(error.what());
+        }
+    }
+
+    GateDescriptor descriptor{};
+    descriptor.gate = gate.address;
+    descriptor.count = 1;
+    descriptor.values = area;
+    const std::size_t mark = log_->mark();
+    collecting_ = &outcome.values;
+    alerting_ = &outcome.alerts;
+    outcome.status = call(code, &descriptor);
+    collecting_ = nullptr;
+    alerting_ = nullptr;
+    outcome.messages = log_->since(mark);
+
+    if (store_ != nullptr) {
+        try {
+            if (guarded) {
+                store_->finishBatch(batch, outcome.status, outcome.values, outcome.alerts);
+            } else if (!outcome.values.empty() || !outcome.alerts.empty()) {
+                store_->recordBatch(start, outcome.status, outcome.values, outcome.alerts);
+            }
+        } catch (const StoreError& error) {
+            outcome.storeError = error.what();
+            if (guarded) {
+                // The driver has moved past records the history does not hold:
+                // its positions go back so that they come again.
+                // The driver's own table still holds the new positions and
+                // would write some of them again, so it gets no further request.
+                end();
+                halted_ = true;
+                try {
+                    RestoreFile(positionsFile_, start.positionsBefore, true);
+                    *outcome.storeError += "; " + fs::path(positionsFile_).filename().string() +
+                                           " is put back so that they are collected again";
+                } catch (const Failure& failure) {
+                    *outcome.storeError += std::string("; ") + failure.what();
+                }
+            }
+        }
+    }
+    return outcome;
+}
+
+Outcome Host::read(const ParsedGate& gate, const std::string& command) {
+    std::uint8_t area[4] = {};
+    Outcome outcome = request(gate, kSingleRead, area, command);
+    outcome.raw = RawFromArea(area, gate.width);
+    outcome.value = outcome.raw;
+    if (outcome.status == kStatusDone && gate.width != 1) {
+        if (const auto defined = halvo::FindGate(gate.spec.address)) {
+            const ValueCell cell = gate.width == 32
+                                       ? LongCell(outcome.raw)
+                                       : WordCell(static_cast<std::uint16_t>(outcome.raw));
+            double cooked = 0.0;
+            if (HostStatus(HalvoCook(0, defined->id, cell, &cooked)) == kHalvoOk) {
+                outcome.value = cooked;
+            }
+        }
+    }
+    return outcome;
+}
+
+Outcome Host::write(const ParsedGate& gate, std::uint32_t raw, const std::string& command) {
+    std::uint8_t area[4];
+    AreaFromRaw(raw, gate.width, area);
+    Outcome outcome = request(gate, kSingleWrite, area, command);
+    outcome.raw = raw;
+    return outcome;
+}
+
+} // namespace kovra_host

@@ -1,0 +1,131 @@
+// One run of the host: the working directory, the history, the driver library
+// with one driver instance, the host library's gates, and the requests, each
+// wrapped so that whatever the driver forces into the log is kept.
+#pragma once
+
+#include "console.h"
+#include "driver/records.h"
+#include "gates/gate_records.h"
+#include "gates_file.h"
+#include "history_store.h"
+#include "platform.h"
+#include "relay.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kovra_host {
+
+// A failure with its one-line reason: exit status 1.
+class Failure : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct HostSettings {
+    std::string driverPath; // empty: search the usual places
+    int driverNumber = 1;
+    std::string directory;   // empty: stay
+    std::string gatesFile;   // empty: kovra-gates.txt when present
+    std::string historyFile; // empty: kovra-history.db in the directory
+    bool keepHistory = true;
+    int logLevel = 32;
+    bool trace = false;
+    std::string port;
+    // Line settings the user gave; the rest come from the driver's defaults.
+    std::optional<unsigned> baud, dataBits, stopBits, parity;
+};
+
+struct ParsedGate {
+    GateSpec spec;
+    GateAddress address{};
+    int width = 16;
+    char memoryType() const { return spec.address.size() > 2 ? spec.address[2] : '\0'; }
+    int station() const { return address.station; }
+};
+
+struct Outcome {
+    int status = 0;
+    std::uint32_t raw = 0; // the value area as a number, for plain gates
+    double value = 0.0;    // cooked
+    std::vector<StoredValue> values;
+    std::vector<StoredAlert> alerts;
+    std::vector<LogLine> messages;
+    std::optional<std::string> storeError; // the history could not take the values
+};
+
+// The driver's status in words, with the most telling of its messages.
+std::string Diagnose(const ParsedGate& gate, const Outcome& outcome, const std::string& port);
+
+// Turns the single-layout value area into the number it holds.
+std::uint32_t RawFromArea(const std::uint8_t* area, int width);
+void AreaFromRaw(std::uint32_t raw, int width, std::uint8_t* area);
+
+class Host {
+  public:
+    Host(HostSettings settings, Console& console);
+    ~Host();
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // Resolves the paths given, then makes the working directory current.
+    void enterDirectory();
+    // Opens the history for writing and repairs an interrupted collection.
+    void openHistory();
+    void loadDriver();
+    DriverInfo driverInfo();
+    // Defines the gates of the gates file and, with their implied types, the
+    // gates named here that the file does not hold.
+    void defineGates(const std::vector<std::string>& addresses);
+    // Checks the driver's files, cold-starts the instance on the port.
+    void start();
+    void end();
+
+    ParsedGate parse(const std::string& address);
+    Outcome read(const ParsedGate& gate, const std::string& command);
+    Outcome write(const ParsedGate& gate, std::uint32_t raw, const std::string& command);
+
+    DriverLog& log() { return *log_; }
+    Console& console() { return console_; }
+    const HostSettings& settings() const { return settings_; }
+    HistoryStore* history() { return store_.get(); }
+    const std::string& positionsFile() const { return positionsFile_; }
+    const CommSettings& line() const { return line_; }
+    // Sees every value the driver puts, as it comes (for progress).
+    void onValue(std::function<void(const StoredValue&)> listener) {
+        valueListener_ = std::move(listener);
+    }
+
+  private:
+    int call(std::uint32_t code, void* data);
+    Outcome request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area,
+                    const std::string& command);
+    void checkDriverFiles();
+    void rewindInterrupted();
+    std::string resolve(const std::string& path) const;
+
+    HostSettings settings_;
+    Console& console_;
+    std::unique_ptr<DriverLog> log_;
+    std::unique_ptr<HistoryStore> store_;
+    std::unique_ptr<Relay> relay_;
+    VpiMainFunction entry_ = nullptr;
+    DriverContext* context_ = nullptr; // lives as long as the process
+    CommSettings line_{};
+    bool started_ = false;
+    bool halted_ = false;       // after a history failure that put the positions back
+    std::string positionsFile_; // absolute
+    std::vector<StoredValue>* collecting_ = nullptr;
+    std::vector<StoredAlert>* alerting_ = nullptr;
+    std::function<void(const StoredValue&)> valueListener_;
+};
+
+// The last-event file of a driver number, as the driver names it.
+std::string PositionsFileName(int driverNumber);
+
+} // namespace kovra_host

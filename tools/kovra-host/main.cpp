@@ -1,0 +1,61 @@
+// kovra-host: the command-line host of the KOVRA driver.
+#include "commands.h"
+#include "console.h"
+#include "host.h"
+#include "options.h"
+
+#include <cstdio>
+#include <exception>
+
+using namespace kovra_host;
+
+int main(int argc, char** argv) {
+    Console console(stderr);
+    CommandLine line;
+    try {
+        line = ParseCommandLine(argc, argv);
+        if (line.has("help") || line.command.empty()) {
+            std::fputs(line.command.empty() ? GeneralHelp().c_str()
+                                            : CommandHelp(line.command).c_str(),
+                       line.command.empty() && !line.has("help") ? stderr : stdout);
+            return line.command.empty() && !line.has("help") ? 2 : 0;
+        }
+        const std::string& command = line.command;
+        if (command == "info") {
+            return RunInfo(line, console);
+        }
+        if (command == "read") {
+            return RunRead(line, console);
+        }
+        if (command == "write") {
+            return RunWrite(line, console);
+        }
+        if (command == "collect") {
+            return RunCollect(line, console);
+        }
+        if (command == "sync") {
+            return RunSync(line, console);
+        }
+        if (command == "watch") {
+            return RunWatch(line, console);
+        }
+        if (command == "history") {
+            return RunHistory(line, console);
+        }
+        if (command == "demo") {
+            return RunDemo(line, console);
+        }
+        throw UsageError("unknown command '" + command + "'");
+    } catch (const UsageError& error) {
+        console.line(std::string("kovra-host: ") + error.what() + " (see kovra-host " +
+                     (line.command.empty() ? std::string("--help") : line.command + " --help") +
+                     ")");
+        return 2;
+    } catch (const Failure& error) {
+        console.line(std::string("kovra-host: ") + error.what());
+        return 1;
+    } catch (const std::exception& error) {
+        console.line(std::string("kovra-host: ") + error.what());
+        return 1;
+    }
+}

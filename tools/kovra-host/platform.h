@@ -1,0 +1,86 @@
+// Everything kovra-host needs from the operating system, behind one seam:
+// platform_posix.cpp and platform_win32.cpp. Nothing else in the program asks
+// which system it runs on.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+struct VpiRequest;
+
+namespace kovra_host {
+
+#if defined(_WIN32)
+using VpiMainFunction = int(__cdecl*)(VpiRequest*);
+#else
+using VpiMainFunction = int (*)(VpiRequest*);
+#endif
+
+// The driver library's file name on this system.
+const char* DriverFileName();
+
+// Loads a driver library and finds VpiMain in it. The library stays loaded
+// for the life of the process: the driver's stopping flag and its open
+// last-event file live in it. On failure returns null with the reason.
+VpiMainFunction LoadDriver(const std::string& path, std::string& error);
+
+// Directory holding the running executable, or empty when unknown.
+std::string ExecutableDirectory();
+
+bool IsTerminal(std::FILE* stream);
+// Whether a serial device of that name is there; nothing when it cannot be told.
+std::optional<bool> DeviceExists(const std::string& name);
+bool LocalTime(std::time_t when, std::tm& out);
+bool UtcTime(std::time_t when, std::tm& out);
+int CurrentProcessId();
+// False only when the process is known to be gone.
+bool ProcessMayBeAlive(int pid);
+void SleepMs(unsigned milliseconds);
+// Milliseconds on a monotonic clock.
+std::int64_t MonotonicMs();
+
+// A mutual exclusion lock. The Windows toolchain's standard library has no
+// std::mutex, so the system's own lock stands behind this one.
+class Mutex {
+  public:
+    Mutex();
+    ~Mutex();
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+    void lock();
+    void unlock();
+
+  private:
+    alignas(8) unsigned char storage_[64];
+};
+
+class MutexLock {
+  public:
+    explicit MutexLock(Mutex& mutex) : mutex_(mutex) { mutex_.lock(); }
+    ~MutexLock() { mutex_.unlock(); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+
+  private:
+    Mutex& mutex_;
+};
+
+// A stdio stream whose complete lines are handed to a callback on the thread
+// that writes, so the host library's log echo can be read as it is written.
+// Where the system offers no such stream, the lines written so far are handed
+// over by sync(), which the caller invokes at every point it needs them.
+class LineTap {
+  public:
+    using Callback = std::function<void(const std::string& line)>;
+    static std::unique_ptr<LineTap> Open(Callback callback);
+    virtual ~LineTap() = default;
+    virtual std::FILE* stream() = 0;
+    virtual void sync() = 0;
+};
+
+} // namespace kovra_host

@@ -1,0 +1,165 @@
+#include "platform.h"
+
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+namespace kovra_host {
+
+const char* DriverFileName() {
+    return "libkovra.so";
+}
+
+VpiMainFunction LoadDriver(const std::string& path, std::string& error) {
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* reason = dlerror();
+        error = reason != nullptr ? reason : "cannot be loaded";
+        return nullptr;
+    }
+    void* symbol = dlsym(library, "VpiMain");
+    if (symbol == nullptr) {
+        error = path + " does not export VpiMain";
+        dlclose(library);
+        return nullptr;
+    }
+    return reinterpret_cast<VpiMainFunction>(symbol);
+}
+
+std::string ExecutableDirectory() {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) {
+        return {};
+    }
+    path[length] = '\0';
+    std::string full(path);
+    const auto slash = full.rfind('/');
+    return slash == std::string::npos ? std::string{} : full.substr(0, slash);
+}
+
+bool IsTerminal(std::FILE* stream) {
+    return isatty(fileno(stream)) == 1;
+}
+
+std::optional<bool> DeviceExists(const std::string& name) {
+    struct stat status {};
+    if (stat(name.c_str(), &status) == 0) {
+        return true;
+    }
+    if (errno == ENOENT || errno == ENOTDIR) {
+        return false;
+    }
+    return std::nullopt;
+}
+
+bool LocalTime(std::time_t when, std::tm& out) {
+    return localtime_r(&when, &out) != nullptr;
+}
+
+bool UtcTime(std::time_t when, std::tm& out) {
+    return gmtime_r(&when, &out) != nullptr;
+}
+
+int CurrentProcessId() {
+    return static_cast<int>(getpid());
+}
+
+bool ProcessMayBeAlive(int pid) {
+    if (pid <= 0) {
+        return false;
+    }
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+void SleepMs(unsigned milliseconds) {
+    timespec delay{static_cast<time_t>(milliseconds / 1000),
+                   static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+    }
+}
+
+std::int64_t MonotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+static_assert(sizeof(std::mutex) <= 64);
+
+Mutex::Mutex() {
+    new (storage_) std::mutex();
+}
+Mutex::~Mutex() {
+    reinterpret_cast<std::mutex*>(storage_)->~mutex();
+}
+void Mutex::lock() {
+    reinterpret_cast<std::mutex*>(storage_)->lock();
+}
+void Mutex::unlock() {
+    reinterpret_cast<std::mutex*>(storage_)->unlock();
+}
+
+namespace {
+
+// glibc's custom streams call back on every flush, on the writing thread, so
+// each line reaches the callback before the write returns.
+class CookieTap final : public LineTap {
+  public:
+    explicit CookieTap(Callback callback) : callback_(std::move(callback)) {
+        cookie_io_functions_t functions{};
+        functions.write = &CookieTap::Write;
+        stream_ = fopencookie(this, "w", functions);
+        if (stream_ != nullptr) {
+            setvbuf(stream_, nullptr, _IOLBF, 0);
+        }
+    }
+    ~CookieTap() override {
+        if (stream_ != nullptr) {
+            std::fclose(stream_);
+        }
+    }
+    std::FILE* stream() override { return stream_; }
+    void sync() override {
+        if (stream_ != nullptr) {
+            std::fflush(stream_);
+        }
+    }
+
+  private:
+    static ssize_t Write(void* cookie, const char* data, size_t size) {
+        auto* self = static_cast<CookieTap*>(cookie);
+        self->pending_.append(data, size);
+        std::size_t newline;
+        while ((newline = self->pending_.find('\n')) != std::string::npos) {
+            const std::string line = self->pending_.substr(0, newline);
+            self->pending_.erase(0, newline + 1);
+            self->callback_(line);
+        }
+        return static_cast<ssize_t>(size);
+    }
+
+    Callback callback_;
+    std::string pending_;
+    std::FILE* stream_ = nullptr;
+};
+
+} // namespace
+
+std::unique_ptr<LineTap> LineTap::Open(Callback callback) {
+    auto tap = std::make_unique<CookieTap>(std::move(callback));
+    if (tap->stream() == nullptr) {
+        return nullptr;
+    }
+    return tap;
+}
+
+} // namespace kovra_host

@@ -1,0 +1,182 @@
+#include "platform.h"
+
+#include <windows.h>
+
+#include <io.h>
+
+#include <cstring>
+
+namespace kovra_host {
+
+const char* DriverFileName() {
+    return "KOVRA.dll";
+}
+
+VpiMainFunction LoadDriver(const std::string& path, std::string& error) {
+    HMODULE library = LoadLibraryA(path.c_str());
+    if (library == nullptr) {
+        error = "LoadLibrary failed with error " + std::to_string(GetLastError());
+        return nullptr;
+    }
+    FARPROC symbol = GetProcAddress(library, "VpiMain");
+    if (symbol == nullptr) {
+        error = path + " does not export VpiMain";
+        FreeLibrary(library);
+        return nullptr;
+    }
+    return reinterpret_cast<VpiMainFunction>(reinterpret_cast<void*>(symbol));
+}
+
+std::string ExecutableDirectory() {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return {};
+    }
+    std::string full(path, length);
+    const auto slash = full.find_last_of("\\/");
+    return slash == std::string::npos ? std::string{} : full.substr(0, slash);
+}
+
+bool IsTerminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
+}
+
+std::optional<bool> DeviceExists(const std::string& name) {
+    // COM1 and its kind are DOS device names, not files.
+    std::string device = name;
+    if (device.rfind("\\\\.\\", 0) == 0) {
+        device = device.substr(4);
+    }
+    if (device.find_first_of("\\/:") == std::string::npos) {
+        char target[1024];
+        if (QueryDosDeviceA(device.c_str(), target, sizeof target) != 0) {
+            return true;
+        }
+        // Not every system lists its ports there (Wine does not).
+        return std::nullopt;
+    }
+    if (GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+               ? std::optional<bool>(false)
+               : std::nullopt;
+}
+
+bool LocalTime(std::time_t when, std::tm& out) {
+    return localtime_s(&out, &when) == 0;
+}
+
+bool UtcTime(std::time_t when, std::tm& out) {
+    return gmtime_s(&out, &when) == 0;
+}
+
+int CurrentProcessId() {
+    return static_cast<int>(GetCurrentProcessId());
+}
+
+bool ProcessMayBeAlive(int pid) {
+    if (pid <= 0) {
+        return false;
+    }
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) {
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+}
+
+void SleepMs(unsigned milliseconds) {
+    Sleep(milliseconds);
+}
+
+std::int64_t MonotonicMs() {
+    return static_cast<std::int64_t>(GetTickCount64());
+}
+
+static_assert(sizeof(CRITICAL_SECTION) <= 64);
+
+Mutex::Mutex() {
+    InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+Mutex::~Mutex() {
+    DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+void Mutex::lock() {
+    EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+void Mutex::unlock() {
+    LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+
+namespace {
+
+// Windows has no custom stdio streams: the lines go to a temporary file that
+// is deleted when closed, and sync() reads what was added since the last time.
+class FileTap final : public LineTap {
+  public:
+    explicit FileTap(Callback callback) : callback_(std::move(callback)) {
+        char directory[MAX_PATH];
+        char path[MAX_PATH];
+        if (GetTempPathA(MAX_PATH, directory) == 0 ||
+            GetTempFileNameA(directory, "kvh", 0, path) == 0) {
+            return;
+        }
+        // "D": delete when closed.
+        stream_ = std::fopen(path, "w+bD");
+    }
+    ~FileTap() override {
+        if (stream_ != nullptr) {
+            std::fclose(stream_);
+        }
+    }
+    std::FILE* stream() override { return stream_; }
+    void sync() override {
+        if (stream_ == nullptr) {
+            return;
+        }
+        std::fflush(stream_);
+        if (std::fseek(stream_, readAt_, SEEK_SET) != 0) {
+            return;
+        }
+        char buffer[4096];
+        std::size_t count;
+        while ((count = std::fread(buffer, 1, sizeof buffer, stream_)) > 0) {
+            pending_.append(buffer, count);
+            readAt_ += static_cast<long>(count);
+        }
+        std::fseek(stream_, 0, SEEK_END);
+        std::size_t newline;
+        while ((newline = pending_.find('\n')) != std::string::npos) {
+            std::string line = pending_.substr(0, newline);
+            pending_.erase(0, newline + 1);
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            callback_(line);
+        }
+    }
+
+  private:
+    Callback callback_;
+    std::FILE* stream_ = nullptr;
+    long readAt_ = 0;
+    std::string pending_;
+};
+
+} // namespace
+
+std::unique_ptr<LineTap> LineTap::Open(Callback callback) {
+    auto tap = std::make_unique<FileTap>(std::move(callback));
+    if (tap->stream() == nullptr) {
+        return nullptr;
+    }
+    return tap;
+}
+
+} // namespace kovra_host

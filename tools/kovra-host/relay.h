@@ -1,0 +1,33 @@
+// A pseudo-terminal between the driver and the real serial device, run on a
+// thread of its own. The driver opens the pseudo-terminal; the relay copies
+// every byte both ways and, for --trace, cuts the traffic into J-bus frames
+// and prints each with its time and meaning. It also lets the driver reach a
+// device whose name is longer than the 11 characters the driver's port record
+// holds. POSIX only: elsewhere Start() says so.
+#pragma once
+
+#include "driver/records.h"
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace kovra_host {
+
+class Relay {
+  public:
+    using TraceSink = std::function<void(const std::string& line)>;
+
+    // Opens the device for exclusive use with the line settings; trace may be
+    // empty. On failure returns null with the reason.
+    static std::unique_ptr<Relay> Start(const std::string& device, const CommSettings& settings,
+                                        TraceSink trace, std::string& error);
+    virtual ~Relay() = default;
+    // The pseudo-terminal the driver opens instead of the device.
+    virtual const std::string& driverPath() const = 0;
+};
+
+bool RelayAvailable();
+
+} // namespace kovra_host
