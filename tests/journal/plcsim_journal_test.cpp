@@ -75,7 +75,9 @@ TEST_F(SimulatedJournal, TheRingWrapsOverItsOldestRecord) {
 TEST_F(SimulatedJournal, EventsCarryTheClocksTimeAndTheModelsValueLayout) {
     const Bytes setting{0x1C, 0x05, 0x7D, 0x0D, 0x2D, 0x1E, 0x00, 0x03}; // 28/5/2025 13:45:30
     Bytes frame{5, 0x10, 0x00, 0x01, 0x00, 0x04, 0x08};
-    frame.insert(frame.end(), setting.begin(), setting.end());
+    for (const std::uint8_t byte : setting) {
+        frame.push_back(byte);
+    }
     auto x = plcsim::JournalOf(plc(), 5);
     auto p200 = plcsim::JournalOf(plc(), 6);
     ASSERT_EQ(Hex(end_.exchange(frame)), Hex(WithCrc({5, 0x10, 0x00, 0x01, 0x00, 0x04})));
