@@ -274,7 +274,7 @@ int RunRead(const CommandLine& line, Console& console) {
     bool ok = true;
     for (const auto& gate : gates) {
         const Outcome outcome = host->read(gate, "read");
-        if (!Report(console, "read " + gate.spec.address, gate, outcome, *host)) {
+        if (!Report(console, "read " + gate.definition.address, gate, outcome, *host)) {
             ok = false;
         }
         if (outcome.storeError) {
@@ -284,7 +284,7 @@ int RunRead(const CommandLine& line, Console& console) {
             const bool trigger =
                 gate.memoryType() == kMemoryJournal || gate.memoryType() == kMemoryClock ||
                 (gate.memoryType() == kMemoryLastQuery && gate.address.address == 1);
-            table.add({gate.spec.address, DescribeRequestValue(gate, outcome),
+            table.add({gate.definition.address, DescribeRequestValue(gate, outcome),
                        trigger ? "-" : FormatRaw(outcome.raw, gate.width)});
         }
     }
@@ -309,7 +309,7 @@ int RunWrite(const CommandLine& line, Console& console) {
                                          : gate.width == 16 ? 0xFFFF
                                                             : 0xFFFFFFFF;
         if (text.empty() || *end != '\0' || errno != 0 || text[0] == '-' || value > limit) {
-            throw Failure("raw value '" + text + "' does not fit gate " + gate.spec.address +
+            throw Failure("raw value '" + text + "' does not fit gate " + gate.definition.address +
                           " (0 to " + std::to_string(limit) + ")");
         }
         raw = static_cast<std::uint32_t>(value);
@@ -325,19 +325,19 @@ int RunWrite(const CommandLine& line, Console& console) {
                 uncooked = static_cast<std::uint32_t>(value);
             }
         } else {
-            uncooked = Uncook(gate.spec, value, gate.width);
+            uncooked = Uncook(gate.definition, value, gate.width);
         }
         if (!uncooked) {
-            throw Failure("value " + text + " does not fit gate " + gate.spec.address +
+            throw Failure("value " + text + " does not fit gate " + gate.definition.address +
                           (gate.width == 1 ? " (0 or 1)" : " under its cooking rule"));
         }
         raw = *uncooked;
     }
     const Outcome outcome = host->write(gate, raw, "write");
-    if (!Report(console, "write " + gate.spec.address, gate, outcome, *host)) {
+    if (!Report(console, "write " + gate.definition.address, gate, outcome, *host)) {
         return 1;
     }
-    std::printf("%s <- %s (raw %s)\n", gate.spec.address.c_str(),
+    std::printf("%s <- %s (raw %s)\n", gate.definition.address.c_str(),
                 line.has("raw") ? std::to_string(raw).c_str() : text.c_str(),
                 FormatRaw(raw, gate.width).c_str());
     return 0;
@@ -437,13 +437,13 @@ int RunWatch(const CommandLine& line, Console& console) {
             if (outcome.status != kStatusDone) {
                 ok = false;
                 if (!seen[i].failed) {
-                    Report(console, "watch " + gates[i].spec.address, gates[i], outcome, *host);
+                    Report(console, "watch " + gates[i].definition.address, gates[i], outcome, *host);
                 }
                 seen[i].failed = true;
                 continue;
             }
             if (outcome.storeError) {
-                Report(console, "watch " + gates[i].spec.address, gates[i], outcome, *host);
+                Report(console, "watch " + gates[i].definition.address, gates[i], outcome, *host);
                 ok = false;
             }
             const bool changed = !seen[i].valid || seen[i].failed || seen[i].raw != outcome.raw ||
@@ -455,9 +455,9 @@ int RunWatch(const CommandLine& line, Console& console) {
             const std::string value = DescribeRequestValue(gates[i], outcome);
             const std::string raw = FormatRaw(outcome.raw, gates[i].width);
             if (csv) {
-                std::printf("%s\n", CsvLine({time, gates[i].spec.address, value, raw}).c_str());
+                std::printf("%s\n", CsvLine({time, gates[i].definition.address, value, raw}).c_str());
             } else {
-                std::printf("%-25s  %-8s  %-12s  %s\n", time.c_str(), gates[i].spec.address.c_str(),
+                std::printf("%-25s  %-8s  %-12s  %s\n", time.c_str(), gates[i].definition.address.c_str(),
                             value.c_str(), raw.c_str());
             }
             std::fflush(stdout);

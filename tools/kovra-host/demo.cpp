@@ -101,16 +101,16 @@ class Demo {
             char where[16];
             std::snprintf(where, sizeof where, "0x%04X", gate.address.address);
             std::string cooking = "-";
-            if (gate.spec.rule == halvo::CookRule::FloatBits) {
+            if (gate.definition.rule == halvo::CookRule::FloatBits) {
                 cooking = "float";
             } else if (gate.width != 1) {
-                cooking = "linear " + FormatValue(gate.spec.scale);
-                if (gate.spec.offset != 0.0) {
-                    cooking += " " + FormatValue(gate.spec.offset);
+                cooking = "linear " + FormatValue(gate.definition.scale);
+                if (gate.definition.offset != 0.0) {
+                    cooking += " " + FormatValue(gate.definition.offset);
                 }
             }
             parsed.add({address, Hex2(gate.station()), std::string(1, gate.memoryType()), where,
-                        std::to_string(gate.width), HostTypeName(gate.spec.hostType), cooking});
+                        std::to_string(gate.width), HostTypeName(gate.definition.hostType), cooking});
         }
         print(parsed);
         say("(C and F addresses are held halved; the driver doubles them on the wire)");
@@ -272,18 +272,18 @@ class Demo {
         Table table({"GATE", "VALUE", "RAW"});
         for (const auto& gate : gates) {
             const Outcome outcome = host.read(gate, "demo");
-            check(outcome.status == kStatusDone, "read " + gate.spec.address);
-            table.add({gate.spec.address, FormatValue(outcome.value),
+            check(outcome.status == kStatusDone, "read " + gate.definition.address);
+            table.add({gate.definition.address, FormatValue(outcome.value),
                        FormatRaw(outcome.raw, gate.width)});
         }
         return table;
     }
 
     void write(Host& host, const ParsedGate& gate, double value) {
-        const auto raw = Uncook(gate.spec, value, gate.width);
+        const auto raw = Uncook(gate.definition, value, gate.width);
         const Outcome outcome = host.write(gate, raw.value_or(0), "demo");
-        check(outcome.status == kStatusDone, "write " + gate.spec.address);
-        say(gate.spec.address + " <- " + FormatValue(value) + " (raw " +
+        check(outcome.status == kStatusDone, "write " + gate.definition.address);
+        say(gate.definition.address + " <- " + FormatValue(value) + " (raw " +
             FormatRaw(raw.value_or(0), gate.width) + "): status " + std::to_string(outcome.status));
     }
 

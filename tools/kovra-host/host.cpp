@@ -512,14 +512,14 @@ void Host::end() {
 ParsedGate Host::parse(const std::string& address) {
     ParsedGate gate;
     if (const auto defined = halvo::FindGate(address)) {
-        gate.spec = GateSpec{defined->address, defined->hostType, defined->rule, defined->scale,
+        gate.definition = GateSpec{defined->address, defined->hostType, defined->rule, defined->scale,
                              defined->offset};
     } else {
-        gate.spec = DefaultGate(address);
+        gate.definition = DefaultGate(address);
     }
     ParseParams params{};
-    params.addressString = gate.spec.address.c_str();
-    params.gateType = gate.spec.hostType;
+    params.addressString = gate.definition.address.c_str();
+    params.gateType = gate.definition.hostType;
     params.count = 1;
     const std::size_t mark = log_->mark();
     const int status = call(kSingleParse, &params);
@@ -542,7 +542,7 @@ Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* 
     const bool guarded = store_ != nullptr && gate.memoryType() == kMemoryJournal;
     BatchStart start;
     start.command = command;
-    start.gate = gate.spec.address;
+    start.gate = gate.definition.address;
     start.driverNumber = settings_.driverNumber;
     std::int64_t batch = 0;
     if (guarded) {
@@ -602,7 +602,7 @@ Outcome Host::read(const ParsedGate& gate, const std::string& command) {
     outcome.raw = RawFromArea(area, gate.width);
     outcome.value = outcome.raw;
     if (outcome.status == kStatusDone && gate.width != 1) {
-        if (const auto defined = halvo::FindGate(gate.spec.address)) {
+        if (const auto defined = halvo::FindGate(gate.definition.address)) {
             const ValueCell cell = gate.width == 32
                                        ? LongCell(outcome.raw)
                                        : WordCell(static_cast<std::uint16_t>(outcome.raw));

@@ -42,10 +42,10 @@ struct HostSettings {
 };
 
 struct ParsedGate {
-    GateSpec spec;
+    GateSpec definition;
     GateAddress address{};
     int width = 16;
-    char memoryType() const { return spec.address.size() > 2 ? spec.address[2] : '\0'; }
+    char memoryType() const { return definition.address.size() > 2 ? definition.address[2] : '\0'; }
     int station() const { return address.station; }
 };
 

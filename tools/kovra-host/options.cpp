@@ -208,18 +208,18 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
                 inlineValue = name.substr(equals + 1);
                 name.resize(equals);
             }
-            const OptionSpec* spec = FindOption(name);
-            if (spec == nullptr) {
+            const OptionSpec* option = FindOption(name);
+            if (option == nullptr) {
                 throw UsageError("unknown option --" + name);
             }
             std::string value;
-            if (spec->argument != nullptr) {
+            if (option->argument != nullptr) {
                 if (inlineValue) {
                     value = *inlineValue;
                 } else if (i + 1 < argc) {
                     value = argv[++i];
                 } else {
-                    throw UsageError("--" + name + " needs a value (" + spec->argument + ")");
+                    throw UsageError("--" + name + " needs a value (" + option->argument + ")");
                 }
             } else if (inlineValue) {
                 throw UsageError("--" + name + " takes no value");
@@ -246,8 +246,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         throw UsageError("unknown command '" + line.command + "' (try kovra-host --help)");
     }
     for (const auto& [name, value] : given) {
-        const OptionSpec* spec = FindOption(name);
-        if (command != nullptr && (spec->commands & command->bit) == 0) {
+        const OptionSpec* option = FindOption(name);
+        if (command != nullptr && (option->commands & command->bit) == 0) {
             throw UsageError("--" + name + " does not apply to " + line.command);
         }
         line.options[name].push_back(value);
