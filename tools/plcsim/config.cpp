@@ -59,22 +59,11 @@ class Statement {
     }
 
     unsigned long number(std::size_t i, unsigned long max) const {
-        const std::string& text = word(i);
-        const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-        std::size_t used = 0;
-        unsigned long value = 0;
         try {
-            value = std::stoul(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
-        } catch (const std::exception&) {
-            fail("'" + text + "' is not a number");
+            return StatementNumber(words_, i, max);
+        } catch (const std::invalid_argument& why) {
+            fail(why.what());
         }
-        if (used != text.size() - (hex ? 2 : 0) || text[0] == '-') {
-            fail("'" + text + "' is not a number");
-        }
-        if (value > max) {
-            fail("'" + text + "' is above " + std::to_string(max));
-        }
-        return value;
     }
 
     std::uint8_t station(std::size_t i) const { return static_cast<std::uint8_t>(number(i, 255)); }

@@ -35,30 +35,8 @@ const char* const kJournalConfigFormat =
 
 namespace {
 
-unsigned long Number(const std::vector<std::string>& words, std::size_t i, unsigned long max) {
-    if (i >= words.size()) {
-        throw std::invalid_argument("'" + words[0] + "' needs more arguments");
-    }
-    const std::string& text = words[i];
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    std::size_t used = 0;
-    unsigned long value = 0;
-    try {
-        value = std::stoul(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used == 0 || used != text.size() - (hex ? 2 : 0) || text[0] == '-') {
-        throw std::invalid_argument("'" + text + "' is not a number");
-    }
-    if (value > max) {
-        throw std::invalid_argument("'" + text + "' is above " + std::to_string(max));
-    }
-    return value;
-}
-
 std::uint16_t Word(const std::vector<std::string>& words, std::size_t i) {
-    return static_cast<std::uint16_t>(Number(words, i, 0xFFFF));
+    return static_cast<std::uint16_t>(StatementNumber(words, i, 0xFFFF));
 }
 
 std::tm ParseClock(const std::vector<std::string>& words) {
@@ -89,10 +67,10 @@ bool ApplyJournalStatement(Simulator& simulator, const std::vector<std::string>&
     }
     const std::string& verb = words[0];
     const auto journal = [&] {
-        return JournalOf(simulator, static_cast<std::uint8_t>(Number(words, 1, 255)));
+        return JournalOf(simulator, static_cast<std::uint8_t>(StatementNumber(words, 1, 255)));
     };
     const auto count = [&](std::size_t i) {
-        return i < words.size() ? static_cast<std::uint32_t>(Number(words, i, 65535)) : 1u;
+        return i < words.size() ? static_cast<std::uint32_t>(StatementNumber(words, i, 65535)) : 1u;
     };
     if (verb == "file") {
         FileLayout layout;
@@ -104,23 +82,23 @@ bool ApplyJournalStatement(Simulator& simulator, const std::vector<std::string>&
         }
         journal()->addFile(layout);
     } else if (verb == "table") {
-        journal()->setTableEntry(Number(words, 2, 119), Word(words, 3));
+        journal()->setTableEntry(StatementNumber(words, 2, 119), Word(words, 3));
     } else if (verb == "header") {
-        journal()->overrideHeaderWord(Word(words, 2), Number(words, 3, kFileHeaderWords - 1),
-                                      Word(words, 4));
+        journal()->overrideHeaderWord(
+            Word(words, 2), StatementNumber(words, 3, kFileHeaderWords - 1), Word(words, 4));
     } else if (verb == "clock") {
         journal()->setClock(ParseClock(words));
     } else if (verb == "event") {
         const auto target = journal();
         const std::uint16_t jbusAddress = Word(words, 2);
-        const auto value = static_cast<std::uint32_t>(Number(words, 3, 0xFFFFFFFFul));
+        const auto value = static_cast<std::uint32_t>(StatementNumber(words, 3, 0xFFFFFFFFul));
         for (std::uint32_t i = 0, n = count(4); i < n; ++i) {
             target->appendJournalEvent(jbusAddress, value + i);
         }
     } else if (verb == "memo") {
         const auto target = journal();
         const std::uint16_t file = Word(words, 2);
-        const auto value = static_cast<std::uint32_t>(Number(words, 3, 0xFFFFFFFFul));
+        const auto value = static_cast<std::uint32_t>(StatementNumber(words, 3, 0xFFFFFFFFul));
         for (std::uint32_t i = 0, n = count(4); i < n; ++i) {
             target->appendMemoValue(file, value + i);
         }
@@ -136,14 +114,38 @@ bool ApplyJournalStatement(Simulator& simulator, const std::vector<std::string>&
     } else if (verb == "clear") {
         journal()->clearFile(Word(words, 2));
     } else if (verb == "generate") {
-        const auto value =
-            words.size() > 5 ? static_cast<std::uint32_t>(Number(words, 5, 0xFFFFFFFFul)) : 0u;
+        const auto value = words.size() > 5
+                               ? static_cast<std::uint32_t>(StatementNumber(words, 5, 0xFFFFFFFFul))
+                               : 0u;
         journal()->generate(Word(words, 2), Word(words, 3),
-                            std::chrono::milliseconds(Number(words, 4, 3600000)), value);
+                            std::chrono::milliseconds(StatementNumber(words, 4, 3600000)), value);
     } else {
         return false;
     }
     return true;
+}
+
+unsigned long StatementNumber(const std::vector<std::string>& words, std::size_t i,
+                              unsigned long max) {
+    if (i >= words.size()) {
+        throw std::invalid_argument("'" + words[0] + "' needs more arguments");
+    }
+    const std::string& text = words[i];
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    std::size_t used = 0;
+    unsigned long value = 0;
+    try {
+        value = std::stoul(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size() - (hex ? 2 : 0) || text[0] == '-') {
+        throw std::invalid_argument("'" + text + "' is not a number");
+    }
+    if (value > max) {
+        throw std::invalid_argument("'" + text + "' is above " + std::to_string(max));
+    }
+    return value;
 }
 
 } // namespace plcsim

@@ -16,4 +16,9 @@ extern const char* const kJournalConfigFormat;
 // saying why a journal statement is wrong.
 bool ApplyJournalStatement(Simulator& simulator, const std::vector<std::string>& words);
 
+// Word i of a statement as a number (decimal, or hexadecimal with 0x) not
+// above max. Throws std::invalid_argument saying why not.
+unsigned long StatementNumber(const std::vector<std::string>& words, std::size_t i,
+                              unsigned long max);
+
 } // namespace plcsim
