@@ -26,7 +26,7 @@ constexpr std::size_t kEntrySize = 15;
 constexpr std::uint16_t kEventDate = 0x1C53;
 constexpr std::uint16_t kEventTime = 0x6DAF;
 
-// Seconds since 1970 of a local standard time, as the driver converts stamps.
+// Seconds since 1970 of a local civil time, as the driver converts stamps.
 int LocalSeconds(int year, int month, int day, int hour, int minute, int second) {
     std::tm local{};
     local.tm_year = year - 1900;
@@ -35,7 +35,7 @@ int LocalSeconds(int year, int month, int day, int hour, int minute, int second)
     local.tm_hour = hour;
     local.tm_min = minute;
     local.tm_sec = second;
-    local.tm_isdst = 0;
+    local.tm_isdst = -1;
     return static_cast<int>(std::mktime(&local));
 }
 
