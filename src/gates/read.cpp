@@ -10,6 +10,7 @@
 #include "link/crc.h"
 #include "link/jbus.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -155,7 +156,8 @@ int DoRead(VpiRequest& request) {
 std::size_t BuildReadRequest(const GateDescriptor& descriptor, std::uint8_t* frame) {
     const GateAddress& gate = descriptor.gate;
     const auto address = static_cast<std::uint16_t>(gate.address * Scale(descriptor));
-    const auto quantity = static_cast<std::uint16_t>(descriptor.count * Scale(descriptor));
+    const auto quantity = static_cast<std::uint16_t>(static_cast<std::uint32_t>(descriptor.count) *
+                                                     static_cast<std::uint32_t>(Scale(descriptor)));
     frame[0] = static_cast<std::uint8_t>(gate.station);
     frame[1] =
         gate.width == 32 ? kReadWordsFunction : static_cast<std::uint8_t>(gate.memoryType - '0');
@@ -193,10 +195,16 @@ int DecodeReadReply(const GateDescriptor& descriptor, const std::uint8_t* reply)
     if (count <= 0) {
         return kStatusDone;
     }
-    const auto elements = static_cast<std::size_t>(count);
+    // The quantity on the wire is 16 bits wide: a count the frame could not
+    // carry must not make the decoding read past what the reply holds.
+    const std::size_t dataBytes = reply[kReplyByteCount];
+    const auto requested = static_cast<std::size_t>(count);
     if (gate.width == 1) {
-        std::memcpy(values, data, (elements + 7) / 8);
-    } else if (gate.width == 16) {
+        std::memcpy(values, data, std::min((requested + 7) / 8, dataBytes));
+        return kStatusDone;
+    }
+    const std::size_t elements = std::min(requested, dataBytes / (gate.width / 8));
+    if (gate.width == 16) {
         for (std::size_t i = 0; i < elements; ++i) {
             StoreWord(values, i, WordAt(data + 2 * i));
         }

@@ -93,6 +93,19 @@ TEST_F(GateReads, AWordBlockFillsConsecutiveWordsFromByte0) {
     EXPECT_EQ(values_[6], 0xEE);
 }
 
+TEST_F(GateReads, ACountTheFramesQuantityCannotCarryStoresOnlyWhatTheReplyHolds) {
+    // 65538 words leave as a quantity of 2 (the field is 16 bits wide): the
+    // reply carries two words and nothing past them may be decoded.
+    plc().set(1, Table::Words, 0x10, {7, 8, 9});
+    GateDescriptor block = gateOf("0130010", 2);
+    block.count = 0x10002;
+    EXPECT_EQ(read(block), kStatusDone);
+    EXPECT_EQ(wire(), Strings{Frame({1, 3, 0x00, 0x10, 0x00, 0x02})});
+    EXPECT_EQ(wordAt(0), 7);
+    EXPECT_EQ(wordAt(2), 8);
+    EXPECT_EQ(values_[4], 0xEE);
+}
+
 TEST_F(GateReads, ABitBlockCopiesThePackedBytes) {
     plc().set(1, Table::Bits, 0x20, {1, 0, 0, 0, 0, 0, 0, 1, 0, 1});
     GateDescriptor ten = gateOf("0110020", 10);
