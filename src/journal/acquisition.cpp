@@ -233,14 +233,17 @@ int ReadHoroFile(VpiRequest& request, std::uint16_t fileNumber) {
         return kStatusRefused;
     }
 
-    // Zeroed so that the identifying bytes of records shorter than them
-    // compare alike from one collection to the next.
+    // Zeroed: words past the records read are never stale memory.
     std::unique_ptr<std::uint16_t[]> buffer(new (std::nothrow) std::uint16_t[kRecordBufferWords]());
     if (!buffer) {
         err(kSeverityError, "KOVRA> ReadHoroFile() ERROR: malloc memo buffer");
         return kStatusRefused;
     }
-    const std::size_t identifyingBytes = IdentifyingLength(fileNumber);
+    // A record shorter than the identifying length is identified by its own
+    // words alone: the bytes after it belong to the next record, which the
+    // re-read does not bring back.
+    const std::size_t identifyingBytes =
+        std::min(IdentifyingLength(fileNumber), std::size_t{2} * header.recordWords);
     auto recordAt = [&](std::uint16_t index) {
         return buffer.get() + static_cast<std::size_t>(index) * header.recordWords;
     };

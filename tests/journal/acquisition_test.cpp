@@ -327,6 +327,27 @@ TEST_F(JournalCollection, RecordsOfSevenWordsAreReadInChunksOfWholeRecords) {
                                "R 1039 7"}));
 }
 
+TEST_F(JournalCollection, RecordsShorterThanTheirIdentifyingBytesAreRecognisedNextTime) {
+    // Three-word memo records: the last one passed on is followed in the
+    // buffer by the next record, which the re-read does not bring back.
+    start();
+    DefineGate("0530040");
+    auto& plcJournal = journal(kP200X);
+    plcJournal.addFile(plcsim::FileLayout{kMemo, 5, 3, 0x2000});
+    for (std::uint16_t i = 0; i < 7; ++i) {
+        plcJournal.appendRecord(kMemo, {static_cast<std::uint16_t>(0x1C53),
+                                        static_cast<std::uint16_t>(0x6D00 + 2 * i), i});
+    }
+    ASSERT_EQ(collect(kP200X), kStatusDone);
+    ASSERT_EQ(passed().size(), 5u);
+
+    for (int again = 0; again < 2; ++again) {
+        EXPECT_EQ(collect(kP200X), kStatusDone);
+        EXPECT_TRUE(passed().empty());
+        EXPECT_TRUE(messages(kSeverityError).empty());
+    }
+}
+
 TEST_F(JournalCollection, OneWordTransfersLandAtTheirRecordsPlace) {
     start();
     auto& plcJournal = journal(kP200X);
