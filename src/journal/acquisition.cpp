@@ -89,8 +89,13 @@ int ReadRegisters(VpiRequest& request, std::int32_t address, std::uint16_t words
 }
 
 // Checks that every record the header describes fits the buffer and can be
-// read in whole records; names the first field that does not.
+// read in whole records; names the first field that does not. An empty file
+// reads nothing, whatever its record length, and must not hold up the files
+// after it.
 const char* IllegalHeaderField(const FileHeader& header, std::uint16_t* value) {
+    if (header.usedRecords == 0) {
+        return nullptr;
+    }
     if (header.recordWords == 0 || header.recordWords > kMaxTransferWords) {
         *value = header.recordWords;
         return "recordWords";
@@ -103,7 +108,7 @@ const char* IllegalHeaderField(const FileHeader& header, std::uint16_t* value) {
         *value = header.usedRecords;
         return "usedRecords";
     }
-    if (header.usedRecords != 0 && header.nextRecord > header.usedRecords) {
+    if (header.nextRecord > header.usedRecords) {
         *value = header.nextRecord;
         return "nextRecord";
     }

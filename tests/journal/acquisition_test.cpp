@@ -381,6 +381,21 @@ TEST_F(JournalCollection, OneWordTransfersLandAtTheirRecordsPlace) {
     EXPECT_EQ(Hex(entry()), "05 40 00 7A 00 79 A0 00 00 00 00 00 00");
 }
 
+TEST_F(JournalCollection, AnEmptyFileWithoutARecordLengthDoesNotHoldUpTheFilesAfterIt) {
+    start();
+    DefineGate("0530040");
+    auto& plcJournal = journal(kP200X);
+    plcJournal.addFile(plcsim::FileLayout{0x0041, 10, 4, 0x3000});
+    plcJournal.overrideHeaderWord(0x0041, 4, 0);
+    plcJournal.addFile(plcsim::FileLayout{kMemo, 10, 4, 0x2000});
+    plcJournal.appendMemoValue(kMemo, 0x1234, At(1));
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+
+    EXPECT_EQ(passed(), Strings{Passed("0530040", 0x1234, 1)});
+    EXPECT_TRUE(messages(kSeverityError).empty());
+}
+
 struct BadHeader {
     const char* name;
     std::vector<std::pair<std::size_t, std::uint16_t>> words; // header word, value served
