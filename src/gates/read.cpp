@@ -15,9 +15,7 @@
 
 namespace {
 
-constexpr int kAttempts = 4;
 constexpr std::size_t kReadRequestLength = 6;
-constexpr std::uint8_t kExceptionFlag = 0x80;
 constexpr std::uint8_t kReadWordsFunction = 3;
 
 // Reply layout: station, function, byte count, data.

@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr int kAttempts = 4;
-constexpr std::uint8_t kExceptionFlag = 0x80;
 constexpr std::uint8_t kWriteBitFunction = 5;
 constexpr std::uint8_t kWriteWordFunction = 6;
 constexpr std::uint8_t kWriteWordsFunction = 16;

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr std::uint8_t kExceptionFlag = 0x80;
 constexpr std::uint16_t kHeaderLength = 2;  // station, function
 constexpr std::uint16_t kExceptionRest = 3; // exception code, CRC
 constexpr std::uint16_t kWriteEchoRest = 6; // address, value or count, CRC

@@ -6,6 +6,12 @@
 
 struct DriverContext;
 
+// Set in the function byte of a reply: the PLC refused the request and byte 2
+// holds its exception code.
+constexpr std::uint8_t kExceptionFlag = 0x80;
+// A transaction sends its frame up to this many times before it gives up.
+constexpr int kAttempts = 4;
+
 // Waits the inter-frame gap, discards stale input, appends the CRC (frame has
 // room for two more bytes) and writes the frame, switching RTS around it when
 // configured. 0 when the whole frame left, 2 otherwise.
