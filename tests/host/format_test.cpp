@@ -63,6 +63,22 @@ TEST_F(ZoneTest, TimesAreReadLocalOrWithAnOffset) {
     EXPECT_FALSE(ParseTime("@12x"));
 }
 
+TEST_F(ZoneTest, AnUpperBoundTakesInTheWholeDayOrMinuteItNames) {
+    EXPECT_EQ(ParseTime("2025-05-28", true), 1748383200 + 86399);
+    EXPECT_EQ(ParseTime("2025-05-28T13:45", true), 1748432700 + 59);
+    EXPECT_EQ(ParseTime("2025-05-28T13:45:30", true), 1748432730);
+    // The day the clocks go forward has 23 hours.
+    EXPECT_EQ(*ParseTime("2025-03-30", true) - *ParseTime("2025-03-30"), 23 * 3600 - 1);
+    EXPECT_EQ(ParseTime("2025-05-28Z", true), 1748390400 + 86399);
+}
+
+TEST_F(ZoneTest, DaysAMonthDoesNotHaveAreRefused) {
+    EXPECT_FALSE(ParseTime("2026-02-30"));
+    EXPECT_FALSE(ParseTime("2025-02-29"));
+    EXPECT_TRUE(ParseTime("2024-02-29"));
+    EXPECT_FALSE(ParseTime("2025-04-31"));
+}
+
 TEST(Values, ShowAsShortAsTheyReadExactly) {
     EXPECT_EQ(FormatValue(12.5), "12.5");
     EXPECT_EQ(FormatValue(1.0), "1");

@@ -423,21 +423,31 @@ int RunWatch(const CommandLine& line, Console& console) {
     bool ok = true;
     const auto periodMs = static_cast<std::int64_t>(std::llround(*every * 1000.0));
     std::int64_t next = MonotonicMs();
-    for (long poll = 0; !count || poll < *count; ++poll) {
+    // Ctrl-C ends the watch between polls, so the driver is ended and the
+    // port released as after the last poll.
+    CatchInterrupt();
+    for (long poll = 0; (!count || poll < *count) && !Interrupted(); ++poll) {
         if (poll > 0) {
             next += periodMs;
             const std::int64_t wait = next - MonotonicMs();
             if (wait > 0) {
                 SleepMs(static_cast<unsigned>(wait));
             }
+            if (Interrupted()) {
+                break;
+            }
         }
+        // A long watch keeps only what the current poll logs.
+        halvo::ClearRecords();
+        host->log().forget();
         for (std::size_t i = 0; i < gates.size(); ++i) {
             const Outcome outcome = host->read(gates[i], "watch");
             const std::string time = IsoLocalTime(static_cast<std::int64_t>(std::time(nullptr)));
             if (outcome.status != kStatusDone) {
                 ok = false;
                 if (!seen[i].failed) {
-                    Report(console, "watch " + gates[i].definition.address, gates[i], outcome, *host);
+                    Report(console, "watch " + gates[i].definition.address, gates[i], outcome,
+                           *host);
                 }
                 seen[i].failed = true;
                 continue;
@@ -455,10 +465,11 @@ int RunWatch(const CommandLine& line, Console& console) {
             const std::string value = DescribeRequestValue(gates[i], outcome);
             const std::string raw = FormatRaw(outcome.raw, gates[i].width);
             if (csv) {
-                std::printf("%s\n", CsvLine({time, gates[i].definition.address, value, raw}).c_str());
+                std::printf("%s\n",
+                            CsvLine({time, gates[i].definition.address, value, raw}).c_str());
             } else {
-                std::printf("%-25s  %-8s  %-12s  %s\n", time.c_str(), gates[i].definition.address.c_str(),
-                            value.c_str(), raw.c_str());
+                std::printf("%-25s  %-8s  %-12s  %s\n", time.c_str(),
+                            gates[i].definition.address.c_str(), value.c_str(), raw.c_str());
             }
             std::fflush(stdout);
         }
@@ -474,7 +485,7 @@ int RunHistory(const CommandLine& line, Console&) {
     query.gates = line.values("gate");
     for (const char* bound : {"from", "to"}) {
         if (const auto text = line.value(bound)) {
-            const auto time = ParseTime(*text);
+            const auto time = ParseTime(*text, std::string(bound) == "to");
             if (!time) {
                 throw UsageError(std::string("--") + bound + " takes a time such as 2025-05-28, " +
                                  "2025-05-28T13:45:30, 2025-05-28T13:45:30+02:00 or @SECONDS, " +

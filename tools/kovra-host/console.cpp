@@ -116,6 +116,12 @@ std::vector<LogLine> DriverLog::since(std::size_t mark) {
     return {lines_.begin() + static_cast<std::ptrdiff_t>(mark), lines_.end()};
 }
 
+void DriverLog::forget() {
+    sync();
+    MutexLock lock(mutex_);
+    lines_.clear();
+}
+
 void DriverLog::onLine(std::function<void(const LogLine&)> listener) {
     MutexLock lock(mutex_);
     listener_ = std::move(listener);

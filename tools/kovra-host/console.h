@@ -55,6 +55,8 @@ class DriverLog {
 
     std::size_t mark();
     std::vector<LogLine> since(std::size_t mark);
+    // Drops the messages collected so far; earlier marks see nothing more.
+    void forget();
     void onLine(std::function<void(const LogLine&)> listener);
     // Returns once every message written so far has been taken in.
     void sync();

@@ -110,7 +110,8 @@ class Demo {
                 }
             }
             parsed.add({address, Hex2(gate.station()), std::string(1, gate.memoryType()), where,
-                        std::to_string(gate.width), HostTypeName(gate.definition.hostType), cooking});
+                        std::to_string(gate.width), HostTypeName(gate.definition.hostType),
+                        cooking});
         }
         print(parsed);
         say("(C and F addresses are held halved; the driver doubles them on the wire)");

@@ -127,7 +127,7 @@ std::string IsoLocalTime(std::int64_t seconds) {
     return text;
 }
 
-std::optional<std::int64_t> ParseTime(const std::string& text) {
+std::optional<std::int64_t> ParseTime(const std::string& text, bool spanEnd) {
     if (!text.empty() && text[0] == '@') {
         char* end = nullptr;
         const long long value = std::strtoll(text.c_str() + 1, &end, 10);
@@ -143,18 +143,34 @@ std::optional<std::int64_t> ParseTime(const std::string& text) {
         !ReadNumber(text, at, 2, day)) {
         return std::nullopt;
     }
+    enum class Precision { Day, Minute, Second } precision = Precision::Day;
     if (at < text.size() && (text[at] == 'T' || text[at] == ' ')) {
         ++at;
         if (!ReadNumber(text, at, 2, hour) || !Expect(text, at, ':') ||
             !ReadNumber(text, at, 2, minute)) {
             return std::nullopt;
         }
-        if (Expect(text, at, ':') && !ReadNumber(text, at, 2, second)) {
-            return std::nullopt;
+        precision = Precision::Minute;
+        if (Expect(text, at, ':')) {
+            if (!ReadNumber(text, at, 2, second)) {
+                return std::nullopt;
+            }
+            precision = Precision::Second;
         }
     }
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
+    static constexpr int kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (month < 1 || month > 12 || day < 1 || day > kMonthDays[month - 1] ||
+        (month == 2 && day == 29 && !leap) || hour > 23 || minute > 59 || second > 60) {
         return std::nullopt;
+    }
+    if (spanEnd && precision == Precision::Minute) {
+        second = 59;
+    } else if (spanEnd && precision == Precision::Day) {
+        // A local day may have 23 or 25 hours: it ends one second before the
+        // next one starts.
+        ++day;
+        second = -1;
     }
     const std::int64_t civil =
         DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +

@@ -20,8 +20,10 @@ std::string IsoLocalTime(std::int64_t seconds);
 
 // Reads 2025-05-28, 2025-05-28T13:45, 2025-05-28T13:45:30 (local time), any of
 // them followed by Z or +hh:mm / -hh:mm, a space allowed in place of the T, or
-// @SECONDS since 1970.
-std::optional<std::int64_t> ParseTime(const std::string& text);
+// @SECONDS since 1970. With `spanEnd`, the time is the last second of what
+// the text names (the whole day of a date, the whole minute of 13:45), as an
+// inclusive upper bound wants it.
+std::optional<std::int64_t> ParseTime(const std::string& text, bool spanEnd = false);
 
 // A cooked value as short as it reads exactly, to 15 significant digits at
 // most: 12.5, 1, -0.001.

@@ -260,7 +260,7 @@ void Host::rewindInterrupted() {
         return;
     }
     for (const auto& batch : batches) {
-        if (batch.pid != CurrentProcessId() && ProcessMayBeAlive(batch.pid)) {
+        if (batch.pid != CurrentProcessId() && HostProcessMayBeAlive(batch.pid)) {
             throw Failure("another kovra-host (process " + std::to_string(batch.pid) +
                           ") is collecting into " + positionsFile_ + "; wait for it to end");
         }
@@ -512,8 +512,8 @@ void Host::end() {
 ParsedGate Host::parse(const std::string& address) {
     ParsedGate gate;
     if (const auto defined = halvo::FindGate(address)) {
-        gate.definition = GateSpec{defined->address, defined->hostType, defined->rule, defined->scale,
-                             defined->offset};
+        gate.definition = GateSpec{defined->address, defined->hostType, defined->rule,
+                                   defined->scale, defined->offset};
     } else {
         gate.definition = DefaultGate(address);
     }

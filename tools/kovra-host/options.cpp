@@ -80,7 +80,7 @@ constexpr OptionSpec kOptions[] = {
     {"stop-bits", "N", kLine, "1, 1.5 or 2 (default: the driver's, 1)"},
     {"driver", "PATH", kLine | kInfo | kDemo,
      "driver library (default: beside this program or in its build tree)"},
-    {"driver-number", "N", kLine | kDemo,
+    {"driver-number", "N", kLine,
      "driver instance number: names KOVRAnn.INT and KOVRAnnH.DAT (default 1)"},
     {"dir", "DIR", kLine | kHistory | kDemo,
      "working directory holding KOVRAnn.INT, KOVRAnnH.DAT and the history\n"
@@ -243,7 +243,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     }
     const CommandSpec* command = line.command.empty() ? nullptr : FindCommand(line.command);
     if (!line.command.empty() && command == nullptr) {
-        throw UsageError("unknown command '" + line.command + "' (try kovra-host --help)");
+        throw UsageError("unknown command '" + line.command + "'");
     }
     for (const auto& [name, value] : given) {
         const OptionSpec* option = FindOption(name);

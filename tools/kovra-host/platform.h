@@ -38,9 +38,15 @@ std::optional<bool> DeviceExists(const std::string& name);
 bool LocalTime(std::time_t when, std::tm& out);
 bool UtcTime(std::time_t when, std::tm& out);
 int CurrentProcessId();
-// False only when the process is known to be gone.
-bool ProcessMayBeAlive(int pid);
+// False only when no kovra-host runs under that process id: the process is
+// gone, or the id now belongs to another program (after a restart, say).
+bool HostProcessMayBeAlive(int pid);
+// Sleeps, but returns early once the program is asked to stop.
 void SleepMs(unsigned milliseconds);
+// From now on an interrupt (Ctrl-C, or a termination request) only asks the
+// program to stop; Interrupted() tells whether it has been asked.
+void CatchInterrupt();
+bool Interrupted();
 // Milliseconds on a monotonic clock.
 std::int64_t MonotonicMs();
 

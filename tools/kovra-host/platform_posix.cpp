@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <new>
 
@@ -73,17 +75,46 @@ int CurrentProcessId() {
     return static_cast<int>(getpid());
 }
 
-bool ProcessMayBeAlive(int pid) {
+bool HostProcessMayBeAlive(int pid) {
     if (pid <= 0) {
         return false;
     }
-    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) {
+        return false;
+    }
+    // Where the system names its processes, a process of another name is not
+    // a kovra-host, whatever id it has been given.
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    if (comm && std::getline(comm, name)) {
+        return name == "kovra-host";
+    }
+    return true;
+}
+
+namespace {
+volatile std::sig_atomic_t interrupted = 0;
+extern "C" void NoteInterrupt(int) {
+    interrupted = 1;
+}
+} // namespace
+
+void CatchInterrupt() {
+    struct sigaction action {};
+    action.sa_handler = NoteInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool Interrupted() {
+    return interrupted != 0;
 }
 
 void SleepMs(unsigned milliseconds) {
     timespec delay{static_cast<time_t>(milliseconds / 1000),
                    static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+    while (nanosleep(&delay, &delay) != 0 && errno == EINTR && !Interrupted()) {
     }
 }
 

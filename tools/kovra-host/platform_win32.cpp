@@ -77,7 +77,7 @@ int CurrentProcessId() {
     return static_cast<int>(GetCurrentProcessId());
 }
 
-bool ProcessMayBeAlive(int pid) {
+bool HostProcessMayBeAlive(int pid) {
     if (pid <= 0) {
         return false;
     }
@@ -91,8 +91,30 @@ bool ProcessMayBeAlive(int pid) {
     return running;
 }
 
+namespace {
+volatile LONG interrupted = 0;
+BOOL WINAPI NoteInterrupt(DWORD) {
+    InterlockedExchange(&interrupted, 1);
+    return TRUE;
+}
+} // namespace
+
+void CatchInterrupt() {
+    SetConsoleCtrlHandler(NoteInterrupt, TRUE);
+}
+
+bool Interrupted() {
+    return interrupted != 0;
+}
+
 void SleepMs(unsigned milliseconds) {
-    Sleep(milliseconds);
+    // In slices, so that an interrupt is noticed while waiting.
+    constexpr unsigned kSlice = 100;
+    while (milliseconds > 0 && !Interrupted()) {
+        const unsigned slice = milliseconds < kSlice ? milliseconds : kSlice;
+        Sleep(slice);
+        milliseconds -= slice;
+    }
 }
 
 std::int64_t MonotonicMs() {

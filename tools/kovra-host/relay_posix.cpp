@@ -114,6 +114,10 @@ class PosixRelay final : public Relay {
         if (thread_.joinable()) {
             thread_.join();
         }
+        if (device_ >= 0) {
+            // The device stays a terminal after us: others may open it again.
+            (void)ioctl(device_, TIOCNXCL);
+        }
         for (const int fd : {device_, master_, slave_, wake_[0], wake_[1]}) {
             if (fd >= 0) {
                 close(fd);
