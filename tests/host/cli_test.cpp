@@ -225,6 +225,17 @@ TEST_F(HostCli, ASilentStationIsNamedAndCostsFourAttempts) {
     EXPECT_EQ(sim.exchanges().size(), 4u);
 }
 
+TEST_F(HostCli, TheLastAttemptNamesTheCause) {
+    // Silent once, then the PLC refuses: the refusal is what ended the read.
+    sim.injectFault(0x01, plcsim::Fault::Silent(1));
+    sim.injectFault(0x01, plcsim::Fault::WithException(2, 1));
+    const HostRun run = host({"read", "0130010"});
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run.errLines().size(), 1u) << run.err;
+    EXPECT_EQ(run.errLines()[0],
+              "kovra-host: read 0130010: station 01 refused the request (exception 02) (status 1)");
+}
+
 TEST_F(HostCli, APortThatIsMissingOrBusyIsNamed) {
     HostRun run = RunHost({"read", "0130010", "--port", "/dev/kovra-none", "--dir",
                            dir.path().string(), "--log-level", "none"});

@@ -125,17 +125,15 @@ void AreaFromRaw(std::uint32_t raw, int width, std::uint8_t* area) {
 std::string Diagnose(const ParsedGate& gate, const Outcome& outcome, const std::string& port) {
     const std::string station = "station " + StationText(gate.station());
     const std::string on = port.empty() ? "" : " on " + port;
-    for (const auto& message : outcome.messages) {
-        const std::string& text = message.text;
+    // The last attempt decides: the latest message that names a cause.
+    for (auto message = outcome.messages.rbegin(); message != outcome.messages.rend(); ++message) {
+        const std::string& text = message->text;
         if (Contains(text, "Receive() timeout") || Contains(text, "error reading reply") ||
             Contains(text, "receive error") || Contains(text, "Receive() wrong length") ||
             Contains(text, "Receive() reading timeout") ||
             Contains(text, "Receive() error reading data")) {
             return station + " does not answer" + on;
         }
-    }
-    for (const auto& message : outcome.messages) {
-        const std::string& text = message.text;
         if (Contains(text, "0x80")) {
             const auto code = text.rfind("code");
             std::string suffix;
