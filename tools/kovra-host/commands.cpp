@@ -337,8 +337,11 @@ int RunWrite(const CommandLine& line, Console& console) {
     if (!Report(console, "write " + gate.definition.address, gate, outcome, *host)) {
         return 1;
     }
-    std::printf("%s <- %s (raw %s)\n", gate.definition.address.c_str(),
-                line.has("raw") ? std::to_string(raw).c_str() : text.c_str(),
+    // What was written, which the rounding to a raw value may have moved.
+    const std::string written = line.has("raw") || gate.width == 1
+                                    ? std::to_string(raw)
+                                    : FormatValue(Cook(gate.definition, raw));
+    std::printf("%s <- %s (raw %s)\n", gate.definition.address.c_str(), written.c_str(),
                 FormatRaw(raw, gate.width).c_str());
     return 0;
 }

@@ -64,5 +64,7 @@ const char* HostTypeName(int hostType);
 // The raw value that cooks to `value` under the gate's rule (rounded, limited
 // to the width's range), or nothing when no raw value does.
 std::optional<std::uint32_t> Uncook(const GateSpec& gate, double value, int width);
+// The value a raw value cooks to under the gate's rule, as the host cooks it.
+double Cook(const GateSpec& gate, std::uint32_t raw);
 
 } // namespace kovra_host
