@@ -252,7 +252,11 @@ void ConfigureFile(Simulator& simulator, const std::string& path) {
     if (!file) {
         throw ConfigError("cannot read " + path);
     }
-    Configure(simulator, file);
+    try {
+        Configure(simulator, file);
+    } catch (const ConfigError& error) {
+        throw ConfigError(path + ": " + error.what());
+    }
 }
 
 } // namespace plcsim

@@ -131,7 +131,11 @@ void StationJournal::addFile(const FileLayout& layout) {
 
 void StationJournal::setTableEntry(std::size_t slot, std::uint16_t value) {
     std::lock_guard lock(mutex_);
-    table_.at(slot) = value;
+    if (slot >= table_.size()) {
+        throw std::invalid_argument("the file table has " + std::to_string(table_.size()) +
+                                    " slots on this model");
+    }
+    table_[slot] = value;
 }
 
 std::vector<std::uint16_t> StationJournal::table() const {
@@ -187,19 +191,23 @@ void StationJournal::appendMemoValue(std::uint16_t fileNumber, std::uint32_t val
 
 void StationJournal::clearFile(std::uint16_t fileNumber) {
     std::lock_guard lock(mutex_);
-    if (File* file = find(fileNumber)) {
-        std::fill(file->words.begin(), file->words.end(), 0);
-        file->used = 0;
-        file->next = 0;
+    File* file = find(fileNumber);
+    if (file == nullptr) {
+        throw std::invalid_argument("no such journal file");
     }
+    std::fill(file->words.begin(), file->words.end(), 0);
+    file->used = 0;
+    file->next = 0;
 }
 
 void StationJournal::overrideHeaderWord(std::uint16_t fileNumber, std::size_t word,
                                         std::uint16_t value) {
     std::lock_guard lock(mutex_);
-    if (File* file = find(fileNumber)) {
-        file->headerOverrides.at(word) = value;
+    File* file = find(fileNumber);
+    if (file == nullptr) {
+        throw std::invalid_argument("no such journal file");
     }
+    file->headerOverrides.at(word) = value;
 }
 
 std::uint16_t StationJournal::usedRecords(std::uint16_t fileNumber) const {
