@@ -47,7 +47,9 @@ Gate* gateById(State& s, unsigned id) {
     return (id >= 1 && id <= s.gates.size()) ? &s.gates[id - 1] : nullptr;
 }
 
-bool isLongType(int hostType) { return hostType == 3 || hostType == 4 || hostType == 5; }
+bool isLongType(int hostType) {
+    return hostType == 3 || hostType == 4 || hostType == 5;
+}
 
 } // namespace
 
@@ -131,12 +133,10 @@ void ClearRecords() {
 }
 
 void Reset() {
+    ClearRecords();
     State& s = state();
     s.gates.clear();
     s.lastRaw.clear();
-    s.log.clear();
-    s.history.clear();
-    s.alerts.clear();
     s.failures.clear();
     s.failingLookups.clear();
     s.historyListener = nullptr;
@@ -220,9 +220,9 @@ unsigned HALVO_CALL HalvoPutGateVal(int, unsigned gateId, int, double value, int
             return 1;
         }
         auto raw = s.lastRaw.find(gateId);
-        entry = HistoryEntry{gateId, gate->address, value,
-                             raw != s.lastRaw.end() ? raw->second : static_cast<std::uint32_t>(value),
-                             time};
+        entry = HistoryEntry{
+            gateId, gate->address, value,
+            raw != s.lastRaw.end() ? raw->second : static_cast<std::uint32_t>(value), time};
         s.history.push_back(entry);
         listener = s.historyListener;
     }

@@ -265,11 +265,7 @@ class SqliteStore final : public HistoryStore {
         std::string sql = "SELECT batch_id, gate, value, raw, plc_time, collected_at FROM events"
                           " WHERE 1";
         const std::string time = "COALESCE(plc_time, collected_at)";
-        appendFilter(sql, query, time);
-        sql += " ORDER BY " + time + ", id";
-        if (query.limit) {
-            sql += " LIMIT " + std::to_string(*query.limit);
-        }
+        appendSelection(sql, query, time);
         Statement select(db_, sql.c_str(), path());
         bindFilter(select, query);
         std::vector<HistoryRow> rows;
@@ -292,11 +288,7 @@ class SqliteStore final : public HistoryStore {
         std::string sql = "SELECT batch_id, name, text, flags, raised_at FROM alerts WHERE 1";
         HistoryQuery timeOnly = query;
         timeOnly.gates.clear();
-        appendFilter(sql, timeOnly, "raised_at");
-        sql += " ORDER BY raised_at, id";
-        if (query.limit) {
-            sql += " LIMIT " + std::to_string(*query.limit);
-        }
+        appendSelection(sql, timeOnly, "raised_at");
         Statement select(db_, sql.c_str(), path());
         bindFilter(select, timeOnly);
         std::vector<AlertRow> rows;
@@ -395,7 +387,9 @@ class SqliteStore final : public HistoryStore {
         }
     }
 
-    static void appendFilter(std::string& sql, const HistoryQuery& query, const std::string& time) {
+    // The query's filters, then its order (by time, then arrival) and limit.
+    static void appendSelection(std::string& sql, const HistoryQuery& query,
+                                const std::string& time) {
         if (!query.gates.empty()) {
             sql += " AND gate IN (";
             for (std::size_t i = 0; i < query.gates.size(); ++i) {
@@ -408,6 +402,10 @@ class SqliteStore final : public HistoryStore {
         }
         if (query.to) {
             sql += " AND " + time + " <= ?";
+        }
+        sql += " ORDER BY " + time + ", id";
+        if (query.limit) {
+            sql += " LIMIT " + std::to_string(*query.limit);
         }
     }
 
