@@ -146,6 +146,9 @@ void Reset() {
 } // namespace halvo
 
 using namespace halvo;
+using kovra::kHalvoNoSuchGate;
+using kovra::kHalvoOk;
+using kovra::ValueCell;
 
 extern "C" {
 

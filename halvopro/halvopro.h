@@ -4,7 +4,7 @@
 // real host library, it is called from the host's one driver thread only.
 #pragma once
 
-#include "driver/host_library.h"
+#include "contract/host_library.h"
 
 #include <cstdio>
 #include <functional>

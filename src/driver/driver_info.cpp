@@ -1,7 +1,7 @@
 #include "driver/driver_info.h"
 
-#include "driver/context.h"
-#include "driver/records.h"
+#include "contract/context.h"
+#include "contract/records.h"
 
 // Box drawn with code page 437: 0xC9/0xBB/0xC8/0xBC corners, 0xCD double
 // horizontal line, 0xBA double vertical line.
@@ -10,6 +10,8 @@
     "\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD"                             \
     "\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD"                             \
     "\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD"
+
+namespace kovra {
 
 const char kBanner[] = "\r\xC9" KOVRA_RULE64 "\xBB\n"
                        "\xBA"
@@ -35,3 +37,5 @@ int GetDriverInfo(VpiRequest& request) {
     info.infoB = 1;
     return kStatusDone;
 }
+
+} // namespace kovra

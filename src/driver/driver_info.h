@@ -1,5 +1,7 @@
 #pragma once
 
+namespace kovra {
+
 struct VpiRequest;
 
 // Function code 14: context size, default line settings and the banner.
@@ -7,3 +9,5 @@ int GetDriverInfo(VpiRequest& request);
 
 // The banner: three lines of 66 code-page-437 bytes framing the driver's name.
 extern const char kBanner[];
+
+} // namespace kovra

@@ -3,11 +3,13 @@
 // blank in a pattern stands for any run of white space, none included.
 #include "driver/init_file.h"
 
-#include "driver/context.h"
-#include "driver/host_library.h"
-#include "driver/records.h"
+#include "contract/context.h"
+#include "contract/host_library.h"
+#include "contract/records.h"
 
 #include <cstdio>
+
+namespace kovra {
 
 namespace {
 
@@ -178,3 +180,5 @@ void ReadIntFile(VpiRequest& request) {
     }
     std::fclose(file);
 }
+
+} // namespace kovra

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdio>
 
+namespace kovra {
+
 struct VpiRequest;
 
 // Reads KOVRAnn.INT, KOVRAn.INT or KOVRA.INT from the current directory into
@@ -11,3 +13,5 @@ void ReadIntFile(VpiRequest& request);
 
 // Tries the three names in order; leaves the last name tried in nameBuffer.
 std::FILE* FindInitFile(const char* base, char* nameBuffer, std::size_t bufferSize, int number);
+
+} // namespace kovra

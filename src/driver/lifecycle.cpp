@@ -1,9 +1,9 @@
 // Start, restart, stop and re-plumbing of one driver instance.
 #include "driver/lifecycle.h"
 
-#include "driver/host_library.h"
+#include "contract/host_library.h"
+#include "contract/records.h"
 #include "driver/init_file.h"
-#include "driver/records.h"
 #include "driver/stopping.h"
 #include "lastevent/file.h"
 #include "lastevent/table.h"
@@ -11,6 +11,8 @@
 
 #include <cstdlib>
 #include <cstring>
+
+namespace kovra {
 
 namespace {
 
@@ -178,3 +180,5 @@ int ChangeVpiParams(VpiRequest& request) {
     context.portEnabled = 1;
     return kStatusDone;
 }
+
+} // namespace kovra

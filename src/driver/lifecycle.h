@@ -1,9 +1,8 @@
 #pragma once
 
-struct DriverContext;
-struct VpiRequest;
+#include "contract/context.h"
 
-#include "driver/context.h"
+namespace kovra {
 
 int ColdStart(VpiRequest& request);       // function code 1
 int WarmStart(VpiRequest& request);       // function code 2
@@ -14,3 +13,5 @@ int ChangeVpiParams(VpiRequest& request); // function code 15
 
 // Opens the port with the stored name, settings and line control; null on failure.
 PortHandle OpenConfiguredPort(DriverContext& context);
+
+} // namespace kovra

@@ -1,8 +1,10 @@
-#include "gates/gate_records.h"
 #include "gates/routes.h"
+#include "contract/gate_records.h"
 #include "journal/acquisition.h"
 #include "journal/clock_sync.h"
 #include "lastevent/last_query.h"
+
+namespace kovra {
 
 RoutedOperation RouteFor(int memoryType) {
     switch (memoryType) {
@@ -16,3 +18,5 @@ RoutedOperation RouteFor(int memoryType) {
         return nullptr;
     }
 }
+
+} // namespace kovra

@@ -10,10 +10,14 @@
 #define KOVRA_EXPORT __attribute__((visibility("default")))
 #endif
 
+namespace kovra {
+
 struct VpiRequest;
 
 // Shared by every driver instance loaded from this library: once EndVpi has set
 // it, every request answers 0 until the library is unloaded.
 extern std::int32_t stopping;
 
-extern "C" KOVRA_EXPORT int KOVRA_CALL VpiMain(VpiRequest* request);
+} // namespace kovra
+
+extern "C" KOVRA_EXPORT int KOVRA_CALL VpiMain(kovra::VpiRequest* request);

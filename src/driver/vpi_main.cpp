@@ -1,7 +1,7 @@
 // The single export: dispatch of the host's requests by function code.
+#include "contract/records.h"
 #include "driver/driver_info.h"
 #include "driver/lifecycle.h"
-#include "driver/records.h"
 #include "driver/stopping.h"
 #include "gates/parse.h"
 #include "gates/read.h"
@@ -9,6 +9,7 @@
 
 #include <array>
 
+namespace kovra {
 namespace {
 
 using Handler = int (*)(VpiRequest& request);
@@ -33,8 +34,10 @@ constexpr std::array<Handler, kLastFunctionCode + 1> kHandlers = [] {
 }();
 
 } // namespace
+} // namespace kovra
 
-extern "C" KOVRA_EXPORT int KOVRA_CALL VpiMain(VpiRequest* request) {
+extern "C" KOVRA_EXPORT int KOVRA_CALL VpiMain(kovra::VpiRequest* request) {
+    using namespace kovra;
     if (stopping != 0) {
         return kStatusDone;
     }
@@ -45,4 +48,4 @@ extern "C" KOVRA_EXPORT int KOVRA_CALL VpiMain(VpiRequest* request) {
     return kHandlers[code](*request);
 }
 
-std::int32_t stopping = 0;
+std::int32_t kovra::stopping = 0;

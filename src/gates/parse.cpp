@@ -2,12 +2,14 @@
 // number) and the two H forms "ssHL" and "ssH0001".
 #include "gates/parse.h"
 
-#include "driver/context.h"
-#include "driver/host_library.h"
-#include "driver/records.h"
-#include "gates/gate_records.h"
+#include "contract/context.h"
+#include "contract/gate_records.h"
+#include "contract/host_library.h"
+#include "contract/records.h"
 
 #include <cstring>
+
+namespace kovra {
 
 namespace {
 
@@ -212,3 +214,5 @@ int BlockParse(VpiRequest& request) {
     }
     return kStatusDone;
 }
+
+} // namespace kovra

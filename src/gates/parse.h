@@ -1,5 +1,7 @@
 #pragma once
 
+namespace kovra {
+
 struct DriverContext;
 struct ParseParams;
 struct VpiRequest;
@@ -7,3 +9,5 @@ struct VpiRequest;
 int Parse(const DriverContext& context, ParseParams& params);
 int SingleParse(VpiRequest& request); // function code 3
 int BlockParse(VpiRequest& request);  // function code 4
+
+} // namespace kovra

@@ -2,16 +2,18 @@
 // reply's data stored in the caller's value area.
 #include "gates/read.h"
 
-#include "driver/context.h"
-#include "driver/host_library.h"
-#include "driver/records.h"
-#include "gates/gate_records.h"
+#include "contract/context.h"
+#include "contract/gate_records.h"
+#include "contract/host_library.h"
+#include "contract/records.h"
 #include "gates/routes.h"
 #include "link/crc.h"
 #include "link/jbus.h"
 
 #include <algorithm>
 #include <cstring>
+
+namespace kovra {
 
 namespace {
 
@@ -213,3 +215,5 @@ int DecodeReadReply(const GateDescriptor& descriptor, const std::uint8_t* reply)
     }
     return kStatusDone;
 }
+
+} // namespace kovra

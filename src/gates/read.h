@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace kovra {
+
 struct GateDescriptor;
 struct VpiRequest;
 
@@ -12,3 +14,5 @@ int BlockRead(VpiRequest& request);  // function code 6
 int DoRead(VpiRequest& request);
 std::size_t BuildReadRequest(const GateDescriptor& descriptor, std::uint8_t* frame);
 int DecodeReadReply(const GateDescriptor& descriptor, const std::uint8_t* reply);
+
+} // namespace kovra

@@ -4,9 +4,13 @@
 // driver, which knows every subsystem, defines it.
 #pragma once
 
+namespace kovra {
+
 struct VpiRequest;
 
 using RoutedOperation = int (*)(VpiRequest& request);
 
 // The handler for a special memory type, or null for a plain one.
 RoutedOperation RouteFor(int memoryType);
+
+} // namespace kovra

@@ -3,15 +3,17 @@
 // how a PLC clock is set.
 #include "gates/write.h"
 
-#include "driver/context.h"
-#include "driver/host_library.h"
-#include "driver/records.h"
-#include "gates/gate_records.h"
+#include "contract/context.h"
+#include "contract/gate_records.h"
+#include "contract/host_library.h"
+#include "contract/records.h"
 #include "gates/routes.h"
 #include "link/crc.h"
 #include "link/jbus.h"
 
 #include <cstring>
+
+namespace kovra {
 
 namespace {
 
@@ -153,3 +155,5 @@ int DoWrite(VpiRequest& request, std::uint8_t* frame, std::size_t length) {
     }
     return status;
 }
+
+} // namespace kovra

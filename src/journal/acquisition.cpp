@@ -1,9 +1,9 @@
 #include "journal/acquisition.h"
 
-#include "driver/context.h"
-#include "driver/host_library.h"
-#include "driver/records.h"
-#include "gates/gate_records.h"
+#include "contract/context.h"
+#include "contract/gate_records.h"
+#include "contract/host_library.h"
+#include "contract/records.h"
 #include "gates/read.h"
 #include "gates/write.h"
 #include "journal/clock_sync.h"
@@ -15,6 +15,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+
+namespace kovra {
 
 namespace {
 
@@ -329,3 +331,5 @@ int ReadHoroFile(VpiRequest& request, std::uint16_t fileNumber) {
     }
     return kStatusDone;
 }
+
+} // namespace kovra

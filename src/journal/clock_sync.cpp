@@ -1,10 +1,12 @@
 #include "journal/clock_sync.h"
 
-#include "driver/context.h"
-#include "driver/host_library.h"
-#include "driver/records.h"
-#include "gates/gate_records.h"
+#include "contract/context.h"
+#include "contract/gate_records.h"
+#include "contract/host_library.h"
+#include "contract/records.h"
 #include "gates/write.h"
+
+namespace kovra {
 
 namespace {
 
@@ -53,3 +55,5 @@ int SyncClocks(VpiRequest& request) {
     }
     return result;
 }
+
+} // namespace kovra

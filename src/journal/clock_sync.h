@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <ctime>
 
+namespace kovra {
+
 struct VpiRequest;
 
 constexpr std::size_t kClockFrameSize = 8;
@@ -13,3 +15,5 @@ int SyncClocks(VpiRequest& request);
 // The 8 bytes written to clock registers 1 to 4 for a broken-down local time,
 // each register high byte first.
 void FillClockFrame(const std::tm& local, std::uint8_t* frame);
+
+} // namespace kovra

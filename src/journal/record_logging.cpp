@@ -1,14 +1,16 @@
 #include "journal/record_logging.h"
 
-#include "driver/context.h"
-#include "driver/host_library.h"
-#include "gates/gate_records.h"
+#include "contract/context.h"
+#include "contract/gate_records.h"
+#include "contract/host_library.h"
 #include "lastevent/last_query.h"
 #include "lastevent/table.h"
 #include "link/serial_port.h"
 
 #include <cstdio>
 #include <ctime>
+
+namespace kovra {
 
 namespace {
 
@@ -172,3 +174,5 @@ void HoroAlert(VpiRequest& request, const char* text) {
     HalvoStartAlert(0, "KOVRA", text, 1000, flags, 1000, 0, 0x0014, 0, 0, 1, 0xFFFF, &alertId);
     err(kSeverityError, text);
 }
+
+} // namespace kovra

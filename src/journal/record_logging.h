@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace kovra {
+
 struct VpiRequest;
 
 // Forces one journal or memo record into the host's log under its PLC time.
@@ -12,3 +14,5 @@ int LogRecord(VpiRequest& request, const std::uint16_t* record, std::uint16_t fi
 std::int32_t Horo2SecSince1970(const std::uint16_t* record);
 // Reports a lost-records text as the alert mode chooses.
 void HoroAlert(VpiRequest& request, const char* text);
+
+} // namespace kovra

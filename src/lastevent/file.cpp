@@ -1,12 +1,14 @@
 #include "lastevent/file.h"
 
-#include "driver/context.h"
-#include "driver/host_library.h"
+#include "contract/context.h"
+#include "contract/host_library.h"
 #include "lastevent/table.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+namespace kovra {
 
 namespace {
 
@@ -144,3 +146,5 @@ int WriteFileLastHoro(DriverContext& context, std::uint16_t index, std::uint8_t 
     std::fflush(file);
     return 0;
 }
+
+} // namespace kovra

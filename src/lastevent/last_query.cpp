@@ -1,12 +1,14 @@
 #include "lastevent/last_query.h"
 
-#include "driver/context.h"
-#include "driver/host_library.h"
-#include "gates/gate_records.h"
+#include "contract/context.h"
+#include "contract/gate_records.h"
+#include "contract/host_library.h"
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+
+namespace kovra {
 
 namespace {
 
@@ -130,3 +132,5 @@ int SampleLastQuery(VpiRequest& request) {
     std::memcpy(static_cast<std::uint8_t*>(descriptor.values) + 2, &component, sizeof component);
     return 0;
 }
+
+} // namespace kovra

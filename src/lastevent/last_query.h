@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace kovra {
+
 struct DriverContext;
 struct VpiRequest;
 
@@ -14,3 +16,5 @@ int SampleLastQuery(VpiRequest& request);
 int PlcYearsSince1900(unsigned yearField, int currentYearsSince1900);
 // The current local year, as years since 1900.
 int CurrentYearsSince1900();
+
+} // namespace kovra

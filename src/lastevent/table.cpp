@@ -1,11 +1,13 @@
 #include "lastevent/table.h"
 
-#include "driver/context.h"
-#include "driver/host_library.h"
+#include "contract/context.h"
+#include "contract/host_library.h"
 #include "lastevent/file.h"
 
 #include <cstdlib>
 #include <cstring>
+
+namespace kovra {
 
 namespace {
 
@@ -153,3 +155,5 @@ int PutLastHoro(DriverContext& context, std::uint8_t station, std::uint16_t file
     }
     return 0;
 }
+
+} // namespace kovra

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace kovra {
+
 struct DriverContext;
 
 constexpr std::size_t kLastEventEntrySize = 15;
@@ -28,3 +30,5 @@ std::uint16_t GetLastHoro(DriverContext& context, std::uint8_t station, std::uin
                           std::uint8_t* copy);
 int PutLastHoro(DriverContext& context, std::uint8_t station, std::uint16_t fileNumber,
                 std::uint16_t lastRecord, const std::uint8_t* record);
+
+} // namespace kovra

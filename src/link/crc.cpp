@@ -1,5 +1,7 @@
 #include "link/crc.h"
 
+namespace kovra {
+
 std::uint16_t Crc16(const std::uint8_t* bytes, std::size_t length) {
     std::uint16_t crc = 0xFFFF;
     for (std::size_t i = 0; i < length; ++i) {
@@ -22,3 +24,5 @@ bool FrameCrcMatches(const std::uint8_t* frame, std::size_t length) {
     const std::uint16_t crc = Crc16(frame, length - 2);
     return frame[length - 2] == (crc & 0xFF) && frame[length - 1] == (crc >> 8);
 }
+
+} // namespace kovra

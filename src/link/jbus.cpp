@@ -3,10 +3,12 @@
 // lengths follow from what has already arrived.
 #include "link/jbus.h"
 
-#include "driver/context.h"
-#include "driver/host_library.h"
+#include "contract/context.h"
+#include "contract/host_library.h"
 #include "link/crc.h"
 #include "link/serial_port.h"
+
+namespace kovra {
 
 namespace {
 
@@ -122,3 +124,5 @@ int Receive(DriverContext& context, std::uint8_t* buffer, std::size_t& receivedL
     }
     return kStatusDone;
 }
+
+} // namespace kovra

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace kovra {
+
 struct DriverContext;
 
 // Set in the function byte of a reply: the PLC refused the request and byte 2
@@ -22,3 +24,5 @@ int Send(DriverContext& context, std::uint8_t* frame, std::size_t length);
 // the total length in receivedLength, or 2 after logging why. The CRC is not
 // checked here.
 int Receive(DriverContext& context, std::uint8_t* buffer, std::size_t& receivedLength);
+
+} // namespace kovra

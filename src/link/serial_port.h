@@ -14,9 +14,11 @@
 //    fails. The name "NUL" opens the null device without configuring it.
 #pragma once
 
-#include "driver/context.h"
+#include "contract/context.h"
 
 #include <cstdint>
+
+namespace kovra {
 
 // Line-control flags: DTR on if 0x0001 or 0x0100, else handshake if 0x8000;
 // RTS on if 0x0002 or 0x0200, else handshake if 0x1000, else toggle if 0x2000.
@@ -63,3 +65,5 @@ bool OutputQueueLength(PortHandle handle, unsigned* pending);
 void SleepMilliseconds(unsigned milliseconds);
 // Gives up the rest of the thread's time slice.
 void YieldProcessor();
+
+} // namespace kovra

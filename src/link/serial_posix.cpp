@@ -17,6 +17,8 @@
 #include <cstring>
 #include <ctime>
 
+namespace kovra {
+
 namespace {
 
 constexpr unsigned kOpenReadTimeoutMs = 1000;
@@ -387,3 +389,5 @@ void SleepMilliseconds(unsigned milliseconds) {
 void YieldProcessor() {
     sched_yield();
 }
+
+} // namespace kovra

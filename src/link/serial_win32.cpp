@@ -15,6 +15,8 @@
 
 #include <cstring>
 
+namespace kovra {
+
 namespace {
 
 // The port state record as the host's platform lays it out.
@@ -217,3 +219,5 @@ void SleepMilliseconds(unsigned milliseconds) {
 void YieldProcessor() {
     Sleep(0);
 }
+
+} // namespace kovra

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+using namespace kovra;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+using namespace kovra;
+
 namespace {
 
 using Lines = std::vector<std::string>;

@@ -20,6 +20,8 @@
 #include <regex>
 #include <thread>
 
+using namespace kovra;
+
 namespace {
 
 using Lines = std::vector<std::string>;

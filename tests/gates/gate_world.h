@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace kovra {
+
 class GateTransactions : public DriverOnLine {
   protected:
     GateTransactions() {
@@ -65,3 +67,5 @@ class GateTransactions : public DriverOnLine {
     SimulatedLine line_;
     std::array<std::uint8_t, 512> values_{};
 };
+
+} // namespace kovra

@@ -1,14 +1,16 @@
 // Gate addresses as the host parses them: function codes 3 and 4 through VpiMain.
-#include "driver/context.h"
-#include "driver/records.h"
+#include "contract/context.h"
+#include "contract/gate_records.h"
+#include "contract/records.h"
 #include "driver/stopping.h"
-#include "gates/gate_records.h"
 #include "support/world.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
+
+using namespace kovra;
 
 namespace {
 

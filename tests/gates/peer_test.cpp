@@ -13,6 +13,8 @@
 #include <mutex>
 #include <thread>
 
+using namespace kovra;
+
 namespace {
 
 constexpr int kStation = 0x11;

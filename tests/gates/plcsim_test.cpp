@@ -9,6 +9,8 @@
 #include <chrono>
 #include <sstream>
 
+using namespace kovra;
+
 using plcsim::Fault;
 using plcsim::Model;
 using plcsim::Table;

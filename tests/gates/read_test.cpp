@@ -2,6 +2,8 @@
 // wire, the value area, the status and the host's log.
 #include "gates/gate_world.h"
 
+using namespace kovra;
+
 using plcsim::Fault;
 using plcsim::Table;
 

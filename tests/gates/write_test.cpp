@@ -1,6 +1,8 @@
 // Gate writes through VpiMain against the PLC simulator.
 #include "gates/gate_world.h"
 
+using namespace kovra;
+
 using plcsim::Fault;
 using plcsim::Table;
 

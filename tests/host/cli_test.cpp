@@ -19,6 +19,8 @@
 #include <filesystem>
 #include <tuple>
 
+using namespace kovra;
+
 namespace fs = std::filesystem;
 
 namespace {

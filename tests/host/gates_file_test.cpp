@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kovra;
+
 using namespace kovra_host;
 
 TEST(GatesFile, TheAddressAloneGivesTheTypeItImplies) {

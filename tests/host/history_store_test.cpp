@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+using namespace kovra;
+
 using namespace kovra_host;
 
 namespace {

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+using namespace kovra;
+
 using Strings = std::vector<std::string>;
 
 namespace {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+using namespace kovra;
+
 namespace {
 
 std::vector<std::uint8_t> FrameFor(int year, int month, int day, int hour, int minute, int second,

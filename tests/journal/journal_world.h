@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+namespace kovra {
+
 class JournalWorld : public DriverOnLine {
   protected:
     // Wednesday 28 May 2025, 13:45:30 UTC.
@@ -140,3 +142,5 @@ class JournalWorld : public DriverOnLine {
     SimulatedLine line_;
     std::array<std::uint8_t, 8> values_{};
 };
+
+} // namespace kovra

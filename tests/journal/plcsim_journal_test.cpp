@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+using namespace kovra;
+
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 

@@ -10,6 +10,8 @@
 #include <ctime>
 #include <optional>
 
+using namespace kovra;
+
 namespace {
 
 using Record = std::array<std::uint16_t, 5>;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <filesystem>
 
+using namespace kovra;
+
 namespace {
 
 class LastEventFile : public LastEventTest {};

@@ -2,8 +2,8 @@
 // entry yet) in a temporary current directory, with the stand-in host library.
 #pragma once
 
-#include "driver/context.h"
-#include "gates/gate_records.h"
+#include "contract/context.h"
+#include "contract/gate_records.h"
 #include "lastevent/file.h"
 #include "lastevent/table.h"
 #include "support/world.h"
@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace kovra {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -103,3 +105,5 @@ class LastEventTest : public HostLibraryTest {
 
     TempCurrentDirectory directory;
 };
+
+} // namespace kovra

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 
+using namespace kovra;
+
 namespace {
 
 int ThisYearSince1900() {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <random>
 
+using namespace kovra;
+
 namespace {
 
 int CompareInts(const void* key, const void* element) {

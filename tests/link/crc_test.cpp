@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+using namespace kovra;
+
 TEST(Crc16, MatchesTheModbusCheckValues) {
     EXPECT_EQ(Crc16(nullptr, 0), 0xFFFF);
     const char* digits = "123456789";

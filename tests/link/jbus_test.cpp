@@ -10,6 +10,8 @@
 #include <memory>
 #include <thread>
 
+using namespace kovra;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <thread>
 
+using namespace kovra;
+
 namespace {
 
 constexpr CommSettings k9600N81{9600, 8, 0, 0};

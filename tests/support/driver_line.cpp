@@ -10,6 +10,8 @@
 #include <cstring>
 #include <filesystem>
 
+namespace kovra {
+
 DriverOnLine::DriverOnLine() : context_(std::make_unique<DriverContext>()) {}
 
 DriverOnLine::~DriverOnLine() {
@@ -67,3 +69,5 @@ GateDescriptor DriverOnLine::gate(const std::string& address, std::int32_t count
     descriptor.values = values;
     return descriptor;
 }
+
+} // namespace kovra

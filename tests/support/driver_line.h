@@ -4,13 +4,15 @@
 // stopping flag would silence every later test in the process.
 #pragma once
 
-#include "driver/context.h"
-#include "driver/records.h"
-#include "gates/gate_records.h"
+#include "contract/context.h"
+#include "contract/gate_records.h"
+#include "contract/records.h"
 #include "support/world.h"
 
 #include <memory>
 #include <string>
+
+namespace kovra {
 
 class DriverOnLine : public HostLibraryTest {
   protected:
@@ -39,3 +41,5 @@ class DriverOnLine : public HostLibraryTest {
     std::unique_ptr<DriverContext> context_;
     std::string address_; // keeps the parsed string alive while parsing
 };
+
+} // namespace kovra

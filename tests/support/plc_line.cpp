@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <stdexcept>
 
+namespace kovra {
+
 namespace {
 
 void MakeRaw(int fd) {
@@ -139,3 +141,5 @@ void NullModem::relay() {
         }
     }
 }
+
+} // namespace kovra

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+namespace kovra {
+
 // The frame with its CRC appended, low byte first (computed by the simulator's
 // own CRC, not the driver's).
 std::vector<std::uint8_t> WithCrc(std::vector<std::uint8_t> frame);
@@ -73,3 +75,5 @@ class NullModem {
     int wake_[2] = {-1, -1};
     std::thread thread_;
 };
+
+} // namespace kovra

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace kovra {
+
 PtyPair::PtyPair() {
     int slave = -1;
     char name[256] = {};
@@ -117,3 +119,5 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     }
     return text;
 }
+
+} // namespace kovra

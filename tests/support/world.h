@@ -2,7 +2,7 @@
 // temporary current directory, and the stand-in host library.
 #pragma once
 
-#include "driver/context.h"
+#include "contract/context.h"
 #include "halvopro/halvopro.h"
 
 #include <gtest/gtest.h>
@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+namespace kovra {
+
 // A pseudo-terminal pair in raw mode: the driver opens slavePath(), the test
 // (or the PLC simulator) plays the far end on masterFd().
 class PtyPair {
-public:
+  public:
     PtyPair();
     ~PtyPair();
     PtyPair(const PtyPair&) = delete;
@@ -27,7 +29,7 @@ public:
     // Reads what is there within the timeout (stops at `limit` bytes).
     std::vector<std::uint8_t> read(int timeoutMs, std::size_t limit = 4096) const;
 
-private:
+  private:
     int master_ = -1;
     int slaveKeeper_ = -1; // keeps the slave side alive between opens
     std::string slavePath_;
@@ -35,7 +37,7 @@ private:
 
 // Makes a fresh temporary directory the current directory for the test's life.
 class TempCurrentDirectory {
-public:
+  public:
     TempCurrentDirectory();
     ~TempCurrentDirectory();
     TempCurrentDirectory(const TempCurrentDirectory&) = delete;
@@ -45,14 +47,14 @@ public:
     void writeFile(const std::string& name, const std::string& contents) const;
     std::string readFile(const std::string& name) const;
 
-private:
+  private:
     std::filesystem::path previous_;
     std::filesystem::path path_;
 };
 
 // Resets the stand-in host library and silences its echo.
 class HostLibraryTest : public ::testing::Test {
-protected:
+  protected:
     HostLibraryTest() {
         halvo::Reset();
         halvo::SetLogSink(nullptr);
@@ -64,3 +66,5 @@ protected:
 };
 
 std::string Hex(const std::vector<std::uint8_t>& bytes);
+
+} // namespace kovra

@@ -10,6 +10,10 @@
 
 namespace kovra_host {
 
+using kovra::kSeverityError;
+using kovra::kSeverityFatal;
+using kovra::kSeverityTrace;
+
 Console::Console(std::FILE* stream) : stream_(stream), terminal_(IsTerminal(stream)) {}
 
 void Console::clearLocked() {

@@ -6,6 +6,9 @@
 #include <cstdio>
 
 namespace kovra_host {
+
+using kovra::Crc16;
+using kovra::FrameCrcMatches;
 namespace {
 
 constexpr std::uint16_t kFileTable = 0x0900;

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "console.h"
-#include "driver/records.h"
-#include "gates/gate_records.h"
+#include "contract/gate_records.h"
+#include "contract/records.h"
 #include "gates_file.h"
 #include "history_store.h"
 #include "platform.h"
@@ -20,6 +20,9 @@
 #include <vector>
 
 namespace kovra_host {
+
+// The host side of the binary contract speaks its names as they stand.
+using namespace kovra;
 
 // A failure with its one-line reason: exit status 1.
 class Failure : public std::runtime_error {

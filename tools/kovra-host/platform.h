@@ -11,14 +11,16 @@
 #include <optional>
 #include <string>
 
+namespace kovra {
 struct VpiRequest;
+}
 
 namespace kovra_host {
 
 #if defined(_WIN32)
-using VpiMainFunction = int(__cdecl*)(VpiRequest*);
+using VpiMainFunction = int(__cdecl*)(kovra::VpiRequest*);
 #else
-using VpiMainFunction = int (*)(VpiRequest*);
+using VpiMainFunction = int (*)(kovra::VpiRequest*);
 #endif
 
 // The driver library's file name on this system.

@@ -6,7 +6,7 @@
 // holds. POSIX only: elsewhere Start() says so.
 #pragma once
 
-#include "driver/records.h"
+#include "contract/records.h"
 
 #include <cstdio>
 #include <functional>
@@ -14,6 +14,9 @@
 #include <string>
 
 namespace kovra_host {
+
+// The host side of the binary contract speaks its names as they stand.
+using namespace kovra;
 
 class Relay {
   public:

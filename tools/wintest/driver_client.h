@@ -3,14 +3,17 @@
 // asks for, and send requests with the host's records.
 #pragma once
 
-#include "driver/records.h"
-#include "gates/gate_records.h"
+#include "contract/gate_records.h"
+#include "contract/records.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace wintest {
+
+// The host side of the binary contract speaks its names as they stand.
+using namespace kovra;
 
 using VpiMainFunction = int(__cdecl*)(VpiRequest*);
 

@@ -21,6 +21,8 @@ using wintest::Check;
 using wintest::CheckEqual;
 using wintest::Section;
 
+using namespace kovra;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

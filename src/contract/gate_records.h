@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace kovra {
+
 // Memory type characters of a gate address.
 constexpr char kMemoryBits = '1';
 constexpr char kMemoryInputBits = '2';
@@ -67,13 +69,13 @@ struct VpiRequest;
 // Points a request at a descriptor of the caller's own for the time of an
 // internal transfer and gives the host's pointer back on every way out.
 class LentDescriptor {
-public:
+  public:
     LentDescriptor(VpiRequest& request, GateDescriptor& descriptor);
     ~LentDescriptor();
     LentDescriptor(const LentDescriptor&) = delete;
     LentDescriptor& operator=(const LentDescriptor&) = delete;
 
-private:
+  private:
     VpiRequest& request_;
     void* saved_;
 };
@@ -84,3 +86,5 @@ GateDescriptor RegisterDescriptor(std::int32_t station, std::int32_t address, st
 
 // The descriptor the request currently points to.
 GateDescriptor& DescriptorOf(const VpiRequest& request);
+
+} // namespace kovra

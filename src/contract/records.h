@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace kovra {
+
 struct DriverContext;
 
 // Function codes of VpiMain.
@@ -28,7 +30,7 @@ enum FunctionCode : std::uint32_t {
 
 // Status codes every operation returns to the host.
 constexpr int kStatusDone = 0;
-constexpr int kStatusRefused = 1;     // bad request or gate, PLC error reply, file or host-call failure
+constexpr int kStatusRefused = 1; // bad request or gate, PLC error reply, file or host-call failure
 constexpr int kStatusUnavailable = 2; // port closed, send or receive failure, resource exhausted
 
 struct VpiRequest {
@@ -97,3 +99,5 @@ static_assert(offsetof(DriverInfo, defaultSettings) == 20);
 static_assert(offsetof(DriverInfo, infoB) == 28);
 static_assert(sizeof(DriverInfo) == 32);
 #endif
+
+} // namespace kovra

@@ -2,10 +2,12 @@
 // the same block with every request of one driver instance.
 #pragma once
 
-#include "driver/records.h"
+#include "contract/records.h"
 
 #include <cstdint>
 #include <cstdio>
+
+namespace kovra {
 
 // Opaque handle of an open serial port; null while closed.
 using PortHandle = void*;
@@ -60,4 +62,8 @@ static_assert(offsetof(DriverContext, stationIsP200X) == 2244);
 static_assert(sizeof(DriverContext) == 2500);
 #endif
 
-inline DriverContext& ContextOf(const VpiRequest& request) { return *request.context; }
+inline DriverContext& ContextOf(const VpiRequest& request) {
+    return *request.context;
+}
+
+} // namespace kovra

@@ -18,6 +18,8 @@
 #define HALVO_API __attribute__((visibility("default")))
 #endif
 
+namespace kovra {
+
 // The raw value handed to HalvoCook, passed by value: a 16-bit value as a
 // native integer in bytes 2 and 3 (bytes 0 and 1 zero), a 32-bit value as a
 // native integer in bytes 0 to 3.
@@ -47,19 +49,27 @@ constexpr int kSeverityError = 32;
 constexpr std::uint16_t kHalvoOk = 0;
 constexpr std::uint16_t kHalvoNoSuchGate = 5;
 
+} // namespace kovra
+
 extern "C" {
 HALVO_API int HALVO_CALL err(int severity, const char* format, ...);
 HALVO_API unsigned HALVO_CALL HalvoGetGateIdByAddressStr(int zero, unsigned char driverNumber,
                                                          const char* addressString,
                                                          unsigned* gateId);
-HALVO_API unsigned HALVO_CALL HalvoCook(int zero, unsigned gateId, ValueCell raw, double* value);
+HALVO_API unsigned HALVO_CALL HalvoCook(int zero, unsigned gateId, kovra::ValueCell raw,
+                                        double* value);
 HALVO_API unsigned HALVO_CALL HalvoPutGateVal(int zero, unsigned gateId, int two, double value,
                                               int time, int zero2);
 HALVO_API unsigned HALVO_CALL HalvoStartAlert(int zero, const char* name, const char* text, int a,
-                                              unsigned flags, int b, int c, unsigned short d,
-                                              int e, int f, int g, unsigned short h,
-                                              unsigned* out);
+                                              unsigned flags, int b, int c, unsigned short d, int e,
+                                              int f, int g, unsigned short h, unsigned* out);
 }
 
+namespace kovra {
+
 // Low 16 bits of a host status.
-inline std::uint16_t HostStatus(unsigned status) { return static_cast<std::uint16_t>(status); }
+inline std::uint16_t HostStatus(unsigned status) {
+    return static_cast<std::uint16_t>(status);
+}
+
+} // namespace kovra

@@ -1,13 +1,17 @@
-#include "gates/gate_records.h"
+#include "contract/gate_records.h"
 
-#include "driver/records.h"
+#include "contract/records.h"
+
+namespace kovra {
 
 LentDescriptor::LentDescriptor(VpiRequest& request, GateDescriptor& descriptor)
     : request_(request), saved_(request.operationData) {
     request.operationData = &descriptor;
 }
 
-LentDescriptor::~LentDescriptor() { request_.operationData = saved_; }
+LentDescriptor::~LentDescriptor() {
+    request_.operationData = saved_;
+}
 
 GateDescriptor RegisterDescriptor(std::int32_t station, std::int32_t address, std::int32_t count,
                                   void* values) {
@@ -22,3 +26,5 @@ GateDescriptor RegisterDescriptor(std::int32_t station, std::int32_t address, st
 GateDescriptor& DescriptorOf(const VpiRequest& request) {
     return *static_cast<GateDescriptor*>(request.operationData);
 }
+
+} // namespace kovra
