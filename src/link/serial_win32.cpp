@@ -14,6 +14,7 @@
 #undef YieldProcessor
 
 #include <cstring>
+#include <string>
 
 namespace kovra {
 
@@ -57,6 +58,22 @@ DWORD RtsControlFor(std::uint16_t lineControl) {
     return RTS_CONTROL_DISABLE;
 }
 
+// Windows knows COM1 to COM9 by their plain names but COM10 and above only in
+// the device namespace, as \\.\COM10. Every other name is opened as given.
+bool NeedsDeviceNamespace(const char* name) {
+    if (std::strlen(name) < 5 || _strnicmp(name, "COM", 3) != 0) {
+        return false;
+    }
+    unsigned number = 0;
+    for (const char* digit = name + 3; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') {
+            return false;
+        }
+        number = number * 10 + static_cast<unsigned>(*digit - '0');
+    }
+    return number >= 10;
+}
+
 // Closes a half-configured device so that a failed open never keeps the port.
 int FailOpen(HANDLE port, int code) {
     CloseHandle(port);
@@ -67,8 +84,10 @@ int FailOpen(HANDLE port, int code) {
 
 int OpenPort(const char* deviceName, const CommSettings& settings, std::uint16_t lineControl,
              PortHandle* handle) {
-    HANDLE port = CreateFileA(deviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::string nameToOpen =
+        NeedsDeviceNamespace(deviceName) ? std::string("\\\\.\\") + deviceName : deviceName;
+    HANDLE port = CreateFileA(nameToOpen.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         return kSerialOpenFailed;
     }

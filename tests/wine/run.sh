@@ -1,36 +1,59 @@
 #!/usr/bin/env bash
-# End-to-end tests of the Windows product under Wine.
+# End-to-end tests of the Windows product under Wine, for one architecture.
 #
-# A fresh Wine prefix per run; COM9 of the prefix is linked to a
+# A fresh Wine prefix per run; COM9 and COM10 of the prefix are linked to a
 # pseudo-terminal whose master side is played natively, first by a scripted
 # responder (the serial port layer alone, kovra-serialcheck.exe), then by the
 # PLC simulator (KOVRA.dll loaded by the Windows test host, kovra-wintest.exe).
 #
-# Usage: tests/wine/run.sh [--smoke]
+# Usage: tests/wine/run.sh ARCH [--smoke | --tables-only]
+#   ARCH                win32 (the product, under the 32-bit Wine loader) or
+#                       win64 (the same sources as a 64-bit test vehicle for the
+#                       Win32 code paths, under the 64-bit loader)
 #   --smoke             only the serial port layer, no KOVRA.dll and no simulator
+#   --tables-only       only what needs no Windows program to run: KOVRA.dll's
+#                       export and import tables
 # Environment:
-#   KOVRA_WIN32_BUILD   the win32 build tree (default: build/win32)
+#   KOVRA_WIN_BUILD     the Windows build tree (default: build/ARCH)
 #   KOVRA_NATIVE_BUILD  the native build tree with kovra-plcsim and kovra-wine-responder
 #                       (default: build/release)
 #   KOVRA_WINE_KEEP=1   keep the work directory (prefix, logs) after the run
+# The last line reads "ARCH: N passed, N failed".
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-build=${KOVRA_WIN32_BUILD:-$root/build/win32}
+arch=${1:-}
+mode=${2:-full}
+case $arch in
+win32) target=i686-w64-mingw32 pe_folder=i386-windows loader=/usr/lib/wine/wine ;;
+win64) target=x86_64-w64-mingw32 pe_folder=x86_64-windows loader=/usr/lib/wine/wine64 ;;
+*)
+    echo "usage: tests/wine/run.sh win32|win64 [--smoke | --tables-only]" >&2
+    exit 2
+    ;;
+esac
+build=${KOVRA_WIN_BUILD:-$root/build/$arch}
 native=${KOVRA_NATIVE_BUILD:-$root/build/release}
 plcsim=$native/tools/plcsim/kovra-plcsim
 responder=$native/tests/wine/kovra-wine-responder
-smoke_only=0
-[[ ${1:-} == --smoke ]] && smoke_only=1
+objdump=$target-objdump
 
-for tool in wine wineboot wineserver i686-w64-mingw32-objdump; do
+for tool in "$objdump" wineserver; do
     command -v "$tool" >/dev/null || { echo "run.sh: $tool is not installed" >&2; exit 2; }
 done
+[[ $mode == --tables-only || -x $loader ]] || { echo "run.sh: $loader is not installed" >&2; exit 2; }
+# Wine's own builds of the system DLLs for this architecture.
+system_dlls=$(dirname "$(ls /usr/lib/*/wine/$pe_folder/kernel32.dll 2>/dev/null | head -1)")
+[[ $system_dlls != . ]] || system_dlls=
+[[ -n $system_dlls ]] || { echo "run.sh: Wine's $pe_folder DLLs are not installed" >&2; exit 2; }
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kovra-wine-XXXXXX")
+work=$(mktemp -d "${TMPDIR:-/tmp}/kovra-wine-$arch-XXXXXX")
 export WINEPREFIX=$work/prefix
-export WINEARCH=win32
+export WINEARCH=$arch
+# The loader of this architecture, called by its path: Debian's wine command
+# picks the 32-bit one whenever it is installed.
+export WINELOADER=$loader
 export WINEDEBUG=-all
 # No Mono or Gecko installers, no window of any kind.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -39,6 +62,7 @@ unset DISPLAY WAYLAND_DISPLAY
 server_pid=
 far_end_pid=
 failures=0
+passes=0
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 # Seconds since a now_ms stamp, to a tenth.
 elapsed() {
@@ -56,26 +80,91 @@ stop_far_end() {
 }
 
 cleanup() {
+    local status=$?
     stop_far_end
     if [[ -n $server_pid ]]; then
         # Ends the server of this run's own prefix and the Wine services it started.
         wineserver -k 2>/dev/null || true
         wait "$server_pid" 2>/dev/null || true
     fi
-    if [[ ${KOVRA_WINE_KEEP:-0} == 1 || $failures -ne 0 ]]; then
+    if [[ ${KOVRA_WINE_KEEP:-0} == 1 ]]; then
         echo "run.sh: work directory kept: $work"
     else
         rm -rf "$work"
     fi
+    # A step that stopped the run counts as a failure of its own.
+    ((status == 0 || failures > 0)) || failures=1
+    echo "$arch: $passes passed, $failures failed"
+    exit $((failures != 0))
 }
 trap cleanup EXIT
 
 step() { printf '\n== %s\n' "$*"; }
 
+pass() {
+    echo "ok   $1"
+    passes=$((passes + 1))
+}
+
+fail() {
+    echo "FAIL $1"
+    failures=$((failures + 1))
+}
+
+# stop_with LOG REASON: the run cannot go on; the log's tail says why, before
+# the work directory goes.
+stop_with() {
+    echo "run.sh: $2; the end of its log:" >&2
+    tail -n 25 "$1" | sed 's/^/    /' >&2
+    exit 1
+}
+
+need() {
+    [[ -f $1 ]] || { echo "run.sh: missing $1 (build the $arch preset first)" >&2; exit 2; }
+    cp "$1" "$windir/"
+}
+
+# check_that DESCRIPTION ACTUAL EXPECTED
+check_that() {
+    if [[ $2 == "$3" ]]; then
+        pass "$1"
+    else
+        fail "$1: got '$2', expected '$3'"
+    fi
+}
+
+# --- the product's binary interface -------------------------------------------
+# Read from the file alone: this part runs wherever the DLL was built.
+check_tables() {
+    step "KOVRA.dll ($arch): exports and imports"
+    need "$build/src/KOVRA.dll"
+    local table exports from_host dll found
+    table=$($objdump -p "$windir/KOVRA.dll")
+    exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$table" | awk 'NR > 1 && NF { print $NF }')
+    check_that "exactly one export, VpiMain, undecorated" "$exports" "VpiMain"
+    from_host=$(awk '/DLL Name:/ { dll = $3; next } /^[[:space:]]*$/ { dll = "" } dll == "HALVOPRO.dll" && NF == 3 && $2 ~ /^[0-9]+$/ { print $3 }' \
+        <<<"$table" | sort | tr '\n' ' ')
+    check_that "imports the five host functions from HALVOPRO.dll by name" "$from_host" \
+        "HalvoCook HalvoGetGateIdByAddressStr HalvoPutGateVal HalvoStartAlert err "
+    # libgcc and libstdc++ are linked in: every other DLL must be part of Windows.
+    for dll in $(awk '/DLL Name:/ { print $3 }' <<<"$table"); do
+        [[ $dll == HALVOPRO.dll ]] && continue
+        found=$(find "$system_dlls" -maxdepth 1 -iname "$dll" | head -1)
+        check_that "imported $dll is a system DLL" "${found:+yes}" yes
+    done
+}
+
+windir=$work/kovra
+mkdir -p "$windir"
+if [[ $mode == --tables-only ]]; then
+    check_tables
+    exit 0
+fi
+
 # --- the prefix ---------------------------------------------------------------
-step "Wine prefix"
+step "Wine prefix ($arch)"
 t=$(now_ms)
-wineboot --init >"$work/wineboot.log" 2>&1
+"$loader" wineboot --init >"$work/wineboot.log" 2>&1 || stop_with "$work/wineboot.log" "the prefix could not be made"
 wineserver -w
 # Our own server, in the foreground so that its id is ours to stop. It opens
 # the COM port device itself and so receives the hangup of every
@@ -85,13 +174,10 @@ server_pid=$!
 echo "prefix ready in $(elapsed "$t") s"
 
 com9=$WINEPREFIX/dosdevices/com9
+com10=$WINEPREFIX/dosdevices/com10
+# The programs and the driver's files lie inside the prefix, on drive C:.
 windir=$WINEPREFIX/drive_c/kovra
 mkdir -p "$windir"
-
-need() {
-    [[ -f $1 ]] || { echo "run.sh: missing $1 (build the win32 preset first)" >&2; exit 2; }
-    cp "$1" "$windir/"
-}
 
 # Waits until the far end has linked COM9 to its pseudo-terminal.
 await_com9() {
@@ -112,12 +198,11 @@ run_windows() {
     local t
     t=$(now_ms)
     mkdir -p "$folder"
-    if (cd "$folder" && timeout 300 wine "$@") >"$work/$name.log" 2>&1; then
-        echo "PASS $name ($(elapsed "$t") s, $(grep -c '^ok ' "$work/$name.log") checks)"
+    if (cd "$folder" && timeout 300 "$loader" "$@") >"$work/$name.log" 2>&1; then
+        pass "$name ($(elapsed "$t") s, $(grep -c '^ok ' "$work/$name.log") checks)"
     else
-        echo "FAIL $name ($(elapsed "$t") s); its output:"
-        sed 's/^/    /' "$work/$name.log"
-        failures=$((failures + 1))
+        fail "$name ($(elapsed "$t") s); the end of its output:"
+        tail -n 40 "$work/$name.log" | sed 's/^/    /'
     fi
 }
 
@@ -128,43 +213,16 @@ need "$build/tools/wintest/kovra-serialcheck.exe"
 "$responder" "$com9" 120 >"$work/responder.log" 2>&1 &
 far_end_pid=$!
 await_com9
+ln -sfn "$(readlink "$com9")" "$com10"
 run_windows serialcheck "$windir" "$windir/kovra-serialcheck.exe"
 stop_far_end
 
-if [[ $smoke_only == 1 ]]; then
-    step "done in $(elapsed "$suite_start") s, $failures failure(s)"
-    exit $((failures != 0))
-fi
+rm -f "$com10"
+[[ $mode == --smoke ]] && exit 0
 
-# --- the product's binary interface -------------------------------------------
-step "KOVRA.dll: exports and imports"
-need "$build/src/KOVRA.dll"
+check_tables
 need "$build/halvopro/HALVOPRO.dll"
 need "$build/tools/wintest/kovra-wintest.exe"
-
-# check_that DESCRIPTION ACTUAL EXPECTED
-check_that() {
-    if [[ $2 == "$3" ]]; then
-        echo "ok   $1"
-    else
-        echo "FAIL $1: got '$2', expected '$3'"
-        failures=$((failures + 1))
-    fi
-}
-
-table=$(i686-w64-mingw32-objdump -p "$windir/KOVRA.dll")
-exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$table" | awk 'NR > 1 && NF { print $NF }')
-check_that "exactly one export, VpiMain, undecorated" "$exports" "VpiMain"
-from_host=$(awk '/DLL Name:/ { dll = $3; next } /^[[:space:]]*$/ { dll = "" } dll == "HALVOPRO.dll" && NF == 3 && $2 ~ /^[0-9]+$/ { print $3 }' \
-    <<<"$table" | sort | tr '\n' ' ')
-check_that "imports the five host functions from HALVOPRO.dll by name" "$from_host" \
-    "HalvoCook HalvoGetGateIdByAddressStr HalvoPutGateVal HalvoStartAlert err "
-# libgcc and libstdc++ are linked in: every other DLL must be part of Windows.
-for dll in $(awk '/DLL Name:/ { print $3 }' <<<"$table"); do
-    [[ $dll == HALVOPRO.dll ]] && continue
-    found=$(find "$WINEPREFIX/drive_c/windows/system32" -maxdepth 1 -iname "$dll" | head -1)
-    check_that "imported $dll is a system DLL" "${found:+yes}" yes
-done
 
 # --- the driver without a PLC ---------------------------------------------------
 # Each scenario runs in a folder of its own, which is not the program's: the
@@ -191,11 +249,7 @@ start_simulator() {
         kill -0 "$far_end_pid" 2>/dev/null || break
         sleep 0.05
     done
-    if [[ -z $slave ]]; then
-        echo "run.sh: the simulator did not start:" >&2
-        cat "$work/$name.wire" >&2
-        return 1
-    fi
+    [[ -n $slave ]] || stop_with "$work/$name.wire" "the simulator did not start"
     ln -sfn "$slave" "$com9"
 }
 
@@ -208,10 +262,9 @@ stop_simulator() {
 # its CRC) with a good CRC.
 on_wire() {
     if grep -q "^<- $3 " "$work/$1.wire"; then
-        echo "ok   on the wire: $2"
+        pass "on the wire: $2"
     else
-        echo "FAIL on the wire: $2 ($3 not received)"
-        failures=$((failures + 1))
+        fail "on the wire: $2 ($3 not received)"
     fi
 }
 
@@ -245,5 +298,4 @@ on_wire journal "the P200X's clock is set before its collection" "05 10 00 01 00
 check_that "the last-event file seen from Linux: 4 entries after the restart" \
     "$(stat -c %s "$windir/journal/KOVRA01H.DAT")" $((1536 + 4 * 15))
 
-step "done in $(elapsed "$suite_start") s, $failures failure(s)"
-exit $((failures != 0))
+step "done in $(elapsed "$suite_start") s"

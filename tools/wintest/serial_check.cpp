@@ -121,10 +121,18 @@ PortHandle CheckOpeningAndSettings() {
     Check(fast.twoStopBits, "two stop bits");
     CheckRawLine(fast);
 
+    // COM10 is linked to the same terminal: the name is given as the host gives
+    // it, and reached in the device namespace.
+    Section("COM10 and above open under their plain names");
+    CheckEqual(ClosePortHandle(port), kSerialOk, "closing gives 0");
+    CheckEqual(OpenPort("COM10", k9600_8N1, kLineControlDtrRtsOn, &port), kSerialOk,
+               "COM10 opens at 9600 8N1");
+    CheckEqual(QueryLine(port).baud, 9600, "and the terminal behind it runs at 9600 bit/s");
+    CheckEqual(ClosePortHandle(port), kSerialOk, "COM10 closes");
+
     // Wine does not enforce the share mode 0 of the open on devices, so a second
     // open of COM9 would succeed here: exclusivity is not observable under Wine.
     Section("a closed port opens again with new settings");
-    CheckEqual(ClosePortHandle(port), kSerialOk, "closing gives 0");
     CheckEqual(OpenPort("COM9", k9600_8N1, kLineControlDtrRtsOn, &port), kSerialOk,
                "after the close COM9 opens again, at 9600 8N1");
     const LineReport plain = QueryLine(port);
