@@ -19,6 +19,10 @@ namespace {
 constexpr std::int32_t kDefaultTimeoutTicks = 100; // 1000 ms
 constexpr std::uint16_t kDefaultInterFrameGap = 10;
 constexpr std::int32_t kDefaultAlertMode = 2;
+// The longest reply timeout every port can wait: its milliseconds must fit the
+// signed 32-bit wait of the system calls, beyond which they wrap or wait for
+// ever.
+constexpr std::int32_t kMaxTimeoutTicks = 0x7FFFFFFF / 10;
 
 void CopyPortName(char (&target)[kPortNameSize], const char* source) {
     const std::size_t length = strnlen(source, kPortNameSize - 1);
@@ -38,6 +42,42 @@ int CloseOpenPort(DriverContext& context) {
     context.portHandle = nullptr;
     context.portEnabled = 0;
     return kStatusDone;
+}
+
+// Allocates the last-event table and loads the last-event file: 0, 1 the file
+// failed (the table stays), 2 no memory for the table.
+int SetUpLastEvents(VpiRequest& request) {
+    DriverContext& context = ContextOf(request);
+    // malloc, not new: the last-event table grows with realloc.
+    auto* table =
+        static_cast<std::uint8_t*>(std::malloc(kInitialLastEventCapacity * kLastEventEntrySize));
+    if (table == nullptr) {
+        err(kSeverityFatal, "KOVRA> ColdStart() FATAL ERROR allocating last horo buffer");
+        return kStatusUnavailable;
+    }
+    context.lastEvents = table;
+    context.lastEventCapacity = kInitialLastEventCapacity;
+    context.lastEventCount = 0;
+
+    if (OpenLastHoro(request) != 0) {
+        err(kSeverityError, "KOVRA> ColdStart() unrecoverable error opening");
+        err(kSeverityError, "KOVRA>    last horo file, delete KOVRAxxH.DAT");
+        err(kSeverityError, "KOVRA>    and restart Halvo");
+        return kStatusRefused;
+    }
+    return kStatusDone;
+}
+
+// Takes a newly opened port into use. An instance started without a port has
+// no last-event table yet: it is set up now, as a cold start with a port would
+// have, so that positions are kept from the first collection on. Only an
+// instance without a table gets one: reloading the file over a table in use
+// would drop positions that never reached the file.
+int UsePort(VpiRequest& request, PortHandle handle) {
+    DriverContext& context = ContextOf(request);
+    context.portHandle = handle;
+    context.portEnabled = 1;
+    return context.lastEvents == nullptr ? SetUpLastEvents(request) : kStatusDone;
 }
 
 } // namespace
@@ -77,6 +117,8 @@ int ColdStart(VpiRequest& request) {
     context.lastEventFile = nullptr;
     context.lastEventCount = 0;
     context.lastEventCapacity = 0;
+    // H gates serve the stamps before any file is loaded, if ever.
+    std::memset(context.lastQueryStamps, 0, sizeof context.lastQueryStamps);
 
     ReadIntFile(request);
 
@@ -96,24 +138,7 @@ int ColdStart(VpiRequest& request) {
     context.portHandle = handle;
     (void)SetReplyTimeout(handle, static_cast<unsigned>(context.timeoutTicks));
 
-    // malloc, not new: the last-event table grows with realloc.
-    auto* table =
-        static_cast<std::uint8_t*>(std::malloc(kInitialLastEventCapacity * kLastEventEntrySize));
-    if (table == nullptr) {
-        err(kSeverityFatal, "KOVRA> ColdStart() FATAL ERROR allocating last horo buffer");
-        return kStatusUnavailable;
-    }
-    context.lastEvents = table;
-    context.lastEventCapacity = kInitialLastEventCapacity;
-    context.lastEventCount = 0;
-
-    if (OpenLastHoro(request) != 0) {
-        err(kSeverityError, "KOVRA> ColdStart() unrecoverable error opening");
-        err(kSeverityError, "KOVRA>    last horo file, delete KOVRAxxH.DAT");
-        err(kSeverityError, "KOVRA>    and restart Halvo");
-        return kStatusRefused;
-    }
-    return kStatusDone;
+    return SetUpLastEvents(request);
 }
 
 int WarmStart(VpiRequest& request) {
@@ -150,16 +175,18 @@ int ReopenPort(VpiRequest& request) {
     if (handle == nullptr) {
         return kStatusUnavailable;
     }
-    context.portEnabled = 1;
-    context.portHandle = handle;
-    return kStatusDone;
+    return UsePort(request, handle);
 }
 
 int ChangeVpiParams(VpiRequest& request) {
     DriverContext& context = ContextOf(request);
     const auto& change = *static_cast<const PortChange*>(request.operationData);
 
-    if (change.timeoutTicks != 0 && change.timeoutTicks != -1) {
+    if (change.timeoutTicks < -1 || change.timeoutTicks > kMaxTimeoutTicks) {
+        err(kSeverityError,
+            "KOVRA> ChangeVpiParams() timeoutTicks %d illegal value, timeout unchanged",
+            static_cast<int>(change.timeoutTicks));
+    } else if (change.timeoutTicks != 0 && change.timeoutTicks != -1) {
         context.timeoutTicks = change.timeoutTicks;
     }
     // Closed whether or not the name changes: the same device cannot be opened
@@ -175,10 +202,8 @@ int ChangeVpiParams(VpiRequest& request) {
         err(kSeverityError, "KOVRA> ChangeVpiParams() open new COM port failed");
         return kStatusUnavailable;
     }
-    context.portHandle = handle;
     (void)SetReplyTimeout(handle, static_cast<unsigned>(context.timeoutTicks));
-    context.portEnabled = 1;
-    return kStatusDone;
+    return UsePort(request, handle);
 }
 
 } // namespace kovra

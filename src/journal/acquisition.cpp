@@ -50,20 +50,6 @@ constexpr std::uint16_t kMaxTransferWords = 120;
 constexpr std::size_t kFileNameSize = 24;
 constexpr std::size_t kLostTextSize = 96;
 
-struct FileHeader {
-    std::uint16_t recordCount;
-    std::uint16_t recordWords;
-    std::uint16_t usedRecords;
-    std::uint16_t nextRecord;
-    std::uint16_t firstRecordAddress;
-};
-
-// A half-open range of record indices.
-struct RecordRange {
-    std::uint16_t begin = 0;
-    std::uint16_t end = 0;
-};
-
 unsigned StationOf(const VpiRequest& request) {
     return static_cast<std::uint8_t>(DescriptorOf(request).gate.station);
 }
@@ -88,33 +74,6 @@ int ReadRegisters(VpiRequest& request, std::int32_t address, std::uint16_t words
     GateDescriptor descriptor = RegisterDescriptor(station, address, words, destination);
     LentDescriptor lent(request, descriptor);
     return DoRead(request);
-}
-
-// Checks that every record the header describes fits the buffer and can be
-// read in whole records; names the first field that does not. An empty file
-// reads nothing, whatever its record length, and must not hold up the files
-// after it.
-const char* IllegalHeaderField(const FileHeader& header, std::uint16_t* value) {
-    if (header.usedRecords == 0) {
-        return nullptr;
-    }
-    if (header.recordWords == 0 || header.recordWords > kMaxTransferWords) {
-        *value = header.recordWords;
-        return "recordWords";
-    }
-    if (static_cast<std::size_t>(header.recordCount) * header.recordWords > kRecordBufferWords) {
-        *value = header.recordWords;
-        return "recordWords";
-    }
-    if (header.usedRecords > header.recordCount) {
-        *value = header.usedRecords;
-        return "usedRecords";
-    }
-    if (header.nextRecord > header.usedRecords) {
-        *value = header.nextRecord;
-        return "nextRecord";
-    }
-    return nullptr;
 }
 
 // Reads the records of one range into their places in the buffer, in chunks
@@ -148,7 +107,187 @@ int ReadRange(VpiRequest& request, const FileHeader& header, RecordRange range,
     return kStatusDone;
 }
 
+// How one file read ended: its status, and whether the file was refused for
+// its header, which does not stop the files after it.
+struct FileOutcome {
+    int status = kStatusDone;
+    bool refusedHeader = false;
+};
+
+const char* HeaderFieldName(HeaderFault fault) {
+    switch (fault) {
+    case HeaderFault::RecordWords:
+        return "recordWords";
+    case HeaderFault::UsedRecords:
+        return "usedRecords";
+    case HeaderFault::NextRecord:
+        return "nextRecord";
+    default:
+        return "recordCount";
+    }
+}
+
+void ReportLostRecords(VpiRequest& request, Continuity continuity, const char* fileName) {
+    if (continuity != Continuity::Overwritten && continuity != Continuity::Cleared) {
+        return;
+    }
+    char text[kLostTextSize];
+    std::snprintf(text, sizeof text,
+                  continuity == Continuity::Overwritten
+                      ? "KOVRA%02u %02x:%s overflow probably records lost"
+                      : "KOVRA%02u %02x:%s cleared probably records lost",
+                  static_cast<unsigned>(request.driverNumber), StationOf(request), fileName);
+    HoroAlert(request, text);
+}
+
+FileOutcome CollectFile(VpiRequest& request, std::uint16_t fileNumber) {
+    DriverContext& context = ContextOf(request);
+    const unsigned station = StationOf(request);
+
+    char fileName[kFileNameSize];
+    if (fileNumber == kJournalFileNumber) {
+        std::snprintf(fileName, sizeof fileName, "'Journal de Bord'");
+    } else {
+        std::snprintf(fileName, sizeof fileName, "'MemoFile $%04x'",
+                      static_cast<unsigned>(fileNumber));
+    }
+    err(kSeverityTrace, "KOVRA> ReadHoroFile() plc %02x reading %s", station, fileName);
+
+    std::uint16_t headerWords[kHeaderWords] = {};
+    if (const int result = ReadRegisters(request, kHeaderAddress, kHeaderWords, headerWords);
+        result != kStatusDone) {
+        err(kSeverityTrace, "KOVRA> ReadHoroFile() plc %02x %s read header failed", station,
+            fileName);
+        return {result};
+    }
+    const FileHeader header{headerWords[kRecordCountWord], headerWords[kRecordWordsWord],
+                            headerWords[kUsedRecordsWord], headerWords[kNextRecordWord],
+                            headerWords[kFirstRecordAddressWord]};
+
+    if (const HeaderVerdict verdict = CheckHeader(header); verdict.fault != HeaderFault::None) {
+        if (verdict.fault == HeaderFault::TooManyRecords) {
+            err(kSeverityError, "KOVRA> ERROR: number of lines in %s too big : %u", fileName,
+                static_cast<unsigned>(verdict.value));
+        } else {
+            err(kSeverityError, "KOVRA> ReadHoroFile() plc %02x %s illegal header, %s %u", station,
+                fileName, HeaderFieldName(verdict.fault), static_cast<unsigned>(verdict.value));
+        }
+        return {kStatusRefused, true};
+    }
+
+    // Zeroed: words past the records read are never stale memory.
+    std::unique_ptr<std::uint16_t[]> buffer(new (std::nothrow) std::uint16_t[kRecordBufferWords]());
+    if (!buffer) {
+        err(kSeverityError, "KOVRA> ReadHoroFile() ERROR: malloc memo buffer");
+        return {kStatusRefused};
+    }
+    auto recordAt = [&](std::uint16_t index) {
+        return buffer.get() + static_cast<std::size_t>(index) * header.recordWords;
+    };
+
+    std::uint8_t storedCopy[kRecordCopySize] = {};
+    const std::uint16_t lastRecord =
+        GetLastHoro(context, static_cast<std::uint8_t>(station), fileNumber, storedCopy);
+
+    // Only the record passed on last is read again: if it still matches, the
+    // PLC has neither overwritten nor cleared the file since.
+    bool lastRecordMatches = false;
+    if (RereadsLastRecord(header, lastRecord)) {
+        const auto index = static_cast<std::uint16_t>(lastRecord - 1);
+        const int result = ReadRegisters(request, header.firstRecordAddress + index,
+                                         header.recordWords, recordAt(index));
+        if (result != kStatusDone) {
+            err(kSeverityTrace, "KOVRA> ReadHoroFile() plc %02x %s prev. rec read failed", station,
+                fileName);
+            return {result};
+        }
+        // A record shorter than the identifying length is identified by its
+        // own words alone: the bytes after it belong to the next record, which
+        // the re-read does not bring back.
+        const std::size_t identifyingBytes =
+            std::min(IdentifyingLength(fileNumber), std::size_t{2} * header.recordWords);
+        lastRecordMatches = std::memcmp(recordAt(index), storedCopy, identifyingBytes) == 0;
+    }
+
+    const ReadPlan plan = PlanReads(header, lastRecord, lastRecordMatches);
+    ReportLostRecords(request, plan.continuity, fileName);
+
+    if (const int result = ReadRange(request, header, plan.part1, buffer.get(), 1, fileName);
+        result != kStatusDone) {
+        return {result};
+    }
+    if (const int result = ReadRange(request, header, plan.part2, buffer.get(), 2, fileName);
+        result != kStatusDone) {
+        return {result};
+    }
+
+    std::uint16_t newLastRecord = 0;
+    for (const RecordRange& range : {plan.part1, plan.part2}) {
+        for (std::uint16_t i = range.begin; i < range.end; ++i) {
+            // A record whose gate lookup failed does not move the position, so
+            // it is offered again unless a later record moves past it.
+            if (LogRecord(request, recordAt(i), fileNumber, i) == kStatusDone) {
+                newLastRecord = static_cast<std::uint16_t>(i + 1);
+            }
+        }
+    }
+
+    if (newLastRecord != 0) {
+        return {PutLastHoro(request, static_cast<std::uint8_t>(station), fileNumber, newLastRecord,
+                            reinterpret_cast<const std::uint8_t*>(
+                                recordAt(static_cast<std::uint16_t>(newLastRecord - 1))))};
+    }
+    if (header.usedRecords == 0) {
+        // An emptied file starts over from its first record next time.
+        return {PutLastHoro(request, static_cast<std::uint8_t>(station), fileNumber, 0, nullptr)};
+    }
+    return {kStatusDone};
+}
+
 } // namespace
+
+HeaderVerdict CheckHeader(const FileHeader& header) {
+    if (header.recordCount > kMaxRecordCount) {
+        return {HeaderFault::TooManyRecords, header.recordCount};
+    }
+    // An empty file reads nothing, whatever its record length, and must not
+    // hold up the files after it.
+    if (header.usedRecords == 0) {
+        return {};
+    }
+    if (header.recordWords == 0 || header.recordWords > kMaxTransferWords ||
+        static_cast<std::size_t>(header.recordCount) * header.recordWords > kRecordBufferWords) {
+        return {HeaderFault::RecordWords, header.recordWords};
+    }
+    if (header.usedRecords > header.recordCount) {
+        return {HeaderFault::UsedRecords, header.usedRecords};
+    }
+    if (header.nextRecord > header.usedRecords) {
+        return {HeaderFault::NextRecord, header.nextRecord};
+    }
+    return {};
+}
+
+bool RereadsLastRecord(const FileHeader& header, std::uint16_t lastRecord) {
+    return lastRecord != 0 && header.usedRecords >= lastRecord;
+}
+
+ReadPlan PlanReads(const FileHeader& header, std::uint16_t lastRecord, bool lastRecordMatches) {
+    const std::uint16_t used = header.usedRecords;
+    const std::uint16_t next = used == 0 ? 0 : header.nextRecord;
+    if (RereadsLastRecord(header, lastRecord) && lastRecordMatches) {
+        if (next >= lastRecord) {
+            return {{lastRecord, next}, {}, Continuity::Continues};
+        }
+        // The ring has wrapped since: the tail of the ring, then its head.
+        return {{lastRecord, used}, {0, next}, Continuity::Continues};
+    }
+    // Otherwise the whole file, oldest record first.
+    const Continuity continuity = lastRecord == 0     ? Continuity::FirstRead
+                                  : used > lastRecord ? Continuity::Overwritten
+                                                      : Continuity::Cleared;
+    return {{next, used}, {0, next}, continuity};
+}
 
 int ReadHoroData(VpiRequest& request) {
     DriverContext& context = ContextOf(request);
@@ -175,6 +314,7 @@ int ReadHoroData(VpiRequest& request) {
         }
     }
 
+    int status = kStatusDone;
     for (std::size_t slot = 0; slot < kExaminedFileSlots; ++slot) {
         const std::uint16_t fileNumber = table[slot];
         if (p200x && fileNumber == kTableEnd) {
@@ -196,140 +336,20 @@ int ReadHoroData(VpiRequest& request) {
                 return result;
             }
         }
-        const int result = ReadHoroFile(request, fileNumber);
-        if (result != kStatusDone) {
-            return result;
+        // A file refused for its header would be refused at every collection:
+        // it is passed over so that the files after it are still read.
+        const FileOutcome file = CollectFile(request, fileNumber);
+        if (file.refusedHeader) {
+            status = kStatusRefused;
+        } else if (file.status != kStatusDone) {
+            return file.status;
         }
     }
-    return kStatusDone;
+    return status;
 }
 
 int ReadHoroFile(VpiRequest& request, std::uint16_t fileNumber) {
-    DriverContext& context = ContextOf(request);
-    const unsigned station = StationOf(request);
-
-    char fileName[kFileNameSize];
-    if (fileNumber == kJournalFileNumber) {
-        std::snprintf(fileName, sizeof fileName, "'Journal de Bord'");
-    } else {
-        std::snprintf(fileName, sizeof fileName, "'MemoFile $%04x'",
-                      static_cast<unsigned>(fileNumber));
-    }
-    err(kSeverityTrace, "KOVRA> ReadHoroFile() plc %02x reading %s", station, fileName);
-
-    std::uint16_t headerWords[kHeaderWords] = {};
-    if (const int result = ReadRegisters(request, kHeaderAddress, kHeaderWords, headerWords);
-        result != kStatusDone) {
-        err(kSeverityTrace, "KOVRA> ReadHoroFile() plc %02x %s read header failed", station,
-            fileName);
-        return result;
-    }
-    FileHeader header{headerWords[kRecordCountWord], headerWords[kRecordWordsWord],
-                      headerWords[kUsedRecordsWord], headerWords[kNextRecordWord],
-                      headerWords[kFirstRecordAddressWord]};
-
-    if (header.recordCount > kMaxRecordCount) {
-        err(kSeverityError, "KOVRA> ERROR: number of lines in %s too big : %u", fileName,
-            static_cast<unsigned>(header.recordCount));
-        return kStatusRefused;
-    }
-    std::uint16_t illegalValue = 0;
-    if (const char* field = IllegalHeaderField(header, &illegalValue)) {
-        err(kSeverityError, "KOVRA> ReadHoroFile() plc %02x %s illegal header, %s %u", station,
-            fileName, field, static_cast<unsigned>(illegalValue));
-        return kStatusRefused;
-    }
-
-    // Zeroed: words past the records read are never stale memory.
-    std::unique_ptr<std::uint16_t[]> buffer(new (std::nothrow) std::uint16_t[kRecordBufferWords]());
-    if (!buffer) {
-        err(kSeverityError, "KOVRA> ReadHoroFile() ERROR: malloc memo buffer");
-        return kStatusRefused;
-    }
-    // A record shorter than the identifying length is identified by its own
-    // words alone: the bytes after it belong to the next record, which the
-    // re-read does not bring back.
-    const std::size_t identifyingBytes =
-        std::min(IdentifyingLength(fileNumber), std::size_t{2} * header.recordWords);
-    auto recordAt = [&](std::uint16_t index) {
-        return buffer.get() + static_cast<std::size_t>(index) * header.recordWords;
-    };
-
-    std::uint8_t storedCopy[kRecordCopySize] = {};
-    const std::uint16_t lastRecord =
-        GetLastHoro(context, static_cast<std::uint8_t>(station), fileNumber, storedCopy);
-
-    // Only the record passed on last is read again: if it still matches, the
-    // PLC has neither overwritten nor cleared the file since.
-    const bool lastStillThere = lastRecord != 0 && header.usedRecords >= lastRecord;
-    if (lastStillThere) {
-        const std::uint16_t index = static_cast<std::uint16_t>(lastRecord - 1);
-        const int result = ReadRegisters(request, header.firstRecordAddress + index,
-                                         header.recordWords, recordAt(index));
-        if (result != kStatusDone) {
-            err(kSeverityTrace, "KOVRA> ReadHoroFile() plc %02x %s prev. rec read failed", station,
-                fileName);
-            return result;
-        }
-    }
-    if (header.usedRecords == 0) {
-        header.nextRecord = 0;
-    }
-
-    RecordRange part1;
-    RecordRange part2;
-    const bool continues =
-        lastStillThere && std::memcmp(recordAt(static_cast<std::uint16_t>(lastRecord - 1)),
-                                      storedCopy, identifyingBytes) == 0;
-    if (continues && header.nextRecord >= lastRecord) {
-        part1 = {lastRecord, header.nextRecord};
-    } else if (continues) {
-        part1 = {lastRecord, header.usedRecords};
-        part2 = {0, header.nextRecord};
-    } else {
-        if (lastRecord != 0) {
-            char text[kLostTextSize];
-            std::snprintf(text, sizeof text,
-                          header.usedRecords > lastRecord
-                              ? "KOVRA%02u %02x:%s overflow probably records lost"
-                              : "KOVRA%02u %02x:%s cleared probably records lost",
-                          static_cast<unsigned>(request.driverNumber), station, fileName);
-            HoroAlert(request, text);
-        }
-        part1 = {header.nextRecord, header.usedRecords};
-        part2 = {0, header.nextRecord};
-    }
-
-    if (const int result = ReadRange(request, header, part1, buffer.get(), 1, fileName);
-        result != kStatusDone) {
-        return result;
-    }
-    if (const int result = ReadRange(request, header, part2, buffer.get(), 2, fileName);
-        result != kStatusDone) {
-        return result;
-    }
-
-    std::uint16_t newLastRecord = 0;
-    for (const RecordRange& range : {part1, part2}) {
-        for (std::uint16_t i = range.begin; i < range.end; ++i) {
-            // A record whose gate lookup failed does not move the position, so
-            // it is offered again unless a later record moves past it.
-            if (LogRecord(request, recordAt(i), fileNumber, i) == kStatusDone) {
-                newLastRecord = static_cast<std::uint16_t>(i + 1);
-            }
-        }
-    }
-
-    if (newLastRecord != 0) {
-        return PutLastHoro(context, static_cast<std::uint8_t>(station), fileNumber, newLastRecord,
-                           reinterpret_cast<const std::uint8_t*>(
-                               recordAt(static_cast<std::uint16_t>(newLastRecord - 1))));
-    }
-    if (header.usedRecords == 0) {
-        // An emptied file starts over from its first record next time.
-        return PutLastHoro(context, static_cast<std::uint8_t>(station), fileNumber, 0, nullptr);
-    }
-    return kStatusDone;
+    return CollectFile(request, fileNumber).status;
 }
 
 } // namespace kovra

@@ -4,6 +4,7 @@
 #include "contract/host_library.h"
 #include "lastevent/table.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,28 +33,77 @@ std::size_t CapacityToLoad(std::size_t current, long entries) {
     return capacity;
 }
 
+// Unbuffered, every write reaches the system at once and a failed one leaves
+// nothing pending in the stream that a later flush could put at a stale place.
+std::FILE* OpenUnbuffered(const char* name, const char* mode) {
+    std::FILE* file = std::fopen(name, mode);
+    if (file != nullptr) {
+        std::setvbuf(file, nullptr, _IONBF, 0);
+    }
+    return file;
+}
+
 } // namespace
+
+void LastEventFileName(std::int32_t driverNumber, char (&name)[kLastEventFileNameSize]) {
+    std::snprintf(name, sizeof name, "KOVRA%02uH.DAT", static_cast<unsigned>(driverNumber));
+}
+
+void ReportFileFailure(const VpiRequest& request, const char* what, int error) {
+    char name[kLastEventFileNameSize];
+    LastEventFileName(request.driverNumber, name);
+    err(kSeverityError, "KOVRA> %s failed: '%s' (%s)", what, name, std::strerror(error));
+}
+
+int WriteAt(VpiRequest& request, const char* caller, const char* seekName, long offset,
+            const void* bytes, std::size_t size) {
+    std::FILE* file = ContextOf(request).lastEventFile;
+    char what[64];
+    // A start whose file would not open leaves no stream to write to.
+    if (file == nullptr) {
+        std::snprintf(what, sizeof what, "%s %s", caller, seekName);
+        ReportFileFailure(request, what, EBADF);
+        return 1;
+    }
+    const char* call = nullptr;
+    errno = 0;
+    if (std::fseek(file, offset, SEEK_SET) != 0) {
+        call = seekName;
+    } else if (std::fwrite(bytes, size, 1, file) != 1) {
+        call = "fwrite()";
+    } else if (std::fflush(file) != 0) {
+        call = "fflush()";
+    }
+    if (call == nullptr) {
+        return 0;
+    }
+    const int error = errno;
+    std::clearerr(file);
+    std::snprintf(what, sizeof what, "%s %s", caller, call);
+    ReportFileFailure(request, what, error);
+    return 1;
+}
 
 int OpenLastHoro(VpiRequest& request) {
     DriverContext& context = ContextOf(request);
     std::memset(context.lastQueryStamps, 0, sizeof context.lastQueryStamps);
 
-    char name[32];
-    std::snprintf(name, sizeof name, "KOVRA%02uH.DAT", static_cast<unsigned>(request.driverNumber));
+    char name[kLastEventFileNameSize];
+    LastEventFileName(request.driverNumber, name);
 
-    context.lastEventFile = std::fopen(name, "rb+");
+    context.lastEventFile = OpenUnbuffered(name, "rb+");
     if (context.lastEventFile == nullptr) {
-        context.lastEventFile = std::fopen(name, "wb+");
+        context.lastEventFile = OpenUnbuffered(name, "wb+");
         if (context.lastEventFile == nullptr) {
             err(kSeverityError, "KOVRA> OpenLastHoro() fopen() failed: '%s'", name);
             return 1;
         }
         if (std::fwrite(context.lastQueryStamps, kLastQueryStampSize, kStationCount,
-                        context.lastEventFile) < kStationCount) {
+                        context.lastEventFile) < kStationCount ||
+            std::fflush(context.lastEventFile) != 0) {
             err(kSeverityError, "KOVRA> OpenLastHoro() fwrite() failed: '%s'", name);
             return 1;
         }
-        std::fflush(context.lastEventFile);
         err(kSeverityTrace, "KOVRA> OpenLastHoro() file created: '%s'", name);
         return 0;
     }
@@ -111,11 +161,12 @@ int OpenLastHoro(VpiRequest& request) {
     return 0;
 }
 
-int WriteFileLastHoro(DriverContext& context, std::uint16_t index, std::uint8_t shifted) {
+int WriteFileLastHoro(VpiRequest& request, std::uint16_t index, std::uint8_t shifted) {
+    DriverContext& context = ContextOf(request);
     std::FILE* file = context.lastEventFile;
-    // A cold start whose file would not open leaves no stream to write to.
+    errno = 0;
     if (file == nullptr || std::fseek(file, 0, SEEK_END) != 0) {
-        err(kSeverityError, "KOVRA> WriteFileLastHoro() fseek()1 failed");
+        ReportFileFailure(request, "WriteFileLastHoro() fseek()1", file == nullptr ? EBADF : errno);
         return 1;
     }
     const long length = std::ftell(file);
@@ -134,17 +185,8 @@ int WriteFileLastHoro(DriverContext& context, std::uint16_t index, std::uint8_t 
                 "KOVRA> WriteFileLastHoro() WARNING 2: illegal file length, might be corrupted");
         }
     }
-    if (std::fseek(file, offset, SEEK_SET) != 0) {
-        err(kSeverityError, "KOVRA> WriteFileLastHoro() fseek()2 failed");
-        return 1;
-    }
-    if (std::fwrite(context.lastEvents + std::size_t{index} * kLastEventEntrySize, size, 1, file) !=
-        1) {
-        err(kSeverityError, "KOVRA> WriteFileLastHoro() fwrite() failed");
-        return 1;
-    }
-    std::fflush(file);
-    return 0;
+    return WriteAt(request, "WriteFileLastHoro()", "fseek()2", offset,
+                   context.lastEvents + std::size_t{index} * kLastEventEntrySize, size);
 }
 
 } // namespace kovra

@@ -3,6 +3,7 @@
 #include "contract/context.h"
 #include "contract/gate_records.h"
 #include "contract/host_library.h"
+#include "lastevent/file.h"
 
 #include <cstdio>
 #include <cstring>
@@ -62,24 +63,15 @@ int UpdateLastQuery(VpiRequest& request, const std::uint16_t* record) {
         return 0;
     }
     std::memcpy(stored, stamp, kLastQueryStampSize);
-    WriteLastQuery(context, stored, static_cast<std::uint8_t>(station));
+    // A failed write is logged; the stamp is served from memory all the same
+    // and reaches the file with the station's next later event.
+    WriteLastQuery(request, stored, static_cast<std::uint8_t>(station));
     return 0;
 }
 
-int WriteLastQuery(DriverContext& context, const std::uint8_t* stamp, std::uint8_t station) {
-    std::FILE* file = context.lastEventFile;
-    // A cold start whose file would not open leaves no stream to write to.
-    if (file == nullptr ||
-        std::fseek(file, static_cast<long>(station * kLastQueryStampSize), SEEK_SET) != 0) {
-        err(kSeverityError, "KOVRA> WriteLastQuery() fseek() failed");
-        return 1;
-    }
-    if (std::fwrite(stamp, kLastQueryStampSize, 1, file) != 1) {
-        err(kSeverityError, "KOVRA> WriteLastQuery() fwrite() failed");
-        return 1;
-    }
-    std::fflush(file);
-    return 0;
+int WriteLastQuery(VpiRequest& request, const std::uint8_t* stamp, std::uint8_t station) {
+    return WriteAt(request, "WriteLastQuery()", "fseek()",
+                   static_cast<long>(station * kLastQueryStampSize), stamp, kLastQueryStampSize);
 }
 
 int SampleLastQuery(VpiRequest& request) {

@@ -8,7 +8,7 @@ struct DriverContext;
 struct VpiRequest;
 
 int UpdateLastQuery(VpiRequest& request, const std::uint16_t* record);
-int WriteLastQuery(DriverContext& context, const std::uint8_t* stamp, std::uint8_t station);
+int WriteLastQuery(VpiRequest& request, const std::uint8_t* stamp, std::uint8_t station);
 int SampleLastQuery(VpiRequest& request);
 
 // Places the 4-bit year of a PLC date word in the 16-year window that ends one

@@ -119,8 +119,9 @@ std::uint16_t GetLastHoro(DriverContext& context, std::uint8_t station, std::uin
     return ReadLittle16(entry + kLastRecordOffset);
 }
 
-int PutLastHoro(DriverContext& context, std::uint8_t station, std::uint16_t fileNumber,
+int PutLastHoro(VpiRequest& request, std::uint8_t station, std::uint16_t fileNumber,
                 std::uint16_t lastRecord, const std::uint8_t* record) {
+    DriverContext& context = ContextOf(request);
     std::uint8_t entry[kLastEventEntrySize];
     BuildEntry(entry, station, fileNumber, lastRecord);
     if (lastRecord != 0 && record != nullptr) {
@@ -128,14 +129,18 @@ int PutLastHoro(DriverContext& context, std::uint8_t station, std::uint16_t file
         std::memcpy(entry + kRecordCopyOffset, record, copied);
     }
 
+    // When the file write fails the table keeps the new position: the records
+    // up to it have already gone to the host, and in memory they must not be
+    // passed on again. The failure goes back to the caller, because the file
+    // now lags behind and a restart would pass them once more; a host that
+    // keeps its own history puts the file back and reloads it.
     const std::uint16_t count = context.lastEventCount;
     const int found =
         SearchSorted(entry, context.lastEvents, count, kLastEventEntrySize, CompareLastHoroKey);
     const auto i = static_cast<std::uint16_t>(found);
     if (i < count && SameKey(EntryAt(context, i), entry)) {
         std::memcpy(EntryAt(context, i), entry, kLastEventEntrySize);
-        WriteFileLastHoro(context, i, 0);
-        return 0;
+        return WriteFileLastHoro(request, i, 0);
     }
 
     if (count == context.lastEventCapacity && !GrowLastEvents(context)) {
@@ -147,13 +152,11 @@ int PutLastHoro(DriverContext& context, std::uint8_t station, std::uint16_t file
                      static_cast<std::size_t>(count - i) * kLastEventEntrySize);
         std::memcpy(EntryAt(context, i), entry, kLastEventEntrySize);
         context.lastEventCount = static_cast<std::uint16_t>(count + 1);
-        WriteFileLastHoro(context, i, 1);
-    } else {
-        std::memcpy(EntryAt(context, count), entry, kLastEventEntrySize);
-        context.lastEventCount = static_cast<std::uint16_t>(count + 1);
-        WriteFileLastHoro(context, count, 0);
+        return WriteFileLastHoro(request, i, 1);
     }
-    return 0;
+    std::memcpy(EntryAt(context, count), entry, kLastEventEntrySize);
+    context.lastEventCount = static_cast<std::uint16_t>(count + 1);
+    return WriteFileLastHoro(request, count, 0);
 }
 
 } // namespace kovra

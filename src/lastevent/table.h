@@ -6,6 +6,7 @@
 namespace kovra {
 
 struct DriverContext;
+struct VpiRequest;
 
 constexpr std::size_t kLastEventEntrySize = 15;
 constexpr std::size_t kRecordCopySize = 10;
@@ -28,7 +29,10 @@ int SearchSorted(const void* key, const void* base, std::size_t count, std::size
                  int (*compare)(const void*, const void*));
 std::uint16_t GetLastHoro(DriverContext& context, std::uint8_t station, std::uint16_t fileNumber,
                           std::uint8_t* copy);
-int PutLastHoro(DriverContext& context, std::uint8_t station, std::uint16_t fileNumber,
+// Stores a position and writes it through to the last-event file. 0 stored;
+// 1 the table could not grow (nothing changed) or the file write failed (the
+// table keeps the position, the file does not have it).
+int PutLastHoro(VpiRequest& request, std::uint8_t station, std::uint16_t fileNumber,
                 std::uint16_t lastRecord, const std::uint8_t* record);
 
 } // namespace kovra

@@ -11,7 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -177,6 +179,47 @@ TEST_F(Lifecycle, AReopenAfterAStartWithoutAPortOpensNoDeviceFromTheHostsRawMemo
     EXPECT_NE(context_->portHandle, nullptr);
 }
 
+TEST_F(Lifecycle, APortOpenedAfterAStartWithoutOneSetsUpTheLastEventTableAndFileOnce) {
+    std::memset(context_.get(), 0xA5, sizeof(DriverContext));
+    ASSERT_EQ(coldStart(pty_.slavePath(), false), 0);
+    EXPECT_EQ(
+        std::count(std::begin(context_->lastQueryStamps), std::end(context_->lastQueryStamps), 0),
+        1536);
+    halvo::ClearRecords();
+
+    EXPECT_EQ(changeParams(pty_.slavePath(), -1, k9600N81), 0);
+
+    EXPECT_EQ(messages(), Lines{"KOVRA> OpenLastHoro() file created: 'KOVRA03H.DAT'"});
+    ASSERT_NE(context_->lastEvents, nullptr);
+    EXPECT_EQ(context_->lastEventCapacity, 128);
+    EXPECT_EQ(context_->lastEventCount, 0);
+    EXPECT_EQ(std::filesystem::file_size(directory_.path() / "KOVRA03H.DAT"), 1536u);
+
+    const std::uint8_t* table = context_->lastEvents;
+    ASSERT_EQ(call(kClosePort), 0);
+    halvo::ClearRecords();
+    EXPECT_EQ(call(kReopenPort), 0);
+    EXPECT_EQ(context_->lastEvents, table);
+    EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(Lifecycle, AReopenAfterAFailedColdStartSetsUpTheLastEventFileWithTheColdStartsMessages) {
+    directory_.writeFile("KOVRA03H.DAT", std::string(10, '\0'));
+    ASSERT_EQ(coldStart(kNoSuchDevice, true), 2);
+    std::strcpy(context_->portName, pty_.slavePath().c_str());
+    halvo::ClearRecords();
+
+    EXPECT_EQ(call(kReopenPort), 1);
+
+    EXPECT_EQ(
+        messages(kSeverityError),
+        (Lines{"KOVRA> OpenLastHoro() 'KOVRA03H.DAT' file size too small",
+               "KOVRA> ColdStart() unrecoverable error opening",
+               "KOVRA>    last horo file, delete KOVRAxxH.DAT", "KOVRA>    and restart Halvo"}));
+    EXPECT_NE(context_->portHandle, nullptr);
+    EXPECT_NE(context_->lastEvents, nullptr);
+}
+
 TEST_F(Lifecycle, AColdStartOnAnUnopenablePortKeepsTheFileOptionsAndAllocatesNoTable) {
     directory_.writeFile("KOVRA.INT", "IFG = 20\nCOMM_TIMEOUT = 300\n");
     EXPECT_EQ(coldStart(kNoSuchDevice, true), 2);
@@ -331,6 +374,23 @@ TEST_F(Lifecycle, ATimeoutOfZeroKeepsTheTimeoutAndOtherValuesReplaceIt) {
     EXPECT_GE(waited, 290);
     EXPECT_LT(waited, 950);
     EXPECT_TRUE(deviceFree(other.slavePath()));
+}
+
+TEST_F(Lifecycle, ATimeoutBelowMinusOneOrBeyondWhatThePortCanWaitIsRefusedByName) {
+    startWithPort(20);
+    for (const std::int32_t ticks : {-2, INT32_MIN, 214748365, 429496730}) {
+        halvo::ClearRecords();
+        EXPECT_EQ(changeParams(pty_.slavePath(), ticks, k9600N81), 0);
+        EXPECT_EQ(messages(kSeverityError),
+                  Lines{"KOVRA> ChangeVpiParams() timeoutTicks " + std::to_string(ticks) +
+                        " illegal value, timeout unchanged"});
+        EXPECT_EQ(context_->timeoutTicks, 20);
+    }
+    const long long waited = silentReadMs();
+    EXPECT_GE(waited, 190);
+    EXPECT_LT(waited, 900);
+    EXPECT_EQ(changeParams(pty_.slavePath(), 214748364, k9600N81), 0);
+    EXPECT_EQ(context_->timeoutTicks, 214748364);
 }
 
 TEST_F(Lifecycle, NewSettingsForTheOpenPortTakeEffectAtOnce) {

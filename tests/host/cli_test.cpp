@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <tuple>
 
 using namespace kovra;
@@ -446,6 +447,38 @@ TEST_F(HostCollect, AHistoryThatFailsAtTheEndGivesTheEventsBackToThePlc) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(Lines(run.out).size(), 2u) << run.out;
     EXPECT_EQ(StoredEvents(history()), expected);
+}
+
+TEST_F(HostCollect, PositionsTheDriverCannotSaveAreCollectedAgainWithoutLossOrDuplicate) {
+    // The disk fills up as the driver selects the journal: the position it
+    // then writes is not saved. The history takes none of the values and the
+    // last-event file goes back, so the next collection passes them again.
+    const std::filesystem::path diskFull = dir.path() / "disk-full";
+    sim.onExchange([&](const plcsim::Exchange& exchange) {
+        const auto& r = exchange.request;
+        if (r.size() >= 6 && r[1] == 0x06 && r[2] == 0x01 && r[3] == 0x00 && r[5] == 0x01) {
+            std::ofstream{diskFull};
+        }
+    });
+    setenv("LD_PRELOAD", KOVRA_FULL_DISK_PATH, 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    HostRun run = host({"collect", "01"});
+    unsetenv("LD_PRELOAD");
+    unsetenv("ASAN_OPTIONS");
+    sim.onExchange(nullptr);
+    ASSERT_TRUE(std::filesystem::remove(diskFull));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.err, "values not stored: the driver could not save its positions: "))
+        << run.err;
+    EXPECT_TRUE(Has(run.err, "'KOVRA01H.DAT' (No space left on device)")) << run.err;
+    EXPECT_TRUE(Has(run.err, "KOVRA01H.DAT is put back")) << run.err;
+    EXPECT_TRUE(StoredEvents(history()).empty());
+
+    for (int collection = 0; collection < 2; ++collection) {
+        run = host({"collect", "01"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(StoredEvents(history()), expected);
+    }
 }
 
 TEST_F(HostCollect, HistoryIsQueriedByGateAndTime) {

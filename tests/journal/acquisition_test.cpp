@@ -214,7 +214,48 @@ TEST_F(JournalCollection, AGateLookupErrorKeepsTheRecordForTheNextCollection) {
     EXPECT_EQ(passed(), passedValues(1, 1));
 }
 
+TEST_F(JournalCollection, PositionsThatCannotBeSavedEndTheCollectionWithOneNamingTheFile) {
+    start();
+    auto& plcJournal = journalOf(10);
+    plcJournal.addFile(plcsim::FileLayout{kMemo, 10, 4, 0x2000});
+    events(plcJournal, 0, 3);
+    // The disk is full: every write of the last-event file fails.
+    std::fclose(context().lastEventFile);
+    context().lastEventFile = std::fopen("/dev/full", "rb+");
+    ASSERT_NE(context().lastEventFile, nullptr);
+    std::setvbuf(context().lastEventFile, nullptr, _IONBF, 0);
+
+    EXPECT_EQ(collect(kP200X), kStatusRefused);
+
+    EXPECT_EQ(
+        messages(kSeverityError).back(),
+        "KOVRA> WriteFileLastHoro() fwrite() failed: 'KOVRA01H.DAT' (No space left on device)");
+    EXPECT_TRUE(logged("KOVRA> WriteLastQuery() fwrite() failed: 'KOVRA01H.DAT' (No space left on "
+                       "device)",
+                       kSeverityError));
+    EXPECT_EQ(passed(), passedValues(0, 3));
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 15"}));
+}
+
 // --- Files and models ---
+
+TEST_F(JournalCollection, AFileRefusedForItsHeaderIsPassedOverEveryTimeAndTheFilesAfterItRead) {
+    start();
+    DefineGate("0530040");
+    auto& plcJournal = journal(kP200X);
+    plcJournal.addFile(plcsim::FileLayout{kMemo, 10, 4, 0x2000});
+    plcJournal.overrideHeaderWord(kMemo, 3, 3601);
+    plcJournal.addFile(plcsim::FileLayout{kJournal, 10, 5, 0x1000});
+    events(plcJournal, 0, 2);
+
+    for (const int first : {0, 2}) {
+        EXPECT_EQ(collect(kP200X), kStatusRefused);
+        EXPECT_EQ(messages(kSeverityError),
+                  Strings{"KOVRA> ERROR: number of lines in 'MemoFile $0040' too big : 3601"});
+        EXPECT_EQ(passed(), passedValues(first, 2));
+        events(plcJournal, 2, 2);
+    }
+}
 
 TEST_F(JournalCollection, MemoFilesPassTheValuesOfTheirVariable) {
     start();

@@ -1,5 +1,7 @@
 #include "last_event_world.h"
 
+#include "lastevent/last_query.h"
+
 #include <algorithm>
 #include <filesystem>
 
@@ -104,7 +106,7 @@ TEST_F(LastEventFile, APartialTailIsReportedAndTheNextAppendOverwritesIt) {
     EXPECT_EQ(instance.context().lastEventCount, 2);
 
     halvo::ClearRecords();
-    EXPECT_EQ(PutLastHoro(instance.context(), 9, 1, 4, nullptr), 0);
+    EXPECT_EQ(PutLastHoro(instance.request(), 9, 1, 4, nullptr), 0);
 
     EXPECT_EQ(fileBytes(), Concat({FileWithEntries(2), Entry(9, 1, 4)}));
     EXPECT_TRUE(messages().empty());
@@ -116,7 +118,7 @@ TEST_F(LastEventFile, AnInsertionOverAPartialTailWarnsThenRewritesTheTail) {
     ASSERT_EQ(OpenLastHoro(instance.request()), 0);
     halvo::ClearRecords();
 
-    EXPECT_EQ(PutLastHoro(instance.context(), 0, 0, 4, nullptr), 0);
+    EXPECT_EQ(PutLastHoro(instance.request(), 0, 0, 4, nullptr), 0);
 
     const Bytes two = FileWithEntries(2);
     EXPECT_EQ(fileBytes(), Concat({Bytes(two.begin(), two.begin() + 1536), Entry(0, 0, 4),
@@ -150,7 +152,7 @@ class LastEventWriteThrough : public LastEventTest {
 TEST_F(LastEventWriteThrough, InsertingAtTheFrontRewritesEveryEntryFromThere) {
     const Bytes record{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
 
-    EXPECT_EQ(PutLastHoro(instance.context(), 1, 0x0500, 3, record.data()), 0);
+    EXPECT_EQ(PutLastHoro(instance.request(), 1, 0x0500, 3, record.data()), 0);
 
     const Bytes expected =
         Concat({Bytes(1536, 0), Entry(1, 0x0500, 3, {1, 2, 3, 4, 5, 6, 7, 8, 0, 0}),
@@ -164,7 +166,7 @@ TEST_F(LastEventWriteThrough, ReplacingAnEntryRewritesOnlyItsFifteenBytes) {
     markFile();
     const Bytes record{9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0xFF};
 
-    EXPECT_EQ(PutLastHoro(instance.context(), 4, 1, 13, record.data()), 0);
+    EXPECT_EQ(PutLastHoro(instance.request(), 4, 1, 13, record.data()), 0);
 
     Bytes expected = initial;
     std::fill(expected.begin() + 1536, expected.end(), 0x5A);
@@ -177,7 +179,7 @@ TEST_F(LastEventWriteThrough, ReplacingAnEntryRewritesOnlyItsFifteenBytes) {
 TEST_F(LastEventWriteThrough, AppendingWritesOneEntryAtTheEnd) {
     markFile();
 
-    EXPECT_EQ(PutLastHoro(instance.context(), 4, 2, 1, Bytes(10, 0x77).data()), 0);
+    EXPECT_EQ(PutLastHoro(instance.request(), 4, 2, 1, Bytes(10, 0x77).data()), 0);
 
     Bytes expected = initial;
     std::fill(expected.begin() + 1536, expected.end(), 0x5A);
@@ -191,7 +193,7 @@ TEST_F(LastEventWriteThrough, AFileCutShortBehindTheDriverIsReportedOnAppend) {
     writeFileBytes(Bytes(initial.begin(), initial.begin() + 1536 + 15));
     halvo::ClearRecords();
 
-    EXPECT_EQ(PutLastHoro(instance.context(), 4, 2, 1, nullptr), 0);
+    EXPECT_EQ(PutLastHoro(instance.request(), 4, 2, 1, nullptr), 0);
 
     EXPECT_EQ(messages(),
               std::vector<std::string>{
@@ -199,13 +201,80 @@ TEST_F(LastEventWriteThrough, AFileCutShortBehindTheDriverIsReportedOnAppend) {
     EXPECT_EQ(fileBytes().size(), 1536u + 4 * 15);
 }
 
+// --- A write that fails ---
+
+enum class Stream { None, Buffered, Unbuffered };
+
+struct FailingWrite {
+    const char* name;
+    Stream stream; // buffered, the full device refuses the flush; unbuffered, the write
+    bool stamp;    // a last-query stamp rather than a position
+    const char* message;
+};
+
+void PrintTo(const FailingWrite& write, std::ostream* out) {
+    *out << write.name;
+}
+
+class FailingWriteThrough : public LastEventTest,
+                            public ::testing::WithParamInterface<FailingWrite> {};
+
+TEST_P(FailingWriteThrough, IsReportedWithTheFileAndTheSystemsReasonAndAnswersOne) {
+    const FailingWrite& write = GetParam();
+    Instance instance;
+    ASSERT_EQ(OpenLastHoro(instance.request()), 0);
+    std::fclose(instance.context().lastEventFile);
+    instance.context().lastEventFile = nullptr;
+    if (write.stream != Stream::None) {
+        std::FILE* full = std::fopen("/dev/full", "rb+"); // every write: ENOSPC
+        ASSERT_NE(full, nullptr);
+        if (write.stream == Stream::Unbuffered) {
+            std::setvbuf(full, nullptr, _IONBF, 0);
+        }
+        instance.context().lastEventFile = full;
+    }
+    halvo::ClearRecords();
+
+    const std::uint8_t stamp[6] = {125, 5, 28, 13, 45, 30};
+    EXPECT_EQ(write.stamp ? WriteLastQuery(instance.request(), stamp, 5)
+                          : PutLastHoro(instance.request(), 5, 1, 7, nullptr),
+              1);
+
+    ASSERT_FALSE(messages(kSeverityError).empty());
+    EXPECT_EQ(messages(kSeverityError).back(), write.message);
+    std::uint8_t copy[10];
+    EXPECT_EQ(GetLastHoro(instance.context(), 5, 1, copy), write.stamp ? 0 : 7);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LastEventFile, FailingWriteThrough,
+    ::testing::Values(
+        FailingWrite{"PositionFlush", Stream::Buffered, false,
+                     "KOVRA> WriteFileLastHoro() fflush() failed: 'KOVRA03H.DAT' (No space left on "
+                     "device)"},
+        FailingWrite{"PositionWrite", Stream::Unbuffered, false,
+                     "KOVRA> WriteFileLastHoro() fwrite() failed: 'KOVRA03H.DAT' (No space left on "
+                     "device)"},
+        FailingWrite{"PositionWithoutFile", Stream::None, false,
+                     "KOVRA> WriteFileLastHoro() fseek()1 failed: 'KOVRA03H.DAT' (Bad file "
+                     "descriptor)"},
+        FailingWrite{"StampFlush", Stream::Buffered, true,
+                     "KOVRA> WriteLastQuery() fflush() failed: 'KOVRA03H.DAT' (No space left on "
+                     "device)"},
+        FailingWrite{"StampWrite", Stream::Unbuffered, true,
+                     "KOVRA> WriteLastQuery() fwrite() failed: 'KOVRA03H.DAT' (No space left on "
+                     "device)"}),
+    [](const ::testing::TestParamInfo<FailingWrite>& param) {
+        return std::string(param.param.name);
+    });
+
 TEST_F(LastEventFile, ARestartSeesWhatTheLastInstanceWrote) {
     {
         Instance first;
         ASSERT_EQ(OpenLastHoro(first.request()), 0);
-        ASSERT_EQ(PutLastHoro(first.context(), 7, 1, 5, Bytes(10, 0x31).data()), 0);
-        ASSERT_EQ(PutLastHoro(first.context(), 3, 0x0200, 9, Bytes(10, 0x32).data()), 0);
-        ASSERT_EQ(PutLastHoro(first.context(), 7, 1, 6, Bytes(10, 0x33).data()), 0);
+        ASSERT_EQ(PutLastHoro(first.request(), 7, 1, 5, Bytes(10, 0x31).data()), 0);
+        ASSERT_EQ(PutLastHoro(first.request(), 3, 0x0200, 9, Bytes(10, 0x32).data()), 0);
+        ASSERT_EQ(PutLastHoro(first.request(), 7, 1, 6, Bytes(10, 0x33).data()), 0);
     }
     Instance second;
 
@@ -227,14 +296,14 @@ TEST_F(LastEventFile, AFullSixteenBitTableRefusesANewKeyButKeepsWorking) {
     DriverContext& context = instance.context();
     EXPECT_EQ(context.lastEventCapacity, 32768);
 
-    EXPECT_EQ(PutLastHoro(context, 255, 1, 1, nullptr), 0);
+    EXPECT_EQ(PutLastHoro(instance.request(), 255, 1, 1, nullptr), 0);
     EXPECT_EQ(context.lastEventCount, 32768);
     const Bytes full = fileBytes();
     EXPECT_EQ(full.size(), 1536u + 32768u * 15);
     const Bytes table(context.lastEvents, context.lastEvents + 32768 * 15);
     halvo::ClearRecords();
 
-    EXPECT_EQ(PutLastHoro(context, 0, 0, 1, nullptr), 1);
+    EXPECT_EQ(PutLastHoro(instance.request(), 0, 0, 1, nullptr), 1);
 
     EXPECT_EQ(messages(), std::vector<std::string>{"KOVRA> PutLastHoro() ERROR realloc failed !!"});
     EXPECT_EQ(halvo::Log().front().severity, kSeverityError);
@@ -243,7 +312,7 @@ TEST_F(LastEventFile, AFullSixteenBitTableRefusesANewKeyButKeepsWorking) {
     EXPECT_EQ(Bytes(context.lastEvents, context.lastEvents + 32768 * 15), table);
     EXPECT_EQ(fileBytes(), full);
 
-    EXPECT_EQ(PutLastHoro(context, 255, 1, 2, nullptr), 0);
+    EXPECT_EQ(PutLastHoro(instance.request(), 255, 1, 2, nullptr), 0);
     std::uint8_t copy[10];
     EXPECT_EQ(GetLastHoro(context, 255, 1, copy), 2);
 }
@@ -256,7 +325,7 @@ TEST_F(LastEventFile, AFullSixteenBitFileLoadsAgain) {
 
     EXPECT_EQ(instance.context().lastEventCount, 32768);
     EXPECT_EQ(instance.context().lastEventCapacity, 32768);
-    EXPECT_EQ(PutLastHoro(instance.context(), 255, 1, 1, nullptr), 1);
+    EXPECT_EQ(PutLastHoro(instance.request(), 255, 1, 1, nullptr), 1);
 }
 
 TEST_F(LastEventFile, AFileWithMoreEntriesThanFitIsRefusedAndLeftAlone) {

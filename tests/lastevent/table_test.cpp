@@ -65,7 +65,7 @@ TEST_F(LastEventTable, AnUnknownFileHasNoPositionAndTheBufferStaysUntouched) {
     std::fill(std::begin(copy), std::end(copy), 0xCC);
 
     EXPECT_EQ(GetLastHoro(instance.context(), 1, 1, copy), 0);
-    ASSERT_EQ(PutLastHoro(instance.context(), 1, 2, 3, Bytes(10, 1).data()), 0);
+    ASSERT_EQ(PutLastHoro(instance.request(), 1, 2, 3, Bytes(10, 1).data()), 0);
     EXPECT_EQ(GetLastHoro(instance.context(), 1, 1, copy), 0);
     EXPECT_EQ(GetLastHoro(instance.context(), 2, 2, copy), 0);
 
@@ -74,8 +74,8 @@ TEST_F(LastEventTable, AnUnknownFileHasNoPositionAndTheBufferStaysUntouched) {
 
 TEST_F(LastEventTable, TheJournalKeepsTenBytesOfItsRecordAndAMemoFileEight) {
     const Bytes record{0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B};
-    ASSERT_EQ(PutLastHoro(instance.context(), 5, 1, 40, record.data()), 0);
-    ASSERT_EQ(PutLastHoro(instance.context(), 5, 0x0123, 41, record.data()), 0);
+    ASSERT_EQ(PutLastHoro(instance.request(), 5, 1, 40, record.data()), 0);
+    ASSERT_EQ(PutLastHoro(instance.request(), 5, 0x0123, 41, record.data()), 0);
 
     std::uint8_t copy[10];
     EXPECT_EQ(GetLastHoro(instance.context(), 5, 1, copy), 40);
@@ -85,9 +85,9 @@ TEST_F(LastEventTable, TheJournalKeepsTenBytesOfItsRecordAndAMemoFileEight) {
 }
 
 TEST_F(LastEventTable, AnEmptiedFileIsNotedWithoutARecord) {
-    ASSERT_EQ(PutLastHoro(instance.context(), 5, 1, 40, Bytes(10, 9).data()), 0);
+    ASSERT_EQ(PutLastHoro(instance.request(), 5, 1, 40, Bytes(10, 9).data()), 0);
 
-    EXPECT_EQ(PutLastHoro(instance.context(), 5, 1, 0, nullptr), 0);
+    EXPECT_EQ(PutLastHoro(instance.request(), 5, 1, 0, nullptr), 0);
 
     std::uint8_t copy[10] = {};
     EXPECT_EQ(GetLastHoro(instance.context(), 5, 1, copy), 0);
@@ -109,7 +109,7 @@ TEST_F(LastEventTable, KeysStoredInAnyOrderStaySortedPastTheFirst128) {
     std::shuffle(keys.begin(), keys.end(), std::mt19937(99));
 
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        ASSERT_EQ(PutLastHoro(instance.context(), keys[i].first, keys[i].second,
+        ASSERT_EQ(PutLastHoro(instance.request(), keys[i].first, keys[i].second,
                               static_cast<std::uint16_t>(i + 1), nullptr),
                   0);
         EXPECT_EQ(instance.context().lastEventCapacity, i < 128 ? 128 : 256);

@@ -565,29 +565,54 @@ Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* 
     alerting_ = nullptr;
     outcome.messages = log_->since(mark);
 
+    // A driver that could not write its positions through to the last-event
+    // file names the file in its message. The file then lags behind the
+    // records passed on, while the driver's table in memory is ahead of it:
+    // stored now, the values would come a second time after a restart. So
+    // they are not stored, the file goes back as it was before the batch and
+    // the driver gets no further request (only a cold start would reload its
+    // table, and it would skip the records otherwise); the next run passes
+    // them again.
+    std::optional<std::string> unsaved;
+    if (guarded) {
+        const std::string quoted = "'" + fs::path(positionsFile_).filename().string() + "'";
+        for (const auto& message : outcome.messages) {
+            if (Contains(message.text, quoted.c_str())) {
+                unsaved = "the driver could not save its positions: " + WithoutPrefix(message.text);
+                break;
+            }
+        }
+    }
+
     if (store_ != nullptr) {
         try {
             if (guarded) {
-                store_->finishBatch(batch, outcome.status, outcome.values, outcome.alerts);
+                store_->finishBatch(batch, outcome.status,
+                                    unsaved ? std::vector<StoredValue>{} : outcome.values,
+                                    unsaved ? std::vector<StoredAlert>{} : outcome.alerts);
             } else if (!outcome.values.empty() || !outcome.alerts.empty()) {
                 store_->recordBatch(start, outcome.status, outcome.values, outcome.alerts);
             }
         } catch (const StoreError& error) {
             outcome.storeError = error.what();
-            if (guarded) {
-                // The driver has moved past records the history does not hold:
-                // its positions go back so that they come again.
-                // The driver's own table still holds the new positions and
-                // would write some of them again, so it gets no further request.
-                end();
-                halted_ = true;
-                try {
-                    RestoreFile(positionsFile_, start.positionsBefore, true);
-                    *outcome.storeError += "; " + fs::path(positionsFile_).filename().string() +
-                                           " is put back so that they are collected again";
-                } catch (const Failure& failure) {
-                    *outcome.storeError += std::string("; ") + failure.what();
-                }
+        }
+        if (unsaved) {
+            outcome.storeError =
+                outcome.storeError ? *outcome.storeError + "; " + *unsaved : *unsaved;
+        }
+        if (guarded && outcome.storeError) {
+            // The driver has moved past records the history does not hold:
+            // its positions go back so that they come again.
+            // The driver's own table still holds the new positions and
+            // would write some of them again, so it gets no further request.
+            end();
+            halted_ = true;
+            try {
+                RestoreFile(positionsFile_, start.positionsBefore, true);
+                *outcome.storeError += "; " + fs::path(positionsFile_).filename().string() +
+                                       " is put back so that they are collected again";
+            } catch (const Failure& failure) {
+                *outcome.storeError += std::string("; ") + failure.what();
             }
         }
     }
