@@ -173,13 +173,18 @@ TEST_F(SimulatorTest, ADelayedReplyComesAfterTheDelay) {
 TEST_F(SimulatorTest, PacedRepliesTakeTheirLineTime) {
     plc().setLine({19200, 8, 'N', 1});
     plc().setPacing(true);
-    // 125 registers: 255 bytes of 10 bits at 19200 bit/s take at least 132 ms.
+    // Request and reply, 8 + 255 bytes of 10 bits at 19200 bit/s, take 137 ms
+    // on the wire.
     const auto begin = std::chrono::steady_clock::now();
     end_.write(WithCrc({1, 3, 0x00, 0x00, 0x00, 125}));
-    const Bytes reply = end_.read(200, 50, 255);
+    const Bytes reply = end_.read(300, 50, 255);
     const auto elapsed = std::chrono::steady_clock::now() - begin;
     EXPECT_EQ(reply.size(), 255u);
-    EXPECT_GE(elapsed, 132ms);
+    EXPECT_GE(elapsed, 136ms);
+    const auto logged = plc().exchanges();
+    ASSERT_EQ(logged.size(), 1u);
+    ASSERT_TRUE(logged[0].replied.has_value());
+    EXPECT_GE(*logged[0].replied - logged[0].begin, 136ms);
 }
 
 TEST_F(SimulatorTest, StopInterruptsAPendingDelay) {

@@ -15,7 +15,8 @@ decimal, or hexadecimal with a 0x prefix. Stations are J-bus addresses 0 to 255.
 
   line SPEED FRAMING           line speed and framing, e.g. "line 9600 8N1"
                                (data bits 7 or 8, parity N/E/O, stop bits 1 or 2)
-  pace on|off                  send replies at the line's rate (10 bits a byte at 8N1)
+  pace on|off                  hold each reply until request and reply would have
+                               crossed the line at its speed (10 bits a byte at 8N1)
   silence MS                   inter-byte silence that ends a frame of unknown length
   station ADDR [P200|P200X]    add a station (default P200)
   bits ADDR START V...         bits (0 or 1) from START: functions 1 and 5

@@ -33,7 +33,8 @@ Options:
   --station ADDR[:MODEL] add a station; MODEL P200 (default) or P200X
   --device PATH          serve this serial device instead of a pseudo-terminal
   --line SPEED:FRAMING   line settings, e.g. 9600:8N1 (the default)
-  --pace                 send replies at the line's rate
+  --pace                 hold each reply until request and reply would have
+                         crossed the line at the --line speed
   --verbose              print every request and reply on standard error
   --help                 print this text
 

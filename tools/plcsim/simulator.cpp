@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 
@@ -116,6 +117,154 @@ void ConfigureLine(int fd, const LineSettings& line, bool realDevice) {
     }
 }
 
+bool IsBitTable(Table table) {
+    return table == Table::Bits || table == Table::InputBits;
+}
+
+// What a station makes of a request: the reply's bytes before the CRC, or
+// the exception it answers with instead.
+struct Answer {
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t exception = 0;
+};
+
+Answer Refused(std::uint8_t code) {
+    return {{}, code};
+}
+
+// Offers an access to the station's hooks in turn until one takes it.
+HookResult OfferToHooks(Station& station, const std::function<HookResult(RegisterHook&)>& offer) {
+    for (const auto& hook : station.hooks()) {
+        const HookResult result = offer(*hook);
+        if (result.action != HookResult::Action::Pass) {
+            return result;
+        }
+    }
+    return HookResult::Pass();
+}
+
+// Functions 1 to 4.
+Answer ServeRead(Station& station, const std::vector<std::uint8_t>& frame) {
+    static constexpr Table kTableOf[] = {Table::Bits, Table::InputBits, Table::Words,
+                                         Table::InputWords};
+    const Table table = kTableOf[frame[1] - 1];
+    const std::uint16_t start = WordAt(frame, 2);
+    const unsigned quantity = WordAt(frame, 4);
+    const bool bits = IsBitTable(table);
+    if (quantity < 1 || quantity > (bits ? kMaxReadBits : kMaxReadWords)) {
+        return Refused(kIllegalValue);
+    }
+    if (start + quantity > kTableSize) {
+        return Refused(kIllegalAddress);
+    }
+    std::vector<std::uint16_t> values(quantity);
+    for (unsigned i = 0; i < quantity; ++i) {
+        values[i] = station.get(table, static_cast<std::uint16_t>(start + i));
+    }
+    if (table == Table::Words) {
+        const HookResult hooked = OfferToHooks(station, [&](RegisterHook& hook) {
+            return hook.readRegisters(station, start, values);
+        });
+        if (hooked.action == HookResult::Action::Exception) {
+            return Refused(hooked.exceptionCode);
+        }
+    }
+    Answer answer{{frame[0], frame[1]}};
+    if (bits) {
+        std::vector<std::uint8_t> packed((quantity + 7) / 8);
+        for (unsigned i = 0; i < quantity; ++i) {
+            if (values[i] != 0) {
+                packed[i / 8] = static_cast<std::uint8_t>(packed[i / 8] | 1u << (i % 8));
+            }
+        }
+        answer.bytes.push_back(static_cast<std::uint8_t>(packed.size()));
+        answer.bytes.insert(answer.bytes.end(), packed.begin(), packed.end());
+    } else {
+        answer.bytes.push_back(static_cast<std::uint8_t>(2 * quantity));
+        for (const std::uint16_t value : values) {
+            PushWord(answer.bytes, value);
+        }
+    }
+    return answer;
+}
+
+// A write is acknowledged by echoing the request's first six bytes.
+Answer Echo(const std::vector<std::uint8_t>& frame) {
+    return {{frame.begin(), frame.begin() + 6}};
+}
+
+// Function 5.
+Answer ServeWriteBit(Station& station, const std::vector<std::uint8_t>& frame) {
+    const std::uint16_t value = WordAt(frame, 4);
+    if (value != 0x0000 && value != 0xFF00) {
+        return Refused(kIllegalValue);
+    }
+    station.set(Table::Bits, WordAt(frame, 2), value != 0 ? 1 : 0);
+    return Echo(frame);
+}
+
+// Functions 6 and 16.
+Answer ServeWriteWords(Station& station, const std::vector<std::uint8_t>& frame) {
+    const std::uint8_t function = frame[1];
+    const std::uint16_t start = WordAt(frame, 2);
+    std::vector<std::uint16_t> values;
+    if (function == 6) {
+        values.push_back(WordAt(frame, 4));
+    } else {
+        const unsigned quantity = WordAt(frame, 4);
+        if (quantity < 1 || quantity > kMaxWriteWords || frame[6] != 2 * quantity) {
+            return Refused(kIllegalValue);
+        }
+        if (start + quantity > kTableSize) {
+            return Refused(kIllegalAddress);
+        }
+        for (unsigned i = 0; i < quantity; ++i) {
+            values.push_back(WordAt(frame, kWriteWordsHeader + 2 * i));
+        }
+    }
+    const HookResult hooked = OfferToHooks(station, [&](RegisterHook& hook) {
+        return hook.writeRegisters(station, function, start, values);
+    });
+    if (hooked.action == HookResult::Action::Exception) {
+        return Refused(hooked.exceptionCode);
+    }
+    if (hooked.action == HookResult::Action::Pass) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            station.set(Table::Words, static_cast<std::uint16_t>(start + i), values[i]);
+        }
+    }
+    return Echo(frame);
+}
+
+Answer Serve(Station& station, const std::vector<std::uint8_t>& frame) {
+    switch (frame[1]) {
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+        return ServeRead(station, frame);
+    case 5:
+        return ServeWriteBit(station, frame);
+    case 6:
+    case 16:
+        return ServeWriteWords(station, frame);
+    default:
+        return Refused(kIllegalFunction);
+    }
+}
+
+// The fault that applies to this request, used up by one.
+std::optional<Fault> TakeFault(std::vector<Fault>& queue) {
+    if (queue.empty()) {
+        return std::nullopt;
+    }
+    const Fault fault = queue.front();
+    if (queue.front().times != kAlways && --queue.front().times <= 0) {
+        queue.erase(queue.begin());
+    }
+    return fault;
+}
+
 void CheckRange(std::uint16_t start, std::size_t count) {
     if (start + count > kTableSize) {
         throw std::out_of_range("range past the end of the table");
@@ -151,39 +300,18 @@ HookResult RegisterHook::writeRegisters(Station&, std::uint8_t, std::uint16_t,
     return HookResult::Pass();
 }
 
-Station::Station(std::uint8_t address, Model model)
-    : address_(address), model_(model), bits_(kTableSize), inputBits_(kTableSize),
-      words_(kTableSize), inputWords_(kTableSize) {}
+Station::Station(std::uint8_t address, Model model) : address_(address), model_(model) {
+    for (auto& table : tables_) {
+        table.resize(kTableSize);
+    }
+}
 
 std::uint16_t Station::get(Table table, std::uint16_t address) const {
-    switch (table) {
-    case Table::Bits:
-        return bits_[address];
-    case Table::InputBits:
-        return inputBits_[address];
-    case Table::Words:
-        return words_[address];
-    case Table::InputWords:
-        return inputWords_[address];
-    }
-    return 0;
+    return tables_[static_cast<std::size_t>(table)][address];
 }
 
 void Station::set(Table table, std::uint16_t address, std::uint16_t value) {
-    switch (table) {
-    case Table::Bits:
-        bits_[address] = value != 0 ? 1 : 0;
-        break;
-    case Table::InputBits:
-        inputBits_[address] = value != 0 ? 1 : 0;
-        break;
-    case Table::Words:
-        words_[address] = value;
-        break;
-    case Table::InputWords:
-        inputWords_[address] = value;
-        break;
-    }
+    tables_[static_cast<std::size_t>(table)][address] = IsBitTable(table) && value != 0 ? 1 : value;
 }
 
 Fault Fault::Silent(int times) {
@@ -436,6 +564,7 @@ bool Simulator::waitOrStop(std::chrono::steady_clock::duration duration) const {
 
 void Simulator::run() {
     std::vector<std::uint8_t> buffer;
+    std::chrono::steady_clock::time_point begin; // of the frame at the start of the buffer
     for (;;) {
         std::chrono::milliseconds silence;
         {
@@ -457,7 +586,7 @@ void Simulator::run() {
         if (ready == 0) {
             // Silence ends a frame whose header did not tell its length, or a
             // frame cut short: it is handled (and logged) as it stands.
-            handleFrame(std::move(buffer));
+            handleFrame(std::move(buffer), begin);
             buffer.clear();
             continue;
         }
@@ -465,6 +594,9 @@ void Simulator::run() {
             std::uint8_t chunk[512];
             const ssize_t n = read(fd_, chunk, sizeof chunk);
             if (n > 0) {
+                if (buffer.empty()) {
+                    begin = std::chrono::steady_clock::now();
+                }
                 buffer.insert(buffer.end(), chunk, chunk + n);
             } else if (!waitOrStop(std::chrono::milliseconds(20))) {
                 return;
@@ -482,17 +614,24 @@ void Simulator::run() {
             std::vector<std::uint8_t> frame(buffer.begin(),
                                             buffer.begin() + static_cast<std::ptrdiff_t>(*length));
             buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*length));
-            handleFrame(std::move(frame));
+            handleFrame(std::move(frame), begin);
+            // A frame that came behind this one waited for its reply.
+            begin = std::chrono::steady_clock::now();
         }
     }
 }
 
-void Simulator::handleFrame(std::vector<std::uint8_t> frame) {
+void Simulator::handleFrame(std::vector<std::uint8_t> frame,
+                            std::chrono::steady_clock::time_point begin) {
     Exchange exchange;
+    exchange.begin = begin;
     exchange.time = std::chrono::steady_clock::now();
     exchange.crcOk = frame.size() >= 4 && Crc16(frame.data(), frame.size()) == 0;
     Reply reply;
     std::function<void(const Exchange&)> listener;
+    bool paced = false;
+    LineSettings line;
+    std::size_t logged = 0;
     {
         const std::lock_guard lock(mutex_);
         if (exchange.crcOk) {
@@ -501,7 +640,10 @@ void Simulator::handleFrame(std::vector<std::uint8_t> frame) {
         exchange.request = std::move(frame);
         exchange.reply = reply.bytes;
         log_.push_back(exchange);
+        logged = log_.size();
         listener = listener_;
+        paced = paced_;
+        line = line_;
     }
     logged_.notify_all();
     if (listener) {
@@ -510,8 +652,22 @@ void Simulator::handleFrame(std::vector<std::uint8_t> frame) {
     if (reply.bytes.empty()) {
         return;
     }
-    if (reply.delay.count() > 0 && !waitOrStop(reply.delay)) {
+    auto due = exchange.time + reply.delay;
+    if (paced) {
+        const std::chrono::nanoseconds characterTime(1'000'000'000ull * line.bitsPerCharacter() /
+                                                     std::max(line.baudRate, 1u));
+        const auto wireBytes = static_cast<long>(exchange.request.size() + reply.bytes.size());
+        due = begin + characterTime * wireBytes + reply.delay;
+    }
+    if (!waitOrStop(due - std::chrono::steady_clock::now())) {
         return;
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        // Only this thread adds to the log: a shorter one was cleared meanwhile.
+        if (log_.size() >= logged) {
+            log_[logged - 1].replied = std::chrono::steady_clock::now();
+        }
     }
     transmit(reply.bytes);
 }
@@ -531,128 +687,25 @@ Simulator::Reply Simulator::answer(const std::vector<std::uint8_t>& frame) {
         }
     }
 
-    Fault fault;
-    bool faulty = false;
-    auto& queue = faults_[address];
-    if (!queue.empty()) {
-        fault = queue.front();
-        faulty = true;
-        if (queue.front().times != kAlways && --queue.front().times <= 0) {
-            queue.erase(queue.begin());
-        }
-    }
-
+    const std::optional<Fault> fault = TakeFault(faults_[address]);
+    // An exception fault stands in for the request: a write is not carried out.
+    const Answer served = fault && fault->kind == Fault::Kind::Exception
+                              ? Refused(fault->exceptionCode)
+                              : Serve(*found->second, frame);
     Reply reply;
-    if (faulty && fault.kind == Fault::Kind::Exception) {
-        reply.bytes = ExceptionReply(address, function, fault.exceptionCode);
-        return reply;
-    }
-
-    Station& target = *found->second;
-    std::vector<std::uint8_t> bytes{address, function};
-    std::uint8_t exception = 0;
-    const auto refuse = [&](std::uint8_t code) { exception = code; };
-
-    if (function == 1 || function == 2 || function == 3 || function == 4) {
-        const std::uint16_t start = WordAt(frame, 2);
-        const unsigned quantity = WordAt(frame, 4);
-        const bool bits = function <= 2;
-        const unsigned limit = bits ? kMaxReadBits : kMaxReadWords;
-        const Table table = function == 1   ? Table::Bits
-                            : function == 2 ? Table::InputBits
-                            : function == 3 ? Table::Words
-                                            : Table::InputWords;
-        if (quantity < 1 || quantity > limit) {
-            refuse(kIllegalValue);
-        } else if (start + quantity > kTableSize) {
-            refuse(kIllegalAddress);
-        } else if (bits) {
-            std::vector<std::uint8_t> packed((quantity + 7) / 8);
-            for (unsigned i = 0; i < quantity; ++i) {
-                if (target.get(table, static_cast<std::uint16_t>(start + i)) != 0) {
-                    packed[i / 8] = static_cast<std::uint8_t>(packed[i / 8] | 1u << (i % 8));
-                }
-            }
-            bytes.push_back(static_cast<std::uint8_t>(packed.size()));
-            bytes.insert(bytes.end(), packed.begin(), packed.end());
-        } else {
-            std::vector<std::uint16_t> values(quantity);
-            for (unsigned i = 0; i < quantity; ++i) {
-                values[i] = target.get(table, static_cast<std::uint16_t>(start + i));
-            }
-            if (table == Table::Words) {
-                for (const auto& hook : target.hooks()) {
-                    const HookResult result = hook->readRegisters(target, start, values);
-                    if (result.action == HookResult::Action::Exception) {
-                        refuse(result.exceptionCode);
-                    }
-                    if (result.action != HookResult::Action::Pass) {
-                        break;
-                    }
-                }
-            }
-            bytes.push_back(static_cast<std::uint8_t>(2 * quantity));
-            for (const std::uint16_t value : values) {
-                PushWord(bytes, value);
-            }
-        }
-    } else if (function == 5) {
-        const std::uint16_t value = WordAt(frame, 4);
-        if (value != 0x0000 && value != 0xFF00) {
-            refuse(kIllegalValue);
-        } else {
-            target.set(Table::Bits, WordAt(frame, 2), value != 0 ? 1 : 0);
-            bytes.assign(frame.begin(), frame.begin() + 6);
-        }
-    } else if (function == 6 || function == 16) {
-        const std::uint16_t start = WordAt(frame, 2);
-        std::vector<std::uint16_t> values;
-        if (function == 6) {
-            values.push_back(WordAt(frame, 4));
-        } else {
-            const unsigned quantity = WordAt(frame, 4);
-            if (quantity < 1 || quantity > kMaxWriteWords || frame[6] != 2 * quantity) {
-                refuse(kIllegalValue);
-            } else if (start + quantity > kTableSize) {
-                refuse(kIllegalAddress);
-            } else {
-                for (unsigned i = 0; i < quantity; ++i) {
-                    values.push_back(WordAt(frame, kWriteWordsHeader + 2 * i));
-                }
-            }
-        }
-        if (exception == 0) {
-            bool handled = false;
-            for (const auto& hook : target.hooks()) {
-                const HookResult result = hook->writeRegisters(target, function, start, values);
-                if (result.action == HookResult::Action::Exception) {
-                    refuse(result.exceptionCode);
-                }
-                if (result.action != HookResult::Action::Pass) {
-                    handled = true;
-                    break;
-                }
-            }
-            if (!handled) {
-                for (std::size_t i = 0; i < values.size(); ++i) {
-                    target.set(Table::Words, static_cast<std::uint16_t>(start + i), values[i]);
-                }
-            }
-            bytes.assign(frame.begin(), frame.begin() + 6);
-        }
+    if (served.exception != 0) {
+        reply.bytes = ExceptionReply(address, function, served.exception);
     } else {
-        refuse(kIllegalFunction);
+        reply.bytes = served.bytes;
+        AppendCrc(reply.bytes);
     }
+    if (fault) {
+        ApplyFault(*fault, reply);
+    }
+    return reply;
+}
 
-    if (exception != 0) {
-        reply.bytes = ExceptionReply(address, function, exception);
-    } else {
-        AppendCrc(bytes);
-        reply.bytes = std::move(bytes);
-    }
-    if (!faulty) {
-        return reply;
-    }
+void Simulator::ApplyFault(const Fault& fault, Reply& reply) {
     switch (fault.kind) {
     case Fault::Kind::Silence:
         reply.bytes.clear();
@@ -681,48 +734,19 @@ Simulator::Reply Simulator::answer(const std::vector<std::uint8_t>& frame) {
     case Fault::Kind::Exception:
         break;
     }
-    return reply;
 }
 
 void Simulator::transmit(const std::vector<std::uint8_t>& bytes) {
-    bool paced = false;
-    LineSettings line;
-    {
-        const std::lock_guard lock(mutex_);
-        paced = paced_;
-        line = line_;
-    }
-    if (!paced) {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return;
-            }
-            done += static_cast<std::size_t>(n);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
-        return;
-    }
-    // One character every bitsPerCharacter / baudRate seconds, measured from
-    // the first so that the pace does not drift with scheduling delays.
-    const auto characterTime = std::chrono::nanoseconds(1'000'000'000ull * line.bitsPerCharacter() /
-                                                        std::max(line.baudRate, 1u));
-    const auto begin = std::chrono::steady_clock::now();
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const auto due = begin + characterTime * static_cast<long>(i);
-        if (!waitOrStop(due - std::chrono::steady_clock::now())) {
+        if (n <= 0) {
             return;
         }
-        ssize_t n = 0;
-        do {
-            n = write(fd_, &bytes[i], 1);
-        } while (n < 0 && errno == EINTR);
-        if (n != 1) {
-            return;
-        }
+        done += static_cast<std::size_t>(n);
     }
 }
 

@@ -8,6 +8,7 @@
 // peer of the driver, not a reuse of its code.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -16,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -100,10 +102,7 @@ class Station {
   private:
     std::uint8_t address_;
     Model model_;
-    std::vector<std::uint8_t> bits_;
-    std::vector<std::uint8_t> inputBits_;
-    std::vector<std::uint16_t> words_;
-    std::vector<std::uint16_t> inputWords_;
+    std::array<std::vector<std::uint16_t>, 4> tables_; // indexed by Table
     std::vector<std::shared_ptr<RegisterHook>> hooks_;
 };
 
@@ -154,10 +153,14 @@ struct LineSettings {
 
 // One request frame as it came off the line, and what went back.
 struct Exchange {
-    std::chrono::steady_clock::time_point time; // when the frame was complete
-    std::vector<std::uint8_t> request;          // raw, CRC included
+    std::chrono::steady_clock::time_point begin; // when its first byte arrived
+    std::chrono::steady_clock::time_point time;  // when the frame was complete
+    std::vector<std::uint8_t> request;           // raw, CRC included
     bool crcOk = false;
     std::vector<std::uint8_t> reply; // bytes sent, faults applied; empty when none
+    // When the reply was written, once it was; a listener, called as the
+    // request is logged, sees it unset.
+    std::optional<std::chrono::steady_clock::time_point> replied;
 };
 
 class Simulator {
@@ -193,8 +196,10 @@ class Simulator {
     // Line behaviour.
     void setLine(const LineSettings& line);
     LineSettings line() const;
-    // Send replies at the pace of the line: one character per
-    // bitsPerCharacter() / baudRate seconds.
+    // Pace the line: each reply is held until the request and the reply would
+    // have crossed the wire at the line's rate (bitsPerCharacter() / baudRate
+    // seconds a byte), counted from the request's first byte, and then sent
+    // at once. A delay fault adds its delay on top.
     void setPacing(bool paced);
     // Silence that ends a frame whose length is not known from its header.
     void setSilence(std::chrono::milliseconds silence);
@@ -223,8 +228,9 @@ class Simulator {
     };
 
     void run();
-    void handleFrame(std::vector<std::uint8_t> frame);
+    void handleFrame(std::vector<std::uint8_t> frame, std::chrono::steady_clock::time_point begin);
     Reply answer(const std::vector<std::uint8_t>& frame); // locked
+    static void ApplyFault(const Fault& fault, Reply& reply);
     void transmit(const std::vector<std::uint8_t>& bytes);
     bool waitOrStop(std::chrono::steady_clock::duration duration) const;
     Station& station(std::uint8_t address) const; // locked
