@@ -1,0 +1,103 @@
+// kovra-host collections killed with SIGKILL at varying points, round after
+// round, while the PLC keeps writing events: once a last collection has run
+// to its end, the history holds every event exactly once. A few rounds by
+// default; KOVRA_KILL_ROUNDS asks for more.
+#include "host/run.h"
+#include "support/world.h"
+
+#include "plcsim/journal.h"
+#include "plcsim/simulator.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <signal.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <string>
+#include <tuple>
+
+using namespace kovra;
+
+namespace {
+
+// How many times each event (gate, PLC time, raw value) was stored.
+using Event = std::tuple<std::string, std::int64_t, std::int64_t>;
+std::map<Event, int> StoredCounts(const std::string& path) {
+    std::map<Event, int> counts;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* query = nullptr;
+        sqlite3_prepare_v2(db, "SELECT gate, plc_time, raw FROM events", -1, &query, nullptr);
+        while (query != nullptr && sqlite3_step(query) == SQLITE_ROW) {
+            ++counts[{reinterpret_cast<const char*>(sqlite3_column_text(query, 0)),
+                      sqlite3_column_int64(query, 1), sqlite3_column_int64(query, 2)}];
+        }
+        sqlite3_finalize(query);
+    }
+    sqlite3_close(db);
+    return counts;
+}
+
+TEST(HostKilled, CollectionsKilledAtAnyPointLoseNothingAndStoreNothingTwice) {
+    const char* asked = std::getenv("KOVRA_KILL_ROUNDS");
+    const int rounds = asked != nullptr ? std::atoi(asked) : 3;
+
+    TempCurrentDirectory dir;
+    dir.writeFile("KOVRA01.INT", "COMM_TIMEOUT = 100\nIFG = 0\n");
+    dir.writeFile("kovra-gates.txt", "0130010\n0130020\n");
+    plcsim::Simulator sim;
+    sim.addStation(1, plcsim::Model::P200);
+    auto files = std::make_shared<plcsim::StationJournal>(plcsim::Model::P200);
+    files->addFile({plcsim::kJournalFileNumber, 400, 5, 0x1000});
+    files->addFile({0x0010, 400, 4, 0x2000});
+    sim.addHook(1, files);
+    const std::string port = sim.openPseudoTerminal();
+    sim.start();
+
+    const std::time_t base = std::time(nullptr) - 3600;
+    std::uint32_t value = 0;
+    auto addEvents = [&](int count) {
+        for (int i = 0; i < count; ++i, ++value) {
+            const std::time_t when = base + 2 * value;
+            std::tm local{};
+            localtime_r(&when, &local);
+            files->appendJournalEvent(0x20, value, local);
+            files->appendMemoValue(0x0010, value, local);
+        }
+    };
+    const std::vector<std::string> collect = {
+        "collect", "01", "--port", port, "--dir", dir.path().string(), "--log-level", "none"};
+    int killed = 0;
+    for (int round = 0; round < rounds; ++round) {
+        addEvents(7);
+        // Killed after a number of request frames that moves through the
+        // collection from round to round: table, selections, headers, records.
+        const std::size_t killAfter = 1 + static_cast<std::size_t>(round * 3) % 9;
+        std::size_t seen = 0;
+        pid_t child = 0;
+        sim.onExchange([&](const plcsim::Exchange&) {
+            if (++seen == killAfter && child > 0) {
+                kill(child, SIGKILL);
+            }
+        });
+        const HostRun run = RunHost(collect, [&](pid_t pid) { child = pid; });
+        sim.onExchange(nullptr);
+        EXPECT_TRUE(run.status == 0 || run.status == 128 + SIGKILL) << run.err;
+        killed += run.status == 128 + SIGKILL ? 1 : 0;
+    }
+    EXPECT_GT(killed, 0);
+    const HostRun last = RunHost(collect);
+    ASSERT_EQ(last.status, 0) << last.err;
+
+    const auto counts = StoredCounts((dir.path() / "kovra-history.db").string());
+    EXPECT_EQ(counts.size(), 2u * value); // a journal event and a memo value each
+    for (const auto& [event, times] : counts) {
+        EXPECT_EQ(times, 1) << std::get<0>(event) << " at " << std::get<1>(event) << " value "
+                            << std::get<2>(event);
+    }
+}
+
+} // namespace
