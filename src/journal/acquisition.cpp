@@ -122,6 +122,8 @@ const char* HeaderFieldName(HeaderFault fault) {
         return "usedRecords";
     case HeaderFault::NextRecord:
         return "nextRecord";
+    case HeaderFault::RecordAddress:
+        return "firstRecordAddress";
     default:
         return "recordCount";
     }
@@ -264,6 +266,11 @@ HeaderVerdict CheckHeader(const FileHeader& header) {
     }
     if (header.nextRecord > header.usedRecords) {
         return {HeaderFault::NextRecord, header.nextRecord};
+    }
+    // Register addresses wrap at 16 bits: a record past 0xFFFF would be read
+    // from the start of the map, and its re-read would never match.
+    if (header.firstRecordAddress + header.usedRecords - 1 > 0xFFFF) {
+        return {HeaderFault::RecordAddress, header.firstRecordAddress};
     }
     return {};
 }

@@ -35,6 +35,7 @@ enum class HeaderFault : std::uint8_t {
     RecordWords,    // records of no words, longer than a read, or beyond the buffer
     UsedRecords,    // more records used than held
     NextRecord,     // the next record beyond the used ones
+    RecordAddress,  // used records whose register addresses run past 0xFFFF
 };
 struct HeaderVerdict {
     HeaderFault fault = HeaderFault::None;

@@ -116,7 +116,11 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"RecordsLongerThanARead", Ring(1, 1, 1, 121), HeaderFault::RecordWords, 121},
         HeaderCase{"RecordsBeyondTheBuffer", Ring(3600, 1, 1, 6), HeaderFault::RecordWords, 6},
         HeaderCase{"MoreRecordsUsedThanHeld", Ring(20, 21, 0), HeaderFault::UsedRecords, 21},
-        HeaderCase{"NextRecordBeyondTheUsedOnes", Ring(20, 3, 4), HeaderFault::NextRecord, 4}),
+        HeaderCase{"NextRecordBeyondTheUsedOnes", Ring(20, 3, 4), HeaderFault::NextRecord, 4},
+        HeaderCase{"LastRecordAtTheTopOfTheMap", FileHeader{4, 5, 4, 0, 0xFFFC}, HeaderFault::None,
+                   0},
+        HeaderCase{"RecordsPastTheTopOfTheMap", FileHeader{4, 5, 4, 0, 0xFFFF},
+                   HeaderFault::RecordAddress, 0xFFFF}),
     [](const ::testing::TestParamInfo<HeaderCase>& param) {
         return std::string(param.param.name);
     });
