@@ -144,12 +144,14 @@ struct Fault {
 
 struct LineSettings {
     unsigned baudRate = 9600;
-    unsigned dataBits = 8;
-    char parity = 'N'; // N, E or O
-    unsigned stopBits = 1;
+    unsigned dataBits = 8;     // 5 to 8
+    char parity = 'N';         // N, E, O, M (mark) or S (space)
+    unsigned halfStopBits = 2; // 2 one, 3 one and a half (5 data bits only), 4 two
 
-    // Start bit, data, parity and stop bits: 10 at 8N1.
-    unsigned bitsPerCharacter() const { return 1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits; }
+    // Start bit, data, parity and stop bits, in half bits: 20 at 8N1.
+    unsigned halfBitsPerCharacter() const {
+        return 2 * (1 + dataBits + (parity == 'N' ? 0 : 1)) + halfStopBits;
+    }
 };
 
 // One request frame as it came off the line, and what went back.
@@ -194,7 +196,7 @@ class Simulator {
     void setLine(const LineSettings& line);
     LineSettings line() const;
     // Send replies at the pace of the line: one character per
-    // bitsPerCharacter() / baudRate seconds.
+    // halfBitsPerCharacter() / (2 × baudRate) seconds.
     void setPacing(bool paced);
     // Silence that ends a frame whose length is not known from its header.
     void setSilence(std::chrono::milliseconds silence);
