@@ -456,7 +456,8 @@ JournalFigures CollectJournal(const Options& options, unsigned baud) {
 
     JournalFigures figures;
     figures.baud = baud;
-    const Seconds characterTime(static_cast<double>(lineSettings.bitsPerCharacter()) / baud);
+    const Seconds characterTime(static_cast<double>(lineSettings.halfBitsPerCharacter()) /
+                                (2.0 * baud));
     const Seconds gap(options.gapMs / 1000.0);
     auto previous = begin; // the call, then each reply as it went out
     for (const plcsim::Exchange& exchange : plc.exchanges()) {

@@ -7,8 +7,8 @@
 #include "contract/host_library.h"
 #include "contract/records.h"
 #include "gates/routes.h"
-#include "link/crc.h"
 #include "link/jbus.h"
+#include "link/reply_check.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,7 +21,6 @@ constexpr std::size_t kReadRequestLength = 6;
 constexpr std::uint8_t kReadWordsFunction = 3;
 
 // Reply layout: station, function, byte count, data.
-constexpr std::size_t kReplyFunction = 1;
 constexpr std::size_t kReplyByteCount = 2;
 constexpr std::size_t kReplyData = 3;
 
@@ -52,20 +51,10 @@ std::uint32_t LongAt(const std::uint8_t* data, int memoryType) {
     return static_cast<std::uint32_t>(data[0]) << 24 | low24;
 }
 
-// The data bytes a well-formed reply to the request in `request` carries.
-unsigned ExpectedByteCount(const std::uint8_t* request) {
-    const unsigned quantity = WordAt(request + 4);
-    const std::uint8_t function = request[kReplyFunction];
-    if (function == 1 || function == 2) {
-        return (quantity + 7) / 8;
-    }
-    return quantity * 2;
-}
-
 // One exchange of the request already built in txFrame; 0 with a reply fit
 // for decoding in rxFrame, else the attempt's status. `final` is set when no
 // further attempt may follow.
-int ReadAttempt(DriverContext& context, std::uint8_t station, int attempt, bool& final) {
+int ReadAttempt(DriverContext& context, int attempt, bool& final) {
     if (Send(context, context.txFrame, kReadRequestLength) != 0) {
         err(kSeverityTrace, "KOVRA> DoRead() error sending request, retry %d", attempt);
         return kStatusUnavailable;
@@ -75,38 +64,34 @@ int ReadAttempt(DriverContext& context, std::uint8_t station, int attempt, bool&
         err(kSeverityTrace, "KOVRA> DoRead() error reading reply, retry %d", attempt);
         return kStatusUnavailable;
     }
-    const std::uint8_t* reply = context.rxFrame;
-    // A wrong station's reply is dropped before its function byte is read, so
-    // another station's exception is retried like any stray reply.
-    if (reply[0] != station) {
-        err(kSeverityTrace, "KOVRA> DoRead() wrong plcaddr %d of rcv. mess., retry %d",
-            static_cast<int>(reply[0]), attempt);
-        return kStatusRefused;
-    }
-    if ((reply[kReplyFunction] & kExceptionFlag) != 0) {
-        err(kSeverityTrace, "KOVRA> DoRead() plc sent 0x80 => error");
-        err(kSeverityTrace, "KOVRA> DoRead() received 0x80 error code, %02xh",
-            static_cast<unsigned>(reply[kReplyByteCount]));
-        final = true;
-        return kStatusRefused;
-    }
-    if (!FrameCrcMatches(reply, length)) {
-        err(kSeverityTrace, "KOVRA> DoRead() crc error, retry %d", attempt);
-        return kStatusRefused;
-    }
     // Decoding takes the data where the request puts it: a reply to some
     // other request, or a short one, would store stale buffer bytes.
-    if (reply[kReplyFunction] != context.txFrame[kReplyFunction]) {
+    const ReplyCheck check = CheckReply(context.txFrame, context.rxFrame, length);
+    switch (check.fault) {
+    case ReplyFault::None:
+        return kStatusDone;
+    case ReplyFault::Station:
+        err(kSeverityTrace, "KOVRA> DoRead() wrong plcaddr %d of rcv. mess., retry %d",
+            static_cast<int>(check.received), attempt);
+        return kStatusRefused;
+    case ReplyFault::Crc:
+        err(kSeverityTrace, "KOVRA> DoRead() crc error, retry %d", attempt);
+        return kStatusRefused;
+    case ReplyFault::Exception:
+        err(kSeverityTrace, "KOVRA> DoRead() plc sent 0x80 => error");
+        err(kSeverityTrace, "KOVRA> DoRead() received 0x80 error code, %02xh", check.received);
+        final = true;
+        return kStatusRefused;
+    case ReplyFault::Function:
         err(kSeverityTrace, "KOVRA> DoRead() wrong function %02xh of rcv. mess., retry %d",
-            static_cast<unsigned>(reply[kReplyFunction]), attempt);
+            check.received, attempt);
         return kStatusRefused;
-    }
-    if (reply[kReplyByteCount] != ExpectedByteCount(context.txFrame)) {
+    case ReplyFault::ByteCount:
+    default: // the echo faults are a write's own
         err(kSeverityTrace, "KOVRA> DoRead() wrong byte count %u of rcv. mess., retry %d",
-            static_cast<unsigned>(reply[kReplyByteCount]), attempt);
+            check.received, attempt);
         return kStatusRefused;
     }
-    return kStatusDone;
 }
 
 int ReadAndLog(VpiRequest& request, const char* failureFormat) {
@@ -137,12 +122,11 @@ int DoRead(VpiRequest& request) {
     }
     DriverContext& context = ContextOf(request);
     BuildReadRequest(descriptor, context.txFrame);
-    const auto station = static_cast<std::uint8_t>(descriptor.gate.station);
 
     int status = kStatusDone;
     bool final = false;
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-        status = ReadAttempt(context, station, attempt, final);
+        status = ReadAttempt(context, attempt, final);
         if (status == kStatusDone || final) {
             break;
         }

@@ -8,8 +8,8 @@
 #include "contract/host_library.h"
 #include "contract/records.h"
 #include "gates/routes.h"
-#include "link/crc.h"
 #include "link/jbus.h"
+#include "link/reply_check.h"
 
 #include <cstring>
 
@@ -51,18 +51,41 @@ int WriteAttempt(DriverContext& context, std::uint8_t* frame, std::size_t length
         err(kSeverityTrace, "KOVRA> DoWrite() receive error, retry %d", attempt);
         return kStatusRefused;
     }
-    const std::uint8_t* reply = context.rxFrame;
-    if ((reply[1] & kExceptionFlag) != 0) {
-        err(kSeverityTrace, "KOVRA> DoWrite() plc sent 0x80 error code %02xh",
-            static_cast<unsigned>(reply[2]));
-        final = true;
+    // A reply is refused unless it echoes the request: another station's, or
+    // an echo of another write, says nothing of whether this one was done.
+    const ReplyCheck check = CheckReply(frame, context.rxFrame, received);
+    switch (check.fault) {
+    case ReplyFault::None:
+        return kStatusDone;
+    case ReplyFault::Station:
+        err(kSeverityTrace, "KOVRA> DoWrite() wrong station %02x of rcv. mess., retry %d",
+            check.received, attempt);
         return kStatusRefused;
-    }
-    if (!FrameCrcMatches(reply, received)) {
+    case ReplyFault::Crc:
         err(kSeverityTrace, "KOVRA> DoWrite() error in crc, retry %d", attempt);
         return kStatusRefused;
+    case ReplyFault::Exception:
+        err(kSeverityTrace, "KOVRA> DoWrite() plc sent 0x80 error code %02xh", check.received);
+        final = true;
+        return kStatusRefused;
+    case ReplyFault::Function:
+        err(kSeverityTrace, "KOVRA> DoWrite() wrong function %02x of rcv. mess., retry %d",
+            check.received, attempt);
+        return kStatusRefused;
+    case ReplyFault::Address:
+        err(kSeverityTrace, "KOVRA> DoWrite() wrong address %04x of rcv. mess., retry %d",
+            check.received, attempt);
+        return kStatusRefused;
+    case ReplyFault::Value:
+        err(kSeverityTrace, "KOVRA> DoWrite() wrong value %04x of rcv. mess., retry %d",
+            check.received, attempt);
+        return kStatusRefused;
+    case ReplyFault::Quantity:
+    default: // a byte count is a read's own
+        err(kSeverityTrace, "KOVRA> DoWrite() wrong quantity %u of rcv. mess., retry %d",
+            check.received, attempt);
+        return kStatusRefused;
     }
-    return kStatusDone;
 }
 
 std::uint16_t SingleValue(const GateDescriptor& descriptor) {

@@ -17,22 +17,6 @@ constexpr std::uint16_t kExceptionRest = 3; // exception code, CRC
 constexpr std::uint16_t kWriteEchoRest = 6; // address, value or count, CRC
 constexpr std::uint16_t kCrcLength = 2;
 
-// Waits until the transmitter has drained, so that RTS drops right after the
-// last stop bit and not while the frame is still on the line.
-void WaitForOutputDrained(PortHandle handle) {
-    for (;;) {
-        unsigned pending = 0;
-        if (!OutputQueueLength(handle, &pending)) {
-            err(kSeverityTrace, "KOVRA> Send() ClearCommError() failed");
-            return;
-        }
-        SleepMilliseconds(1);
-        if (pending == 0) {
-            return;
-        }
-    }
-}
-
 } // namespace
 
 int Send(DriverContext& context, std::uint8_t* frame, std::size_t length) {
@@ -55,7 +39,10 @@ int Send(DriverContext& context, std::uint8_t* frame, std::size_t length) {
     unsigned written = 0;
     const int result = WritePort(context.portHandle, frame, total, &written);
     if (switching) {
-        WaitForOutputDrained(context.portHandle);
+        // RTS must not fall while the frame is still on the line.
+        if (!DrainOutput(context.portHandle)) {
+            err(kSeverityTrace, "KOVRA> Send() ClearCommError() failed");
+        }
         if (!SetRts(context.portHandle, false)) {
             err(kSeverityTrace, "KOVRA> Send() EscapeCommFunction() failed");
         }

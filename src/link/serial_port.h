@@ -6,7 +6,11 @@
 //  - Result codes: 0 success; 1 the device does not open or its timeouts
 //    cannot be set; 2 a short write; 4 the port state cannot be read; 5 the
 //    requested state is refused; 7 a read, write or close call failed, or a
-//    read delivered nothing before its timeout. Nothing here logs.
+//    read delivered nothing before its timeout.
+//  - Nothing here logs, with one exception: a device that goes away during a
+//    read (hangup, I/O error) ends the read at once, and the POSIX port logs
+//    "KOVRA> ReadPort() device lost: <reason>" with the system's reason, once
+//    per read, since no code carries that reason.
 //  - A read waits for all requested bytes up to the total read timeout,
 //    measured from the start of the read, with no inter-character timeout. A
 //    write never times out. The total read timeout is 1000 ms after open.
@@ -57,10 +61,10 @@ int ReadPort(PortHandle handle, std::uint8_t* buffer, std::uint16_t count, unsig
 int ClosePortHandle(PortHandle handle); // 0 closed, 7 the close failed
 
 // RTS switching around a transmission: raise or drop RTS (false when refused),
-// and the number of bytes still waiting in the output queue (false when the
-// status cannot be read).
+// and wait until what was written has left (false when the port's status
+// cannot be read; the wait then ends at once).
 bool SetRts(PortHandle handle, bool raised);
-bool OutputQueueLength(PortHandle handle, unsigned* pending);
+bool DrainOutput(PortHandle handle);
 
 void SleepMilliseconds(unsigned milliseconds);
 // Gives up the rest of the thread's time slice.

@@ -4,12 +4,15 @@
 // writes that never time out.
 #include "link/serial_port.h"
 
+#include "contract/host_library.h"
+#include "link/line_posix.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
+#include <termios.h> // tcdrain only: line_posix.cpp sets the line up
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,89 +43,6 @@ PosixPort* PortOf(PortHandle handle) {
     return static_cast<PosixPort*>(handle);
 }
 
-bool SpeedConstant(std::uint16_t baudRate, speed_t* speed) {
-    struct Entry {
-        std::uint16_t baud;
-        speed_t constant;
-    };
-    static constexpr Entry kSpeeds[] = {
-        {50, B50},     {75, B75},       {110, B110},     {134, B134},
-        {150, B150},   {200, B200},     {300, B300},     {600, B600},
-        {1200, B1200}, {1800, B1800},   {2400, B2400},   {4800, B4800},
-        {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600},
-    };
-    for (const Entry& entry : kSpeeds) {
-        if (entry.baud == baudRate) {
-            *speed = entry.constant;
-            return true;
-        }
-    }
-    return false;
-}
-
-// The character format: data bits 5 to 8; stop bits 0 one, 1 one and a half,
-// 2 two; parity 0 none, 1 odd, 2 even, 3 mark, 4 space. termios has no code
-// for one and a half stop bits, but a UART set to 5 data bits and two stop
-// bits sends one and a half, so 1.5 is accepted with 5 data bits only (the
-// combination Win32 accepts as well) and refused otherwise.
-bool CharacterFormat(const CommSettings& settings, tcflag_t* flags) {
-    const unsigned dataBits = settings.dataBits & 0xFFu;
-    const unsigned stopBits = settings.stopBits & 0xFFu;
-    const unsigned parity = settings.parity & 0xFFu;
-    tcflag_t cflag = 0;
-    switch (dataBits) {
-    case 5:
-        cflag |= CS5;
-        break;
-    case 6:
-        cflag |= CS6;
-        break;
-    case 7:
-        cflag |= CS7;
-        break;
-    case 8:
-        cflag |= CS8;
-        break;
-    default:
-        return false;
-    }
-    switch (stopBits) {
-    case 0:
-        break;
-    case 1:
-        if (dataBits != 5) {
-            return false;
-        }
-        cflag |= CSTOPB;
-        break;
-    case 2:
-        cflag |= CSTOPB;
-        break;
-    default:
-        return false;
-    }
-    switch (parity) {
-    case 0:
-        break;
-    case 1:
-        cflag |= PARENB | PARODD;
-        break;
-    case 2:
-        cflag |= PARENB;
-        break;
-    case 3:
-        cflag |= PARENB | CMSPAR | PARODD;
-        break;
-    case 4:
-        cflag |= PARENB | CMSPAR;
-        break;
-    default:
-        return false;
-    }
-    *flags = cflag;
-    return true;
-}
-
 // DTR: on for 0x0001 or 0x0100; handshake (0x8000) has no termios form and
 // leaves DTR on. RTS: on for 0x0002 or 0x0200; handshake (0x1000) and toggle
 // (0x2000) have no termios form either and leave RTS on. Everything else off.
@@ -142,15 +62,21 @@ void CloseFd(int fd) {
     (void)close(fd);
 }
 
-// Waits for `count` bytes up to the total read timeout. False only when the
-// system reports an error; a timeout, or the end of a device that will never
-// deliver more (the null device), ends the read with what has arrived.
-bool TimedRead(PosixPort& port, std::uint8_t* buffer, unsigned count, unsigned* received) {
+enum class ReadEnd {
+    Done,   // every byte, the timeout, or the end of the null device
+    HungUp, // the device went away (unplugged, far end of a pty closed)
+    Failed, // the system reported an error; errno says which
+};
+
+// Waits for `count` bytes up to the total read timeout; `received` holds what
+// arrived in every case. A device that is gone ends the read at once: its
+// hangup would otherwise look like a station that stays silent.
+ReadEnd TimedRead(PosixPort& port, std::uint8_t* buffer, unsigned count, unsigned* received) {
     using Clock = std::chrono::steady_clock;
     const bool waitsForever = port.readTimeoutMs == 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(port.readTimeoutMs);
-    unsigned got = 0;
-    while (got < count) {
+    *received = 0;
+    while (*received < count) {
         int waitMs = -1;
         if (!waitsForever) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -165,31 +91,30 @@ bool TimedRead(PosixPort& port, std::uint8_t* buffer, unsigned count, unsigned* 
             if (errno == EINTR) {
                 continue;
             }
-            *received = got;
-            return false;
+            return ReadEnd::Failed;
         }
         if (ready == 0) {
             break;
         }
         if ((pfd.revents & POLLNVAL) != 0) {
-            *received = got;
-            return false;
+            errno = EBADF;
+            return ReadEnd::Failed;
         }
-        const ssize_t n = read(port.fd, buffer + got, count - got);
+        const ssize_t n = read(port.fd, buffer + *received, count - *received);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
-            *received = got;
-            return false;
+            return ReadEnd::Failed;
         }
         if (n == 0) {
-            break;
+            // The end of input: a hung-up terminal's, or the null device's,
+            // which never delivers anything.
+            return (pfd.revents & (POLLHUP | POLLERR)) != 0 ? ReadEnd::HungUp : ReadEnd::Done;
         }
-        got += static_cast<unsigned>(n);
+        *received += static_cast<unsigned>(n);
     }
-    *received = got;
-    return true;
+    return ReadEnd::Done;
 }
 
 } // namespace
@@ -216,35 +141,13 @@ int OpenPort(const char* deviceName, const CommSettings& settings, std::uint16_t
     }
     (void)ioctl(fd, TIOCEXCL);
 
-    termios state{};
-    if (tcgetattr(fd, &state) != 0) {
+    switch (SetUpLine(fd, settings, nullptr)) {
+    case LineFault::None:
+        break;
+    case LineFault::Unreadable:
         CloseFd(fd);
         return kSerialStateUnreadable;
-    }
-
-    speed_t speed{};
-    tcflag_t format = 0;
-    if (!SpeedConstant(settings.baudRate, &speed) || !CharacterFormat(settings, &format)) {
-        CloseFd(fd);
-        return kSerialStateRefused;
-    }
-    // Raw binary transfer, no flow control, no character translation. Parity
-    // errors are checked when parity is on (the byte reads as 0 and the frame
-    // then fails its CRC).
-    state.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                            ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR);
-    if ((format & PARENB) != 0) {
-        state.c_iflag |= INPCK;
-    }
-    state.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    state.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    state.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
-    state.c_cflag |= format | CREAD | CLOCAL;
-    // Reads return at once with what is there; the timed read does the waiting.
-    state.c_cc[VMIN] = 0;
-    state.c_cc[VTIME] = 0;
-    if (cfsetispeed(&state, speed) != 0 || cfsetospeed(&state, speed) != 0 ||
-        tcsetattr(fd, TCSANOW, &state) != 0) {
+    default:
         CloseFd(fd);
         return kSerialStateRefused;
     }
@@ -286,7 +189,7 @@ int FlushInput(PortHandle handle) {
     bool ok = true;
     unsigned got = 0;
     do {
-        ok = TimedRead(*port, scratch, kFlushChunk, &got);
+        ok = TimedRead(*port, scratch, kFlushChunk, &got) == ReadEnd::Done;
     } while (ok && got == kFlushChunk);
     if (previous != 0) {
         SetReplyTimeout(handle, previous);
@@ -328,7 +231,17 @@ int ReadPort(PortHandle handle, std::uint8_t* buffer, std::uint16_t count, unsig
         return kSerialIoFailed;
     }
     unsigned got = 0;
-    if (!TimedRead(*port, buffer, count, &got) || got == 0) {
+    switch (TimedRead(*port, buffer, count, &got)) {
+    case ReadEnd::Done:
+        break;
+    case ReadEnd::HungUp:
+        err(kSeverityError, "KOVRA> ReadPort() device lost: %s", "hung up");
+        break;
+    case ReadEnd::Failed:
+        err(kSeverityError, "KOVRA> ReadPort() device lost: %s", std::strerror(errno));
+        break;
+    }
+    if (got == 0) {
         return kSerialIoFailed;
     }
     if (received != nullptr) {
@@ -364,16 +277,18 @@ bool SetRts(PortHandle handle, bool raised) {
     return ioctl(port->fd, raised ? TIOCMBIS : TIOCMBIC, &rts) == 0;
 }
 
-bool OutputQueueLength(PortHandle handle, unsigned* pending) {
+bool DrainOutput(PortHandle handle) {
     PosixPort* port = PortOf(handle);
     if (port == nullptr || port->fd < 0 || port->nullDevice) {
         return false;
     }
-    int queued = 0;
-    if (ioctl(port->fd, TIOCOUTQ, &queued) != 0) {
-        return false;
+    // Unlike the output queue's count, tcdrain also waits for the bytes in the
+    // UART's own FIFO and shift register.
+    while (tcdrain(port->fd) != 0) {
+        if (errno != EINTR) {
+            return false;
+        }
     }
-    *pending = queued > 0 ? static_cast<unsigned>(queued) : 0;
     return true;
 }
 

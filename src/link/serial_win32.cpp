@@ -220,15 +220,21 @@ bool SetRts(PortHandle handle, bool raised) {
     return EscapeCommFunction(Win32Handle(handle), raised ? SETRTS : CLRRTS) != 0;
 }
 
-bool OutputQueueLength(PortHandle handle, unsigned* pending) {
-    DWORD errors = 0;
-    COMSTAT status;
-    std::memset(&status, 0, sizeof status);
-    if (!ClearCommError(Win32Handle(handle), &errors, &status)) {
-        return false;
+// Polls the output queue every millisecond until it reads empty; the count
+// leaves out the UART's own FIFO, which the port offers no way to wait for.
+bool DrainOutput(PortHandle handle) {
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status;
+        std::memset(&status, 0, sizeof status);
+        if (!ClearCommError(Win32Handle(handle), &errors, &status)) {
+            return false;
+        }
+        Sleep(1);
+        if (status.cbOutQue == 0) {
+            return true;
+        }
     }
-    *pending = status.cbOutQue;
-    return true;
 }
 
 void SleepMilliseconds(unsigned milliseconds) {

@@ -234,7 +234,7 @@ TEST_F(Lifecycle, AColdStartOnAnUnopenablePortKeepsTheFileOptionsAndAllocatesNoT
 }
 
 TEST_F(Lifecycle, AColdStartWithSettingsTheLineRefusesFailsAndLeavesTheDeviceFree) {
-    EXPECT_EQ(coldStart(pty_.slavePath(), true, CommSettings{14400, 8, 0, 0}), 2);
+    EXPECT_EQ(coldStart(pty_.slavePath(), true, CommSettings{9600, 9, 0, 0}), 2);
     EXPECT_TRUE(logged("KOVRA> ColdStart() error opening COM port", kSeverityError));
     EXPECT_EQ(context_->portHandle, nullptr);
     EXPECT_TRUE(deviceFree(pty_.slavePath()));

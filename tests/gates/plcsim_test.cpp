@@ -4,7 +4,10 @@
 #include "support/plc_line.h"
 #include "support/world.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <sstream>
@@ -171,7 +174,7 @@ TEST_F(SimulatorTest, ADelayedReplyComesAfterTheDelay) {
 }
 
 TEST_F(SimulatorTest, PacedRepliesTakeTheirLineTime) {
-    plc().setLine({19200, 8, 'N', 1});
+    plc().setLine({19200, 8, 'N', 2});
     plc().setPacing(true);
     // Request and reply, 8 + 255 bytes of 10 bits at 19200 bit/s, take 137 ms
     // on the wire.
@@ -253,7 +256,7 @@ TEST_F(SimulatorTest, RegisterHooksTakeTheirRangesAndPassTheRest) {
 TEST(SimulatorDevice, ServesADevicePathAtItsLineSettings) {
     NullModem cable;
     plcsim::Simulator simulator;
-    simulator.setLine({19200, 8, 'E', 1});
+    simulator.setLine({19200, 8, 'E', 2});
     simulator.addStation(4, Model::P200X);
     simulator.set(4, Table::Words, 0, {0x0404});
     simulator.openDevice(cable.pathB());
@@ -279,7 +282,7 @@ fault 3 silent times 1
 fault 3 reply 3 1 1 0x77 times 1
 )");
     plcsim::Configure(line.plc(), text);
-    EXPECT_EQ(line.plc().line().bitsPerCharacter(), 11u);
+    EXPECT_EQ(line.plc().line().halfBitsPerCharacter(), 22u);
     EXPECT_EQ(line.plc().get(0x11, Table::Words, 0x10, 2),
               (std::vector<std::uint16_t>{0x1234, 0x1234}));
     EXPECT_EQ(line.plc().get(0x11, Table::Words, 0x30, 2),
@@ -291,6 +294,24 @@ fault 3 reply 3 1 1 0x77 times 1
     EXPECT_TRUE(end.exchange({3, 1, 0x00, 0x00, 0x00, 0x03}, 60).empty());
     EXPECT_EQ(Hex(end.exchange({3, 1, 0x00, 0x00, 0x00, 0x03})), Hex(WithCrc({3, 1, 1, 0x77})));
     EXPECT_EQ(Hex(end.exchange({3, 1, 0x00, 0x00, 0x00, 0x03})), Hex(WithCrc({3, 1, 1, 0x05})));
+}
+
+TEST(SimulatorDevice, TakesEveryFramingAndSpeedTheDriverDoes) {
+    NullModem cable;
+    plcsim::Simulator simulator;
+    std::istringstream text("line 14400 5M1.5\n");
+    plcsim::Configure(simulator, text);
+    EXPECT_EQ(simulator.line().halfBitsPerCharacter(), 17u);
+    simulator.openDevice(cable.pathB());
+    // A pseudo-terminal forces 8 data bits and drops the parity enable; the
+    // rest stays as the simulator set it.
+    termios kept{};
+    const int fd = open(cable.pathB().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(tcgetattr(fd, &kept), 0);
+    close(fd);
+    EXPECT_NE(kept.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(kept.c_cflag & (PARODD | CMSPAR), PARODD | CMSPAR);
+    EXPECT_EQ(kept.c_cflag & CBAUD, static_cast<tcflag_t>(CBAUDEX)); // BOTHER: a rate of its own
 }
 
 TEST(SimulatorConfig, NamesTheLineOfABadStatement) {
@@ -311,6 +332,8 @@ TEST(SimulatorConfig, NamesTheLineOfABadStatement) {
     EXPECT_EQ(refusal("bits 1 0 2\n"), "line 1: '2' is above 1");
     EXPECT_EQ(refusal("words 1 0xFFFF 1 2\n"), "line 1: range past the end of the table");
     EXPECT_EQ(refusal("line 9600 8X1\n"), "line 1: framing '8X1' is not like 8N1");
+    EXPECT_EQ(refusal("line 9600 8N1.5\n"), "line 1: framing '8N1.5' is not like 8N1");
+    EXPECT_EQ(refusal("line 9600 9N1\n"), "line 1: framing '9N1' is not like 8N1");
     EXPECT_EQ(refusal("hello\n"), "line 1: unknown statement 'hello'");
 }
 

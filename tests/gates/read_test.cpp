@@ -181,6 +181,16 @@ TEST_F(GateReads, AnExceptionEndsTheTransactionAtOnce) {
     EXPECT_EQ(values_[0], 0xEE);
 }
 
+TEST_F(GateReads, NoiseThatLooksLikeAnExceptionIsACrcErrorAndRetried) {
+    plc().set(1, Table::Words, 0x10, {0x0ABC});
+    plc().injectFault(1, Fault::GarbageFirst({1, 0x83, 0x02, 0x00, 0x00}, 1));
+    GateDescriptor gate = gateOf("0130010");
+    EXPECT_EQ(read(gate), kStatusDone);
+    EXPECT_EQ(wire().size(), 2u);
+    EXPECT_EQ(messages(), Strings{"KOVRA> DoRead() crc error, retry 1"});
+    EXPECT_EQ(singleValue(), 0x0ABC);
+}
+
 TEST_F(GateReads, AnAddressPastTheEndIsThePlcsOwnException) {
     GateDescriptor block = gateOf("013FFFF", 2);
     EXPECT_EQ(read(block), kStatusRefused);

@@ -119,6 +119,58 @@ TEST_F(GateWrites, ACrcErrorInTheEchoIsRetried) {
     EXPECT_EQ(plc().get(5, Table::Words, 2), 0x0A0B);
 }
 
+TEST_F(GateWrites, NoiseThatLooksLikeAnExceptionIsACrcErrorAndRetried) {
+    plc().injectFault(1, Fault::GarbageFirst({1, 0x86, 0x02, 0x00, 0x00}, 1));
+    GateDescriptor word = gateOf("0130004");
+    setSingleValue(0x0102);
+    EXPECT_EQ(write(word), kStatusDone);
+    EXPECT_EQ(wire().size(), 2u);
+    EXPECT_EQ(messages(), Strings{"KOVRA> DoWrite() error in crc, retry 1"});
+    EXPECT_EQ(plc().get(1, Table::Words, 4), 0x0102);
+}
+
+TEST_F(GateWrites, AnEchoThatDoesNotMatchTheRequestIsRefusedAndRetried) {
+    struct Case {
+        std::string gate;
+        Fault fault;
+        std::string message;
+    };
+    // Word writes of 0x1234 to 0130010 and bit writes of 1 to 0110010.
+    const Case cases[] = {
+        {"0130010", Fault::AsStation(7), "KOVRA> DoWrite() wrong station 07 of rcv. mess., retry "},
+        {"0130010", Fault::Replying({1, 3, 0x00, 0x10, 0x12, 0x34}),
+         "KOVRA> DoWrite() wrong function 03 of rcv. mess., retry "},
+        {"0130010", Fault::Replying({1, 6, 0x00, 0x11, 0x12, 0x34}),
+         "KOVRA> DoWrite() wrong address 0011 of rcv. mess., retry "},
+        {"0130010", Fault::Replying({1, 6, 0x00, 0x10, 0x12, 0x00}),
+         "KOVRA> DoWrite() wrong value 1200 of rcv. mess., retry "},
+        {"0110010", Fault::Replying({1, 5, 0x00, 0x10, 0x00, 0x00}),
+         "KOVRA> DoWrite() wrong value 0000 of rcv. mess., retry "},
+    };
+    for (const Case& c : cases) {
+        plc().clearFaults(1);
+        plc().injectFault(1, c.fault);
+        GateDescriptor gate = gateOf(c.gate);
+        setSingleValue(gate.gate.width == 1 ? 1 : 0x1234);
+        EXPECT_EQ(write(gate), kStatusRefused) << c.message;
+        EXPECT_EQ(wire().size(), 4u) << c.message;
+        Strings expected;
+        for (int attempt = 1; attempt <= 4; ++attempt) {
+            expected.push_back(c.message + std::to_string(attempt));
+        }
+        expected.push_back("KOVRA> SingleWrite() exited, rc= 1");
+        EXPECT_EQ(messages(), expected);
+    }
+    // A block write's echo carries its quantity; one wrong echo costs one attempt.
+    plc().clearFaults(1);
+    plc().injectFault(5, Fault::Replying({5, 16, 0x00, 0x01, 0x00, 0x03}, 1));
+    GateDescriptor block = gateOf("0530001", 4);
+    EXPECT_EQ(blockWrite(block), kStatusDone);
+    EXPECT_EQ(wire().size(), 2u);
+    EXPECT_EQ(messages(), Strings{"KOVRA> DoWrite() wrong quantity 3 of rcv. mess., retry 1"});
+    EXPECT_EQ(context().writeReplyPending, 0);
+}
+
 TEST_F(GateWrites, AnEchoCutShortIsAReceiveError) {
     plc().injectFault(1, Fault::CutAfter(5, 1));
     GateDescriptor word = gateOf("0130002");

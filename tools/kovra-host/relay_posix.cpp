@@ -1,6 +1,7 @@
 #include "relay.h"
 
 #include "frames.h"
+#include "link/line_posix.h"
 #include "platform.h"
 
 #include <fcntl.h>
@@ -22,25 +23,8 @@ namespace {
 // A frame cut short stays pending this long before it is shown as incomplete.
 constexpr int kSilenceMs = 30;
 
-bool Speed(unsigned baud, speed_t& speed) {
-    struct Entry {
-        unsigned baud;
-        speed_t constant;
-    };
-    static constexpr Entry kSpeeds[] = {
-        {300, B300},   {600, B600},     {1200, B1200},   {2400, B2400},   {4800, B4800},
-        {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600},
-    };
-    for (const auto& entry : kSpeeds) {
-        if (entry.baud == baud) {
-            speed = entry.constant;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool MakeRaw(int fd, const CommSettings* settings, std::string& error) {
+// The pseudo-terminal's ends carry bytes only: no line settings to reproduce.
+bool MakeRaw(int fd, std::string& error) {
     termios state{};
     if (tcgetattr(fd, &state) != 0) {
         error = std::strerror(errno);
@@ -49,26 +33,6 @@ bool MakeRaw(int fd, const CommSettings* settings, std::string& error) {
     cfmakeraw(&state);
     state.c_cc[VMIN] = 1;
     state.c_cc[VTIME] = 0;
-    if (settings != nullptr) {
-        speed_t speed{};
-        if (!Speed(settings->baudRate, speed)) {
-            error = "unsupported speed " + std::to_string(settings->baudRate);
-            return false;
-        }
-        state.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS);
-        state.c_cflag |= CREAD | CLOCAL;
-        state.c_cflag |= settings->dataBits == 7 ? CS7 : CS8;
-        if (settings->stopBits != 0) {
-            state.c_cflag |= CSTOPB;
-        }
-        if (settings->parity == 1) {
-            state.c_cflag |= PARENB | PARODD;
-        } else if (settings->parity == 2) {
-            state.c_cflag |= PARENB;
-        }
-        cfsetispeed(&state, speed);
-        cfsetospeed(&state, speed);
-    }
     if (tcsetattr(fd, TCSANOW, &state) != 0) {
         error = std::strerror(errno);
         return false;
@@ -140,8 +104,11 @@ class PosixRelay final : public Relay {
             return false;
         }
         (void)ioctl(device_, TIOCEXCL);
-        if (!MakeRaw(device_, &settings, error)) {
-            error = device + ": " + error;
+        // The driver's own line setup: the device runs as the driver would
+        // run it, or the relay does not start.
+        std::string reason;
+        if (SetUpLine(device_, settings, &reason) != LineFault::None) {
+            error = device + ": " + reason;
             return false;
         }
         char name[256] = {};
@@ -154,7 +121,7 @@ class PosixRelay final : public Relay {
             error = "pseudo-terminal name " + path_ + " is too long for the driver";
             return false;
         }
-        if (!MakeRaw(slave_, nullptr, error) || !MakeRaw(master_, nullptr, error)) {
+        if (!MakeRaw(slave_, error) || !MakeRaw(master_, error)) {
             return false;
         }
         fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
@@ -167,7 +134,16 @@ class PosixRelay final : public Relay {
     }
 
   private:
+    // Until the device goes away or the relay is stopped. A device that went
+    // away hangs the driver's side up too, so the driver fails at once
+    // instead of waiting out its reply timeouts.
     void run() {
+        relay();
+        close(master_);
+        master_ = -1;
+    }
+
+    void relay() {
         FrameSplitter toPlc(Direction::ToPlc);
         FrameSplitter fromPlc(Direction::FromPlc);
         std::uint8_t buffer[1024];
@@ -200,20 +176,20 @@ class PosixRelay final : public Relay {
             return true;
         }
         const ssize_t n = read(from, buffer, size);
-        if (n < 0) {
-            // A pseudo-terminal without a reader on its far side reports EIO
-            // for a moment; nothing is lost.
-            if (errno == EAGAIN || errno == EINTR || errno == EIO) {
-                if (errno == EIO) {
-                    SleepMs(5);
-                }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            return true;
+        }
+        if (n <= 0) {
+            if (from == device_) {
+                return false; // hung up (unplugged) or failed
+            }
+            // The driver's pseudo-terminal without a reader on its far side
+            // reports EIO for a moment; nothing is lost.
+            if (n == 0 || errno == EIO) {
+                SleepMs(5);
                 return true;
             }
             return false;
-        }
-        if (n == 0) {
-            SleepMs(5);
-            return true;
         }
         if (!WriteAll(to, buffer, static_cast<std::size_t>(n))) {
             return false;

@@ -14,7 +14,8 @@ const char* const kConfigFormat =
 decimal, or hexadecimal with a 0x prefix. Stations are J-bus addresses 0 to 255.
 
   line SPEED FRAMING           line speed and framing, e.g. "line 9600 8N1"
-                               (data bits 7 or 8, parity N/E/O, stop bits 1 or 2)
+                               (data bits 5 to 8, parity N/E/O/M/S, stop bits 1,
+                               1.5 (with 5 data bits) or 2)
   pace on|off                  hold each reply until request and reply would have
                                crossed the line at its speed (10 bits a byte at 8N1)
   silence MS                   inter-byte silence that ends a frame of unknown length
@@ -158,14 +159,15 @@ LineSettings ParseLine(const Statement& s) {
     LineSettings line;
     line.baudRate = static_cast<unsigned>(s.number(1, 1000000));
     const std::string& framing = s.word(2);
-    if (framing.size() != 3 || (framing[0] != '7' && framing[0] != '8') ||
-        (framing[1] != 'N' && framing[1] != 'E' && framing[1] != 'O') ||
-        (framing[2] != '1' && framing[2] != '2') || line.baudRate == 0) {
+    const std::string stop = framing.size() > 2 ? framing.substr(2) : "";
+    line.halfStopBits = stop == "1" ? 2 : stop == "1.5" ? 3 : stop == "2" ? 4 : 0;
+    if (framing.size() < 3 || framing[0] < '5' || framing[0] > '8' ||
+        std::string("NEOMS").find(framing[1]) == std::string::npos || line.halfStopBits == 0 ||
+        (line.halfStopBits == 3 && framing[0] != '5') || line.baudRate == 0) {
         s.fail("framing '" + framing + "' is not like 8N1");
     }
     line.dataBits = static_cast<unsigned>(framing[0] - '0');
     line.parity = framing[1];
-    line.stopBits = static_cast<unsigned>(framing[2] - '0');
     return line;
 }
 

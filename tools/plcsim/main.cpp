@@ -32,7 +32,7 @@ Options:
   --config FILE          read stations, memory, faults and line from FILE
   --station ADDR[:MODEL] add a station; MODEL P200 (default) or P200X
   --device PATH          serve this serial device instead of a pseudo-terminal
-  --line SPEED:FRAMING   line settings, e.g. 9600:8N1 (the default)
+  --line SPEED:FRAMING   line settings, e.g. 9600:8N1 (the default), 14400:7E1, 1200:5N1.5
   --pace                 hold each reply until request and reply would have
                          crossed the line at the --line speed
   --verbose              print every request and reply on standard error

@@ -1,5 +1,7 @@
 #include "plcsim/simulator.h"
 
+#include "plcsim/line_speed.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -55,29 +57,6 @@ std::vector<std::uint8_t> ExceptionReply(std::uint8_t station, std::uint8_t func
     return reply;
 }
 
-speed_t SpeedCode(unsigned baudRate) {
-    switch (baudRate) {
-    case 1200:
-        return B1200;
-    case 2400:
-        return B2400;
-    case 4800:
-        return B4800;
-    case 9600:
-        return B9600;
-    case 19200:
-        return B19200;
-    case 38400:
-        return B38400;
-    case 57600:
-        return B57600;
-    case 115200:
-        return B115200;
-    default:
-        throw std::runtime_error("unsupported speed " + std::to_string(baudRate));
-    }
-}
-
 void ConfigureLine(int fd, const LineSettings& line, bool realDevice) {
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) {
@@ -86,27 +65,23 @@ void ConfigureLine(int fd, const LineSettings& line, bool realDevice) {
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
     if (realDevice) {
-        const speed_t speed = SpeedCode(line.baudRate);
-        cfsetispeed(&tio, speed);
-        cfsetospeed(&tio, speed);
-        tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
-        switch (line.dataBits) {
-        case 7:
-            tio.c_cflag |= CS7;
-            break;
-        case 8:
-            tio.c_cflag |= CS8;
-            break;
-        default:
+        if (line.dataBits < 5 || line.dataBits > 8) {
             throw std::runtime_error("unsupported data bits " + std::to_string(line.dataBits));
         }
-        if (line.parity == 'E' || line.parity == 'O') {
+        static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+        tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+        tio.c_cflag |= kSizes[line.dataBits - 5];
+        if (line.parity != 'N') {
             tio.c_cflag |= PARENB;
         }
-        if (line.parity == 'O') {
+        if (line.parity == 'O' || line.parity == 'M') {
             tio.c_cflag |= PARODD;
         }
-        if (line.stopBits == 2) {
+        if (line.parity == 'M' || line.parity == 'S') {
+            tio.c_cflag |= CMSPAR;
+        }
+        // With 5 data bits a UART sends one and a half stop bits for CSTOPB.
+        if (line.halfStopBits > 2) {
             tio.c_cflag |= CSTOPB;
         }
     }
@@ -114,6 +89,9 @@ void ConfigureLine(int fd, const LineSettings& line, bool realDevice) {
     tio.c_cc[VTIME] = 0;
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
         throw std::runtime_error(std::string("cannot set line settings: ") + std::strerror(errno));
+    }
+    if (realDevice) {
+        SetLineSpeed(fd, line.baudRate);
     }
 }
 
@@ -654,8 +632,8 @@ void Simulator::handleFrame(std::vector<std::uint8_t> frame,
     }
     auto due = exchange.time + reply.delay;
     if (paced) {
-        const std::chrono::nanoseconds characterTime(1'000'000'000ull * line.bitsPerCharacter() /
-                                                     std::max(line.baudRate, 1u));
+        const std::chrono::nanoseconds characterTime(
+            1'000'000'000ull * line.halfBitsPerCharacter() / (2ull * std::max(line.baudRate, 1u)));
         const auto wireBytes = static_cast<long>(exchange.request.size() + reply.bytes.size());
         due = begin + characterTime * wireBytes + reply.delay;
     }

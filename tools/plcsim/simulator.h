@@ -143,12 +143,14 @@ struct Fault {
 
 struct LineSettings {
     unsigned baudRate = 9600;
-    unsigned dataBits = 8;
-    char parity = 'N'; // N, E or O
-    unsigned stopBits = 1;
+    unsigned dataBits = 8;     // 5 to 8
+    char parity = 'N';         // N, E, O, M (mark) or S (space)
+    unsigned halfStopBits = 2; // 2 one, 3 one and a half (5 data bits only), 4 two
 
-    // Start bit, data, parity and stop bits: 10 at 8N1.
-    unsigned bitsPerCharacter() const { return 1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits; }
+    // Start bit, data, parity and stop bits, in half bits: 20 at 8N1.
+    unsigned halfBitsPerCharacter() const {
+        return 2 * (1 + dataBits + (parity == 'N' ? 0 : 1)) + halfStopBits;
+    }
 };
 
 // One request frame as it came off the line, and what went back.
@@ -197,8 +199,8 @@ class Simulator {
     void setLine(const LineSettings& line);
     LineSettings line() const;
     // Pace the line: each reply is held until the request and the reply would
-    // have crossed the wire at the line's rate (bitsPerCharacter() / baudRate
-    // seconds a byte), counted from the request's first byte, and then sent
+    // have crossed the wire at the line's rate (halfBitsPerCharacter() / (2 ×
+    // baudRate) seconds a byte), counted from the request's first byte, and then sent
     // at once. A delay fault adds its delay on top.
     void setPacing(bool paced);
     // Silence that ends a frame whose length is not known from its header.
