@@ -6,6 +6,7 @@
 #include "console.h"
 #include "contract/gate_records.h"
 #include "contract/records.h"
+#include "diagnosis.h"
 #include "gates_file.h"
 #include "history_store.h"
 #include "platform.h"
@@ -37,6 +38,8 @@ struct HostSettings {
     std::string gatesFile;   // empty: kovra-gates.txt when present
     std::string historyFile; // empty: kovra-history.db in the directory
     bool keepHistory = true;
+    // Journal records of addresses without a gate are kept under a raw gate.
+    bool keepUndefined = true;
     int logLevel = 32;
     bool trace = false;
     std::string port;
@@ -62,8 +65,8 @@ struct Outcome {
     std::optional<std::string> storeError; // the history could not take the values
 };
 
-// The driver's status in words, with the most telling of its messages.
-std::string Diagnose(const ParsedGate& gate, const Outcome& outcome, const std::string& port);
+// Why a request failed: the device's state, or the driver's messages.
+Diagnosis Diagnose(const Outcome& outcome, const std::string& port);
 
 // Turns the single-layout value area into the number it holds.
 std::uint32_t RawFromArea(const std::uint8_t* area, int width);

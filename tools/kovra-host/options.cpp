@@ -43,7 +43,9 @@ constexpr CommandSpec kCommands[] = {
      "Collects the journal and memo files of each station (a read of gate ssI0000),\n"
      "stores every event in the history and prints them: gate, cooked value, raw\n"
      "value and PLC time. STATION is the J-bus station in hexadecimal (05, 1A).\n"
-     "Only records whose gate is defined (gates file) are passed on by the driver.\n"
+     "A record whose address has no gate in the gates file is kept raw under the\n"
+     "counter gate of its address (ssCaaaa), flagged undefined, and the summary\n"
+     "names the addresses to add.\n"
      "On a terminal a progress line shows files, records and records per second."},
     {"sync", kSync, "sync STATION --port DEVICE",
      "Sets the clock of a P200X (a read of gate ssS0000) from this computer's local\n"
@@ -90,6 +92,9 @@ constexpr OptionSpec kOptions[] = {
     {"history", "FILE", kLine | kHistory,
      "history database (default: kovra-history.db in the working directory)"},
     {"no-history", nullptr, kLine, "store nothing"},
+    {"strict-gates", nullptr, kLine,
+     "pass over journal records whose address has no gate, as the host does\n"
+     "(default: keep them under a raw counter gate, flagged undefined)"},
     {"log-level", "LEVEL", kLine | kDemo,
      "driver messages shown: none (0), fatal (1), error (32, default), trace (8)"},
     {"trace", nullptr, kLine | kDemo,
