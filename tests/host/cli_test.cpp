@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <tuple>
@@ -239,6 +240,25 @@ TEST_F(HostCli, TheLastAttemptNamesTheCause) {
         run.errLines()[0],
         "kovra-host: read 0130010: station 01 refused the request (exception 02: illegal data "
         "address) (status 1)");
+}
+
+TEST_F(HostCli, TimeoutAndGapComeFromTheCommandLine) {
+    // The init file says 100 ms; four silent attempts at 300 ms take longer.
+    sim.injectFault(0x01, plcsim::Fault::Silent());
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(host({"read", "0130010", "--timeout", "300"}).status, 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(1200));
+
+    sim.clearFaults(0x01);
+    sim.clearLog();
+    ASSERT_EQ(host({"read", "0130010", "0130011", "--gap", "250"}).status, 0);
+    const auto exchanges = sim.exchanges();
+    ASSERT_EQ(exchanges.size(), 2u);
+    EXPECT_GE(exchanges[1].time - exchanges[0].time, std::chrono::milliseconds(250));
+
+    const HostRun version = RunHost({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("kovra-host ", 0), 0u) << version.out;
 }
 
 TEST_F(HostCli, EachFailureIsExplainedByItsKind) {

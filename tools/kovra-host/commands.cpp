@@ -129,6 +129,12 @@ HostSettings SettingsFrom(const CommandLine& line) {
     if (const auto baud = line.integer("baud", 1, 65535)) {
         settings.baud = static_cast<unsigned>(*baud);
     }
+    if (const auto timeout = line.integer("timeout", 10, 600000)) {
+        settings.timeoutMs = static_cast<unsigned>(*timeout);
+    }
+    if (const auto gap = line.integer("gap", 0, 65535)) {
+        settings.gapMs = static_cast<unsigned>(*gap);
+    }
     if (const auto bits = line.integer("data-bits", 5, 8)) {
         settings.dataBits = static_cast<unsigned>(*bits);
     }

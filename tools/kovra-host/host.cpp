@@ -464,6 +464,9 @@ void Host::start() {
         throw Failure(PortRefusal(settings_.port, ""));
     }
     started_ = true;
+    if (status == kStatusDone) {
+        applyTiming(portName);
+    }
     if (status == kStatusRefused) {
         std::string detail;
         for (const auto& line : log_->since(mark)) {
@@ -473,6 +476,24 @@ void Host::start() {
         }
         throw Failure("last-event file " + fs::path(positionsFile_).filename().string() +
                       " cannot be opened or created" + detail);
+    }
+}
+
+void Host::applyTiming(const std::string& portName) {
+    if (settings_.timeoutMs) {
+        // The reply timeout of the init file, through the driver's own port
+        // change, which keeps the line settings when given a baud rate of 0.
+        PortChange change{};
+        std::strncpy(change.portName, portName.c_str(), kPortNameSize - 1);
+        change.timeoutTicks = static_cast<std::int32_t>((*settings_.timeoutMs + 9) / 10);
+        if (call(kChangeVpiParams, &change) != kStatusDone) {
+            throw Failure(PortRefusal(settings_.port, ""));
+        }
+    }
+    if (settings_.gapMs) {
+        // The inter-frame gap has no request of its own; it is a field of the
+        // context that the host owns, read before every frame.
+        context_->interFrameGap = static_cast<std::uint16_t>(*settings_.gapMs);
     }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "console.h"
+#include "contract/context.h"
 #include "contract/gate_records.h"
 #include "contract/records.h"
 #include "diagnosis.h"
@@ -45,6 +46,8 @@ struct HostSettings {
     std::string port;
     // Line settings the user gave; the rest come from the driver's defaults.
     std::optional<unsigned> baud, dataBits, stopBits, parity;
+    // What the init file's COMM_TIMEOUT and gap set, in milliseconds.
+    std::optional<unsigned> timeoutMs, gapMs;
 };
 
 struct ParsedGate {
@@ -112,6 +115,7 @@ class Host {
     Outcome request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area,
                     const std::string& command);
     void checkDriverFiles();
+    void applyTiming(const std::string& portName);
     void rewindInterrupted();
     std::string resolve(const std::string& path) const;
 

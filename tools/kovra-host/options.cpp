@@ -80,6 +80,9 @@ constexpr OptionSpec kOptions[] = {
     {"data-bits", "N", kLine, "7 or 8 (default: the driver's, 8)"},
     {"parity", "P", kLine, "none, odd, even, mark or space (default: the driver's, none)"},
     {"stop-bits", "N", kLine, "1, 1.5 or 2 (default: the driver's, 1)"},
+    {"timeout", "MS", kLine,
+     "reply timeout in milliseconds, as COMM_TIMEOUT in the init file sets it"},
+    {"gap", "MS", kLine, "silence before every request in milliseconds (inter-frame gap)"},
     {"driver", "PATH", kLine | kInfo | kDemo,
      "driver library (default: beside this program or in its build tree)"},
     {"driver-number", "N", kLine,
@@ -109,6 +112,7 @@ constexpr OptionSpec kOptions[] = {
     {"limit", "N", kHistory, "at most N rows"},
     {"alerts", nullptr, kHistory, "print the alerts instead of the values"},
     {"help", nullptr, ~0u, "show this help"},
+    {"version", nullptr, ~0u, "show the program's version"},
 };
 
 const char* const kGatesFileHelp =
