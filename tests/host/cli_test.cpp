@@ -19,6 +19,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <thread>
 #include <tuple>
 
 using namespace kovra;
@@ -399,6 +400,49 @@ TEST_F(HostCli, WatchPrintsAValueWhenItChanges) {
     EXPECT_EQ(lines[0], "TIME,GATE,VALUE,RAW");
     EXPECT_TRUE(Has(lines[1], ",0130010,7,0x0007 (7)")) << lines[1];
     EXPECT_TRUE(Has(lines[2], ",0130010,8,0x0008 (8)")) << lines[2];
+}
+
+TEST_F(HostCli, WatchReportsEveryFailureShowsTheValueBackAndEndsWithStatistics) {
+    sim.set(0x01, plcsim::Table::Words, 0x0010, {7});
+    // The first poll is answered, the next two fail all four attempts.
+    sim.injectFault(0x01, plcsim::Fault::Replying({0x01, 0x03, 0x02, 0x00, 0x07}, 1));
+    sim.injectFault(0x01, plcsim::Fault::CorruptCrc(4));
+    sim.injectFault(0x01, plcsim::Fault::Silent(4));
+    const HostRun run = host({"watch", "0130010", "--every", "0.05", "--count", "4", "--csv"});
+    EXPECT_EQ(run.status, 1);
+    const auto lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    EXPECT_TRUE(Has(lines[1], ",0130010,7,")) << lines[1];
+    EXPECT_TRUE(Has(lines[2], ",0130010,7,")) << lines[2]; // back after the failures
+    EXPECT_TRUE(Has(run.err, "fail their CRC check")) << run.err;
+    EXPECT_TRUE(Has(run.err, "does not answer")) << run.err;
+    EXPECT_TRUE(Has(run.err, "watch: 4 requests, 2 replies, 2 errors (1 CRC error, 1 silent "
+                             "station), 50.0% lost"))
+        << run.err;
+}
+
+TEST_F(HostCli, AWatchReopensAPortThatWentAwayAndCarriesOn) {
+    const fs::path link = dir.path() / "line";
+    fs::create_symlink(port, link);
+    sim.set(0x01, plcsim::Table::Words, 0x0010, {7});
+    plcsim::Simulator second;
+    second.addStation(0x01, plcsim::Model::P200);
+    second.set(0x01, plcsim::Table::Words, 0x0010, {8});
+    // After two polls the adapter goes; another appears under the same name.
+    std::thread unplug([&] {
+        sim.waitForExchanges(2, std::chrono::seconds(10));
+        fs::remove(link);
+        sim.stop();
+        const std::string again = second.openPseudoTerminal();
+        second.start();
+        fs::create_symlink(again, link);
+    });
+    const HostRun run = RunHost({"watch", "0130010", "--port", "line", "--dir", dir.path().string(),
+                                 "--log-level", "none", "--every", "0.2", "--count", "8", "--csv"});
+    unplug.join();
+    EXPECT_TRUE(Has(run.err, "kovra-host: watch 0130010: port line is gone")) << run.err;
+    EXPECT_TRUE(Has(run.err, "kovra-host: port line is back")) << run.err;
+    EXPECT_TRUE(Has(run.out, ",0130010,8,")) << run.out;
 }
 
 TEST_F(HostCli, TracePrintsEveryFrameWithItsMeaning) {

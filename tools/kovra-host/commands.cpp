@@ -42,7 +42,7 @@ bool Report(Console& console, const std::string& what, const ParsedGate& gate,
     if (outcome.status != kStatusDone) {
         const std::string& port = host.settings().port;
         console.line("kovra-host: " + what + ": " +
-                     Explain(Diagnose(outcome, port), gate.station(), port) + " (status " +
+                     Explain(host.diagnose(outcome), gate.station(), port) + " (status " +
                      std::to_string(outcome.status) + ")");
         ok = false;
     }
@@ -95,6 +95,26 @@ void NoteEvents(Console& console, const ParsedGate& gate, const Outcome& outcome
     events.insert(events.end(), outcome.values.begin(), outcome.values.end());
     if (const std::string note = UndefinedNote(outcome.values); !note.empty()) {
         console.line("station " + HexByte(static_cast<unsigned>(gate.station())) + ": " + note);
+    }
+}
+
+// A long run waits out a vanished device: it asks the driver to reopen the
+// port after 1, 2, 4 ... up to 30 seconds, until it is back or the run is
+// interrupted.
+void WaitForPort(Host& host, Console& console) {
+    const std::string& port = host.settings().port;
+    console.line("kovra-host: port " + port + " is gone; reopening it");
+    unsigned pauseMs = 1000;
+    while (!Interrupted()) {
+        SleepMs(pauseMs);
+        if (Interrupted()) {
+            return;
+        }
+        if (host.reopen()) {
+            console.line("kovra-host: port " + port + " is back");
+            return;
+        }
+        pauseMs = std::min(pauseMs * 2, 30000u);
     }
 }
 
@@ -494,15 +514,21 @@ int RunWatch(const CommandLine& line, Console& console) {
     bool ok = true;
     const auto periodMs = static_cast<std::int64_t>(std::llround(*every * 1000.0));
     std::int64_t next = MonotonicMs();
+    unsigned requests = 0;
+    unsigned replies = 0;
+    std::map<std::string, unsigned> errors;
     // Ctrl-C ends the watch between polls, so the driver is ended and the
     // port released as after the last poll.
     CatchInterrupt();
     for (long poll = 0; (!count || poll < *count) && !Interrupted(); ++poll) {
         if (poll > 0) {
             next += periodMs;
-            const std::int64_t wait = next - MonotonicMs();
-            if (wait > 0) {
-                SleepMs(static_cast<unsigned>(wait));
+            const std::int64_t now = MonotonicMs();
+            if (next < now) {
+                next = now; // a slow poll moves the rhythm instead of firing the missed ones
+            }
+            if (next > now) {
+                SleepMs(static_cast<unsigned>(next - now));
             }
             if (Interrupted()) {
                 break;
@@ -511,24 +537,28 @@ int RunWatch(const CommandLine& line, Console& console) {
         // A long watch keeps only what the current poll logs.
         halvo::ClearRecords();
         host->log().forget();
-        for (std::size_t i = 0; i < gates.size(); ++i) {
+        for (std::size_t i = 0; i < gates.size() && !Interrupted(); ++i) {
             const Outcome outcome = host->read(gates[i], "watch");
+            ++requests;
             const std::string time = IsoLocalTime(static_cast<std::int64_t>(std::time(nullptr)));
             std::vector<StoredValue> events;
             NoteEvents(console, gates[i], outcome, events);
             for (const auto& event : events) {
-                printRow(event.plcTime ? IsoLocalTime(*event.plcTime) : time, event.gate,
+                printRow(event.plcTime ? IsoLocalTime(*event.plcTime) : time, GateCell(event),
                          FormatValue(event.value), FormatRaw(event.raw, GateWidth(event.gate)));
             }
             if (outcome.status != kStatusDone) {
                 ok = false;
-                if (!seen[i].failed) {
-                    Report(console, "watch " + gates[i].definition.address, gates[i], outcome,
-                           *host);
-                }
+                const Diagnosis diagnosis = host->diagnose(outcome);
+                ++errors[KindName(diagnosis.kind)];
+                Report(console, "watch " + gates[i].definition.address, gates[i], outcome, *host);
                 seen[i].failed = true;
+                if (diagnosis.kind == FaultKind::PortGone) {
+                    WaitForPort(*host, console);
+                }
                 continue;
             }
+            ++replies;
             if (outcome.storeError) {
                 Report(console, "watch " + gates[i].definition.address, gates[i], outcome, *host);
                 ok = false;
@@ -543,6 +573,20 @@ int RunWatch(const CommandLine& line, Console& console) {
                      FormatRaw(outcome.raw, gates[i].width));
         }
     }
+    std::string summary = "watch: " + Plural(requests, "request") + ", " + std::to_string(replies) +
+                          (replies == 1 ? " reply, " : " replies, ") +
+                          Plural(requests - replies, "error");
+    if (!errors.empty()) {
+        std::string kinds;
+        for (const auto& [kind, number] : errors) {
+            kinds += (kinds.empty() ? "" : ", ") + std::to_string(number) + " " + kind;
+        }
+        summary += " (" + kinds + ")";
+    }
+    char loss[32];
+    std::snprintf(loss, sizeof loss, ", %.1f%% lost",
+                  requests == 0 ? 0.0 : 100.0 * (requests - replies) / requests);
+    console.line(summary + loss);
     return ok ? 0 : 1;
 }
 

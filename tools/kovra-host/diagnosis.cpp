@@ -73,6 +73,36 @@ Diagnosis Classify(const std::vector<LogLine>& messages) {
     return {};
 }
 
+const char* KindName(FaultKind kind) {
+    switch (kind) {
+    case FaultKind::SilentStation:
+        return "silent station";
+    case FaultKind::IncompleteReply:
+        return "incomplete reply";
+    case FaultKind::CrcError:
+        return "CRC error";
+    case FaultKind::OtherStation:
+        return "reply from another station";
+    case FaultKind::WrongReply:
+        return "wrong reply";
+    case FaultKind::Exception:
+        return "exception";
+    case FaultKind::NotP200X:
+        return "not a P200X";
+    case FaultKind::SendFailed:
+        return "send failure";
+    case FaultKind::PortGone:
+        return "port gone";
+    case FaultKind::PortInUse:
+        return "port in use";
+    case FaultKind::PermissionDenied:
+        return "permission denied";
+    case FaultKind::Unknown:
+        break;
+    }
+    return "other";
+}
+
 std::string Explain(const Diagnosis& diagnosis, int station, const std::string& port) {
     const std::string who = "station " + HexByte(static_cast<unsigned>(station));
     const std::string on = port.empty() ? "" : " on " + port;

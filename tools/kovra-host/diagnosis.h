@@ -48,6 +48,9 @@ Diagnosis Classify(const std::vector<LogLine>& messages);
 // The cause in words: "station 01 does not answer on /dev/ttyS0".
 std::string Explain(const Diagnosis& diagnosis, int station, const std::string& port);
 
+// The kind in a few words, for counts: "silent station".
+const char* KindName(FaultKind kind);
+
 // A message without its "KOVRA> " prefix.
 std::string WithoutPrefix(const std::string& message);
 

@@ -135,10 +135,12 @@ void AreaFromRaw(std::uint32_t raw, int width, std::uint8_t* area) {
     }
 }
 
-Diagnosis Diagnose(const Outcome& outcome, const std::string& port) {
+Diagnosis Diagnose(const Outcome& outcome, const std::string& port,
+                   std::optional<std::uint64_t> opened) {
     // A device that went away fails every request in ways that read like a
     // silent station; the device itself tells the difference.
-    if (!port.empty() && DeviceExists(port) == false) {
+    if (!port.empty() &&
+        (DeviceExists(port) == false || (opened && DeviceIdentity(port) != opened))) {
         return {FaultKind::PortGone, std::nullopt, ""};
     }
     Diagnosis diagnosis = Classify(outcome.messages);
@@ -465,6 +467,7 @@ void Host::start() {
     }
     started_ = true;
     if (status == kStatusDone) {
+        opened_ = DeviceIdentity(settings_.port);
         applyTiming(portName);
     }
     if (status == kStatusRefused) {
@@ -495,6 +498,14 @@ void Host::applyTiming(const std::string& portName) {
         // context that the host owns, read before every frame.
         context_->interFrameGap = static_cast<std::uint16_t>(*settings_.gapMs);
     }
+}
+
+bool Host::reopen() {
+    if (call(kReopenPort, nullptr) != kStatusDone) {
+        return false;
+    }
+    opened_ = DeviceIdentity(settings_.port);
+    return true;
 }
 
 void Host::end() {

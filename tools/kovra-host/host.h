@@ -68,8 +68,11 @@ struct Outcome {
     std::optional<std::string> storeError; // the history could not take the values
 };
 
-// Why a request failed: the device's state, or the driver's messages.
-Diagnosis Diagnose(const Outcome& outcome, const std::string& port);
+// Why a request failed: the device's state (gone when it is missing, or
+// another device stands under its name than the one opened), or the
+// driver's messages.
+Diagnosis Diagnose(const Outcome& outcome, const std::string& port,
+                   std::optional<std::uint64_t> opened = std::nullopt);
 
 // Turns the single-layout value area into the number it holds.
 std::uint32_t RawFromArea(const std::uint8_t* area, int width);
@@ -94,6 +97,13 @@ class Host {
     // Checks the driver's files, cold-starts the instance on the port.
     void start();
     void end();
+
+    // Opens the port again with the settings of the cold start (function 13).
+    bool reopen();
+    // Why a request failed, asking the device too.
+    Diagnosis diagnose(const Outcome& outcome) const {
+        return Diagnose(outcome, settings_.port, opened_);
+    }
 
     ParsedGate parse(const std::string& address);
     Outcome read(const ParsedGate& gate, const std::string& command);
@@ -128,8 +138,9 @@ class Host {
     DriverContext* context_ = nullptr; // lives as long as the process
     CommSettings line_{};
     bool started_ = false;
-    bool halted_ = false;       // after a history failure that put the positions back
-    std::string positionsFile_; // absolute
+    std::optional<std::uint64_t> opened_; // the device's identity when opened
+    bool halted_ = false;                 // after a history failure that put the positions back
+    std::string positionsFile_;           // absolute
     std::vector<StoredValue>* collecting_ = nullptr;
     std::vector<StoredAlert>* alerting_ = nullptr;
     std::function<void(const StoredValue&)> valueListener_;

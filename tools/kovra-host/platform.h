@@ -37,6 +37,10 @@ std::string ExecutableDirectory();
 bool IsTerminal(std::FILE* stream);
 // Whether a serial device of that name is there; nothing when it cannot be told.
 std::optional<bool> DeviceExists(const std::string& name);
+// What tells one device from another under the same name (a new adapter
+// plugged in where the old one was); nothing when it is not there or the
+// system cannot tell.
+std::optional<std::uint64_t> DeviceIdentity(const std::string& name);
 // Why a device does not open for this program, tried after the driver failed
 // to open it; Opens when it does.
 enum class DeviceRefusal { Opens, Missing, PermissionDenied, InUse, Other };

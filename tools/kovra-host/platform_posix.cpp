@@ -65,6 +65,14 @@ std::optional<bool> DeviceExists(const std::string& name) {
     return std::nullopt;
 }
 
+std::optional<std::uint64_t> DeviceIdentity(const std::string& name) {
+    struct stat status {};
+    if (stat(name.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return (static_cast<std::uint64_t>(status.st_rdev) << 32) ^ status.st_ino;
+}
+
 DeviceRefusal ProbeDevice(const std::string& name) {
     const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {

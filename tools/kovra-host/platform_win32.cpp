@@ -65,6 +65,10 @@ std::optional<bool> DeviceExists(const std::string& name) {
                : std::nullopt;
 }
 
+std::optional<std::uint64_t> DeviceIdentity(const std::string&) {
+    return std::nullopt;
+}
+
 DeviceRefusal ProbeDevice(const std::string& name) {
     const std::string path = name.rfind("\\\\.\\", 0) == 0 ? name : "\\\\.\\" + name;
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
