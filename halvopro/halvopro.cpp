@@ -24,6 +24,8 @@ struct State {
     int maxSeverity = 32;
     std::function<void(const HistoryEntry&)> historyListener;
     std::function<void(const Alert&)> alertListener;
+    std::function<void(const LogEntry&)> logListener;
+    std::function<std::optional<Gate>(const std::string&)> undefinedResolver;
 };
 
 State& state() {
@@ -125,6 +127,16 @@ void OnAlert(std::function<void(const Alert&)> listener) {
     s.alertListener = std::move(listener);
 }
 
+void OnLog(std::function<void(const LogEntry&)> listener) {
+    State& s = state();
+    s.logListener = std::move(listener);
+}
+
+void OnUndefinedGate(std::function<std::optional<Gate>(const std::string&)> resolver) {
+    State& s = state();
+    s.undefinedResolver = std::move(resolver);
+}
+
 void ClearRecords() {
     State& s = state();
     s.log.clear();
@@ -141,6 +153,8 @@ void Reset() {
     s.failingLookups.clear();
     s.historyListener = nullptr;
     s.alertListener = nullptr;
+    s.logListener = nullptr;
+    s.undefinedResolver = nullptr;
 }
 
 } // namespace halvo
@@ -158,11 +172,19 @@ int HALVO_CALL err(int severity, const char* format, ...) {
     va_start(args, format);
     const int length = std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    State& s = state();
-    s.log.push_back(LogEntry{severity, text});
-    if (s.sink != nullptr && severity <= s.maxSeverity) {
-        std::fprintf(s.sink, "%2d %s\n", severity, text);
-        std::fflush(s.sink);
+    std::function<void(const LogEntry&)> listener;
+    const LogEntry entry{severity, text};
+    {
+        State& s = state();
+        s.log.push_back(entry);
+        if (s.sink != nullptr && severity <= s.maxSeverity) {
+            std::fprintf(s.sink, "%2d %s\n", severity, text);
+            std::fflush(s.sink);
+        }
+        listener = s.logListener;
+    }
+    if (listener) {
+        listener(entry);
     }
     return length;
 }
@@ -179,6 +201,14 @@ unsigned HALVO_CALL HalvoGetGateIdByAddressStr(int, unsigned char, const char* a
     for (const auto& gate : s.gates) {
         if (gate.address == addressString) {
             *gateId = gate.id;
+            return kHalvoOk;
+        }
+    }
+    if (s.undefinedResolver) {
+        if (auto gate = s.undefinedResolver(addressString)) {
+            gate->address = addressString;
+            gate->undefined = true;
+            *gateId = DefineGate(*gate);
             return kHalvoOk;
         }
     }

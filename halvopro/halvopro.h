@@ -35,6 +35,9 @@ struct Gate {
     CookRule rule = CookRule::Linear;
     double scale = 1.0;
     double offset = 0.0;
+    // Defined by the host on the driver's lookup of an address that no gate
+    // holds, to keep the value rather than lose it (see OnUndefinedGate).
+    bool undefined = false;
 };
 
 struct LogEntry {
@@ -72,6 +75,14 @@ HALVO_API void FailCalls(Call call, unsigned status, int times = -1);
 // For GetGateId only: fail the lookups of one address string.
 HALVO_API void FailLookup(const std::string& address, unsigned status);
 
+// Called for each message err() receives, after it is recorded.
+HALVO_API void OnLog(std::function<void(const LogEntry&)> listener);
+
+// Asked when the driver looks up an address that no gate holds: a gate
+// returned is defined (flagged undefined) and its id given to the driver;
+// nothing leaves the address unknown, as without a resolver.
+HALVO_API void OnUndefinedGate(std::function<std::optional<Gate>(const std::string&)> resolver);
+
 // Where err() echoes each message ("<severity> <text>"); null for nowhere.
 // Messages above maxSeverity are not echoed. Default: standard error, all.
 HALVO_API void SetLogSink(std::FILE* sink, int maxSeverity = 32);
@@ -80,7 +91,7 @@ HALVO_API void SetLogSink(std::FILE* sink, int maxSeverity = 32);
 HALVO_API void OnHistory(std::function<void(const HistoryEntry&)> listener);
 HALVO_API void OnAlert(std::function<void(const Alert&)> listener);
 
-// Forgets gates, log, history, alerts, failures and listeners.
+// Forgets gates, log, history, alerts, failures, listeners and the resolver.
 HALVO_API void Reset();
 // Forgets the log, history and alerts only.
 HALVO_API void ClearRecords();

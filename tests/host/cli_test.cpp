@@ -12,12 +12,15 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <tuple>
 
 using namespace kovra;
@@ -114,7 +117,7 @@ class HostCollect : public HostCli {
         dir.writeFile("kovra-gates.txt", "0130010 word linear 0.5\n0110003\n01C0020\n");
         add(0x0010, 40, 30);
         add(0x0003, 1, 29);
-        add(0x0099, 5, 28); // no gate: passed over
+        add(0x0099, 5, 28); // no gate: kept raw
         add(0x0010, 42, 27);
         memo(1000, 30);
         memo(1003, 20);
@@ -123,10 +126,10 @@ class HostCollect : public HostCli {
     void add(std::uint16_t jbus, std::uint32_t value, int minutesAgo) {
         const When when = Ago(minutesAgo);
         files->appendJournalEvent(jbus, value, when.local);
-        if (jbus != 0x0099) {
-            const std::string gate = jbus == 0x0010 ? "0130010" : "0110003";
-            expected.emplace_back(gate, value, when.seconds);
-        }
+        const std::string gate = jbus == 0x0010   ? "0130010"
+                                 : jbus == 0x0003 ? "0110003"
+                                                  : "01C0099";
+        expected.emplace_back(gate, value, when.seconds);
     }
     void memo(std::uint32_t value, int minutesAgo) {
         const When when = Ago(minutesAgo);
@@ -235,8 +238,87 @@ TEST_F(HostCli, TheLastAttemptNamesTheCause) {
     const HostRun run = host({"read", "0130010"});
     EXPECT_EQ(run.status, 1);
     ASSERT_EQ(run.errLines().size(), 1u) << run.err;
-    EXPECT_EQ(run.errLines()[0],
-              "kovra-host: read 0130010: station 01 refused the request (exception 02) (status 1)");
+    EXPECT_EQ(
+        run.errLines()[0],
+        "kovra-host: read 0130010: station 01 refused the request (exception 02: illegal data "
+        "address) (status 1)");
+}
+
+TEST_F(HostCli, TimeoutAndGapComeFromTheCommandLine) {
+    // The init file says 100 ms; four silent attempts at 300 ms take longer.
+    sim.injectFault(0x01, plcsim::Fault::Silent());
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(host({"read", "0130010", "--timeout", "300"}).status, 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(1200));
+
+    sim.clearFaults(0x01);
+    sim.clearLog();
+    ASSERT_EQ(host({"read", "0130010", "0130011", "--gap", "250"}).status, 0);
+    const auto exchanges = sim.exchanges();
+    ASSERT_EQ(exchanges.size(), 2u);
+    EXPECT_GE(exchanges[1].time - exchanges[0].time, std::chrono::milliseconds(250));
+
+    const HostRun version = RunHost({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("kovra-host ", 0), 0u) << version.out;
+}
+
+TEST_F(HostCli, EachFailureIsExplainedByItsKind) {
+    // The port is reached through a link in the working directory, so that it
+    // can go away under a running read.
+    fs::create_symlink(port, dir.path() / "line");
+    const std::string line = "line";
+    struct Case {
+        plcsim::Fault fault;
+        std::string explanation;
+    };
+    const Case cases[] = {
+        {plcsim::Fault::Silent(), "station 01 does not answer on line"},
+        {plcsim::Fault::CutAfter(3), "station 01's reply breaks off before its end on line"},
+        {plcsim::Fault::CorruptCrc(), "station 01's replies fail their CRC check on line"},
+        {plcsim::Fault::AsStation(0x07), "another station answered in place of station 01 on line"},
+        {plcsim::Fault::Replying({0x01, 0x04, 0x02, 0x00, 0x01}),
+         "station 01's reply does not fit the request (DoRead() wrong function 04h"},
+        {plcsim::Fault::Replying({0x01, 0x03, 0x04, 0x00, 0x01, 0x00, 0x02}),
+         "station 01's reply does not fit the request (DoRead() wrong byte count 4"},
+        {plcsim::Fault::WithException(3),
+         "station 01 refused the request (exception 03: illegal data value)"},
+    };
+    for (const auto& c : cases) {
+        sim.clearFaults(0x01);
+        sim.injectFault(0x01, c.fault);
+        const HostRun run = RunHost({"read", "0130010", "--port", line, "--dir",
+                                     dir.path().string(), "--log-level", "none"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(Has(run.err, "kovra-host: read 0130010: " + c.explanation)) << run.err;
+    }
+
+    // The device vanishes while the station is silent.
+    sim.clearFaults(0x01);
+    sim.injectFault(0x01, plcsim::Fault::Silent());
+    sim.onExchange([&](const plcsim::Exchange&) {
+        std::error_code ignored;
+        fs::remove(dir.path() / "line", ignored);
+    });
+    const HostRun gone = RunHost(
+        {"read", "0130010", "--port", line, "--dir", dir.path().string(), "--log-level", "none"});
+    sim.onExchange(nullptr);
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_EQ(gone.errLines(),
+              std::vector<std::string>{"kovra-host: read 0130010: port line is gone (status 2)"});
+
+    // A device this user may not open.
+    ASSERT_EQ(chmod(port.c_str(), 0), 0);
+    const fs::path own = dir.path() / "own";
+    fs::create_directory(own);
+    fs::permissions(dir.path(), fs::perms::all);
+    fs::permissions(own, fs::perms::all);
+    const HostRun denied =
+        RunHost({"read", "0130010", "--port", port, "--dir", own.string(), "--log-level", "none"},
+                nullptr, true);
+    EXPECT_EQ(denied.status, 1);
+    EXPECT_EQ(denied.errLines(),
+              std::vector<std::string>{"kovra-host: port " + port + ": Permission denied"});
 }
 
 TEST_F(HostCli, APortThatIsMissingOrBusyIsNamed) {
@@ -253,7 +335,7 @@ TEST_F(HostCli, APortThatIsMissingOrBusyIsNamed) {
     close(holder);
     EXPECT_EQ(run.status, 1);
     ASSERT_EQ(run.errLines().size(), 1u) << run.err;
-    EXPECT_TRUE(Has(run.err, "port " + port + " cannot be opened")) << run.err;
+    EXPECT_EQ(run.errLines()[0], "kovra-host: port " + port + " is in use by another program");
 }
 
 TEST_F(HostCli, AnUnreadableInitFileIsNamedBeforeThePlcIsTouched) {
@@ -321,6 +403,49 @@ TEST_F(HostCli, WatchPrintsAValueWhenItChanges) {
     EXPECT_TRUE(Has(lines[2], ",0130010,8,0x0008 (8)")) << lines[2];
 }
 
+TEST_F(HostCli, WatchReportsEveryFailureShowsTheValueBackAndEndsWithStatistics) {
+    sim.set(0x01, plcsim::Table::Words, 0x0010, {7});
+    // The first poll is answered, the next two fail all four attempts.
+    sim.injectFault(0x01, plcsim::Fault::Replying({0x01, 0x03, 0x02, 0x00, 0x07}, 1));
+    sim.injectFault(0x01, plcsim::Fault::CorruptCrc(4));
+    sim.injectFault(0x01, plcsim::Fault::Silent(4));
+    const HostRun run = host({"watch", "0130010", "--every", "0.05", "--count", "4", "--csv"});
+    EXPECT_EQ(run.status, 1);
+    const auto lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    EXPECT_TRUE(Has(lines[1], ",0130010,7,")) << lines[1];
+    EXPECT_TRUE(Has(lines[2], ",0130010,7,")) << lines[2]; // back after the failures
+    EXPECT_TRUE(Has(run.err, "fail their CRC check")) << run.err;
+    EXPECT_TRUE(Has(run.err, "does not answer")) << run.err;
+    EXPECT_TRUE(Has(run.err, "watch: 4 requests, 2 replies, 2 errors (1 CRC error, 1 silent "
+                             "station), 50.0% lost"))
+        << run.err;
+}
+
+TEST_F(HostCli, AWatchReopensAPortThatWentAwayAndCarriesOn) {
+    const fs::path link = dir.path() / "line";
+    fs::create_symlink(port, link);
+    sim.set(0x01, plcsim::Table::Words, 0x0010, {7});
+    plcsim::Simulator second;
+    second.addStation(0x01, plcsim::Model::P200);
+    second.set(0x01, plcsim::Table::Words, 0x0010, {8});
+    // After two polls the adapter goes; another appears under the same name.
+    std::thread unplug([&] {
+        sim.waitForExchanges(2, std::chrono::seconds(10));
+        fs::remove(link);
+        sim.stop();
+        const std::string again = second.openPseudoTerminal();
+        second.start();
+        fs::create_symlink(again, link);
+    });
+    const HostRun run = RunHost({"watch", "0130010", "--port", "line", "--dir", dir.path().string(),
+                                 "--log-level", "none", "--every", "0.2", "--count", "8", "--csv"});
+    unplug.join();
+    EXPECT_TRUE(Has(run.err, "kovra-host: watch 0130010: port line is gone")) << run.err;
+    EXPECT_TRUE(Has(run.err, "kovra-host: port line is back")) << run.err;
+    EXPECT_TRUE(Has(run.out, ",0130010,8,")) << run.out;
+}
+
 TEST_F(HostCli, TracePrintsEveryFrameWithItsMeaning) {
     sim.set(0x01, plcsim::Table::Words, 0x0010, {0x1234});
     const HostRun run = host({"read", "0130010", "--trace"});
@@ -339,7 +464,7 @@ TEST_F(HostCollect, EveryEventIsStoredOnceAcrossRepeatedCollections) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(StoredEvents(history()), expected);
     auto lines = Lines(run.out);
-    ASSERT_EQ(lines.size(), 6u) << run.out;
+    ASSERT_EQ(lines.size(), 7u) << run.out;
     EXPECT_EQ(lines[0], "PLC TIME,GATE,VALUE,RAW");
     // The word's cooking (x 0.5) and the PLC time in ISO 8601 with its zone.
     std::tm local{};
@@ -349,8 +474,10 @@ TEST_F(HostCollect, EveryEventIsStoredOnceAcrossRepeatedCollections) {
     std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &local);
     EXPECT_EQ(lines[1].rfind(std::string(iso), 0), 0u) << lines[1];
     EXPECT_TRUE(Has(lines[1], ",0130010,20,0x0028 (40)")) << lines[1];
-    EXPECT_TRUE(Has(run.err, "station 01: 2 files read, 5 events stored, 1 record without a gate"))
+    EXPECT_TRUE(Has(run.err, "station 01: 2 files read, 6 events stored, 1 record without a gate, "
+                             "kept raw (add gates for J-bus address 0x0099 to the gates file)"))
         << run.err;
+    EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,0x00000005 (5)")) << run.out;
 
     run = host({"collect", "01", "--csv"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -380,14 +507,35 @@ TEST_F(HostCollect, ASilentStationStoresNothingAndLosesNothing) {
     EXPECT_EQ(StoredEvents(history()), expected);
 }
 
-TEST_F(HostCollect, WithoutGatesNothingIsPassedOnAndTheSummarySaysWhy) {
+TEST_F(HostCollect, StrictGatesPassOverRecordsWithoutAGateAndTheSummarySaysWhy) {
     fs::remove(dir.path() / "kovra-gates.txt");
-    const HostRun run = host({"collect", "01"});
+    const HostRun run = host({"collect", "01", "--strict-gates"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(Has(run.err, "station 01: 2 files read, 0 events stored, 6 records without a "
-                             "gate (the gates file defines the gates of the journal's variables)"))
+                             "gate passed over (the gates file defines the gates of the journal's "
+                             "variables)"))
         << run.err;
     EXPECT_TRUE(run.out.empty()) << run.out;
+}
+
+TEST_F(HostCollect, EveryCommandThatCollectsPrintsAndStoresTheEvents) {
+    // A read and a write of the journal gate collect as collect does, and a
+    // later collection finds nothing left over; history marks the raw gate.
+    HostRun run = host({"read", "01I0000", "--csv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 2u + 1u + 7u) << run.out;
+    EXPECT_TRUE(Has(run.err, "kept raw (add gates for J-bus address 0x0099")) << run.err;
+    EXPECT_EQ(StoredEvents(history()), expected);
+
+    add(0x0010, 44, 2);
+    run = host({"write", "01I0000", "1", "--no-history"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.out, "0130010  22     0x002C (44)")) << run.out;
+
+    run = host({"collect", "01", "--csv"});
+    EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
+    run = RunHost({"history", "--dir", dir.path().string(), "--gate", "01C0099", "--csv"});
+    EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,")) << run.out;
 }
 
 TEST_F(HostCollect, ACollectionKilledHalfWayIsCollectedAgainWithoutLossOrDuplicate) {
@@ -411,7 +559,7 @@ TEST_F(HostCollect, ACollectionKilledHalfWayIsCollectedAgainWithoutLossOrDuplica
     run = host({"collect", "01", "--csv"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(Has(run.err, "is put back as it was before it")) << run.err;
-    EXPECT_EQ(Lines(run.out).size(), 6u) << run.out;
+    EXPECT_EQ(Lines(run.out).size(), 7u) << run.out;
     EXPECT_EQ(StoredEvents(history()), expected);
 
     run = host({"collect", "01"});
@@ -503,6 +651,6 @@ TEST(HostCliAlone, TheDemoRunsEndToEnd) {
     const auto stored = StoredEvents((dir.path() / "demo" / "kovra-history.db").string());
     EXPECT_EQ(std::count_if(stored.begin(), stored.end(),
                             [](const Row& row) { return std::get<2>(row) != 0; }),
-              13);
-    EXPECT_EQ(stored.size(), 19u);
+              14);
+    EXPECT_EQ(stored.size(), 20u);
 }

@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -30,7 +31,7 @@ std::vector<std::string> HostRun::errLines() const {
 }
 
 HostRun RunHost(const std::vector<std::string>& arguments,
-                const std::function<void(pid_t)>& onStart) {
+                const std::function<void(pid_t)>& onStart, bool unprivileged) {
     int out[2];
     int err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -57,6 +58,11 @@ HostRun RunHost(const std::vector<std::string>& arguments,
         dup2(err[1], STDERR_FILENO);
         const int devNull = open("/dev/null", O_RDONLY);
         dup2(devNull, STDIN_FILENO);
+        constexpr uid_t kNobody = 65534;
+        if (unprivileged && geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+            _exit(126);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }

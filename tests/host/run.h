@@ -15,9 +15,10 @@ struct HostRun {
 };
 
 // Runs kovra-host with the arguments (the driver library is passed for the
-// caller). onStart, if given, receives the child's process id.
+// caller). onStart, if given, receives the child's process id. Unprivileged,
+// a run by the superuser drops to the user nobody, whom file modes bind.
 HostRun RunHost(const std::vector<std::string>& arguments,
-                const std::function<void(pid_t)>& onStart = nullptr);
+                const std::function<void(pid_t)>& onStart = nullptr, bool unprivileged = false);
 
 // The lines of a text, without their line ends.
 std::vector<std::string> Lines(const std::string& text);

@@ -3,6 +3,7 @@
 #include "format.h"
 #include "halvopro/halvopro.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -14,12 +15,6 @@ namespace fs = std::filesystem;
 
 namespace kovra_host {
 namespace {
-
-std::string Hex2(int value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
-    return text;
-}
 
 std::unique_ptr<Host> OpenLine(const CommandLine& line, Console& console,
                                const std::vector<std::string>& gates) {
@@ -45,8 +40,10 @@ bool Report(Console& console, const std::string& what, const ParsedGate& gate,
             const Outcome& outcome, const Host& host) {
     bool ok = true;
     if (outcome.status != kStatusDone) {
-        console.line("kovra-host: " + what + ": " + Diagnose(gate, outcome, host.settings().port) +
-                     " (status " + std::to_string(outcome.status) + ")");
+        const std::string& port = host.settings().port;
+        console.line("kovra-host: " + what + ": " +
+                     Explain(host.diagnose(outcome), gate.station(), port) + " (status " +
+                     std::to_string(outcome.status) + ")");
         ok = false;
     }
     if (outcome.storeError) {
@@ -56,12 +53,76 @@ bool Report(Console& console, const std::string& what, const ParsedGate& gate,
     return ok;
 }
 
-std::string Count(unsigned count, const char* what) {
-    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+} // namespace
+
+std::string GateCell(const StoredValue& value) {
+    return value.undefined ? value.gate + " (undefined)" : value.gate;
 }
 
-std::string FileCount(unsigned files) {
-    return Count(files, "file");
+namespace {
+
+// The records kept under raw gates, and the addresses that want a gate.
+std::string UndefinedNote(const std::vector<StoredValue>& values) {
+    std::vector<std::string> gates;
+    unsigned records = 0;
+    for (const auto& value : values) {
+        if (!value.undefined) {
+            continue;
+        }
+        ++records;
+        if (std::find(gates.begin(), gates.end(), value.gate) == gates.end()) {
+            gates.push_back(value.gate);
+        }
+    }
+    if (records == 0) {
+        return "";
+    }
+    std::string addresses;
+    for (const auto& gate : gates) {
+        addresses += (addresses.empty() ? "" : ", ") + std::string("0x") + gate.substr(3);
+    }
+    return Plural(records, "record") + " without a gate, kept raw (add gates for J-bus address" +
+           (gates.size() == 1 ? " " : "es ") + addresses + " to the gates file)";
+}
+
+// Events that a read or write of a journal gate collected on the way: kept
+// for printing, with what they hold that wants a gate.
+void NoteEvents(Console& console, const ParsedGate& gate, const Outcome& outcome,
+                std::vector<StoredValue>& events) {
+    if (gate.memoryType() != kMemoryJournal) {
+        return;
+    }
+    events.insert(events.end(), outcome.values.begin(), outcome.values.end());
+    if (const std::string note = UndefinedNote(outcome.values); !note.empty()) {
+        console.line("station " + HexByte(static_cast<unsigned>(gate.station())) + ": " + note);
+    }
+}
+
+// A long run waits out a vanished device: it asks the driver to reopen the
+// port after 1, 2, 4 ... up to 30 seconds, until it is back or the run is
+// interrupted.
+void WaitForPort(Host& host, Console& console) {
+    const std::string& port = host.settings().port;
+    console.line("kovra-host: port " + port + " is gone; reopening it");
+    unsigned pauseMs = 1000;
+    while (!Interrupted()) {
+        SleepMs(pauseMs);
+        if (Interrupted()) {
+            return;
+        }
+        if (host.reopen()) {
+            console.line("kovra-host: port " + port + " is back");
+            return;
+        }
+        pauseMs = std::min(pauseMs * 2, 30000u);
+    }
+}
+
+void PrintEvents(const std::vector<StoredValue>& values, bool csv) {
+    if (!values.empty()) {
+        std::printf("\n");
+        EventTable(values).print(stdout, csv);
+    }
 }
 
 } // namespace
@@ -74,6 +135,7 @@ HostSettings SettingsFrom(const CommandLine& line) {
     settings.gatesFile = line.value("gates").value_or("");
     settings.historyFile = line.value("history").value_or("");
     settings.keepHistory = !line.has("no-history");
+    settings.keepUndefined = !line.has("strict-gates");
     settings.trace = line.has("trace");
     settings.port = line.value("port").value_or("");
     if (const auto level = line.value("log-level")) {
@@ -86,6 +148,12 @@ HostSettings SettingsFrom(const CommandLine& line) {
     }
     if (const auto baud = line.integer("baud", 1, 65535)) {
         settings.baud = static_cast<unsigned>(*baud);
+    }
+    if (const auto timeout = line.integer("timeout", 10, 600000)) {
+        settings.timeoutMs = static_cast<unsigned>(*timeout);
+    }
+    if (const auto gap = line.integer("gap", 0, 65535)) {
+        settings.gapMs = static_cast<unsigned>(*gap);
     }
     if (const auto bits = line.integer("data-bits", 5, 8)) {
         settings.dataBits = static_cast<unsigned>(*bits);
@@ -128,7 +196,7 @@ int ParseStation(const std::string& text) {
 }
 
 std::string StationGate(int station, char memoryType) {
-    return Hex2(station) + memoryType + "0000";
+    return HexByte(static_cast<unsigned>(station)) + memoryType + "0000";
 }
 
 std::string DescribeRequestValue(const ParsedGate& gate, const Outcome& outcome) {
@@ -151,7 +219,7 @@ std::string DescribeRequestValue(const ParsedGate& gate, const Outcome& outcome)
 Table EventTable(const std::vector<StoredValue>& values) {
     Table table({"PLC TIME", "GATE", "VALUE", "RAW"});
     for (const auto& value : values) {
-        table.add({value.plcTime ? IsoLocalTime(*value.plcTime) : "-", value.gate,
+        table.add({value.plcTime ? IsoLocalTime(*value.plcTime) : "-", GateCell(value),
                    FormatValue(value.value), FormatRaw(value.raw, GateWidth(value.gate))});
     }
     return table;
@@ -165,7 +233,8 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
     std::int64_t shown = 0;
     unsigned files = 0;
     unsigned records = 0;
-    const std::string prefix = "collecting station " + Hex2(station) + ": ";
+    const std::string prefix =
+        "collecting station " + HexByte(static_cast<unsigned>(station)) + ": ";
     auto show = [&](bool force) {
         const std::int64_t now = MonotonicMs();
         if (!force && now - shown < 100) {
@@ -175,7 +244,7 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
         const double seconds = static_cast<double>(now - began) / 1000.0;
         char rate[32];
         std::snprintf(rate, sizeof rate, "%.0f", seconds > 0 ? records / seconds : 0.0);
-        console.progress(prefix + FileCount(files) + ", " + std::to_string(records) + " records, " +
+        console.progress(prefix + Plural(files, "file") + ", " + Plural(records, "record") + ", " +
                          rate + " records/s");
     };
     host.log().onLine([&](const LogLine& line) {
@@ -190,9 +259,6 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
     });
     host.onValue([&](const StoredValue&) {
         ++records;
-        // Where log lines arrive only when asked for, this keeps the file
-        // count live as well.
-        host.log().sync();
         show(false);
     });
     struct Quiet {
@@ -205,7 +271,6 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
     } quiet{host};
     show(true);
     Outcome outcome = host.read(gate, command);
-    host.log().sync();
 
     host.console().endProgress();
     unsigned undefined = 0;
@@ -214,21 +279,25 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
             ++undefined;
         }
     }
-    std::string summary = "station " + Hex2(station) + ": " + FileCount(files) + " read, " +
-                          Count(static_cast<unsigned>(outcome.values.size()), "event");
+    std::string summary = "station " + HexByte(static_cast<unsigned>(station)) + ": " +
+                          Plural(files, "file") + " read, " +
+                          Plural(static_cast<unsigned>(outcome.values.size()), "event");
     if (host.history() == nullptr) {
         summary += " (not stored)";
     } else if (!outcome.storeError) {
         summary += " stored";
     }
+    if (const std::string note = UndefinedNote(outcome.values); !note.empty()) {
+        summary += ", " + note;
+    }
     if (undefined != 0) {
-        summary += ", " + Count(undefined, "record") + " without a gate";
+        summary += ", " + Plural(undefined, "record") + " without a gate passed over";
         if (outcome.values.empty()) {
             summary += " (the gates file defines the gates of the journal's variables)";
         }
     }
     if (!outcome.alerts.empty()) {
-        summary += ", " + Count(static_cast<unsigned>(outcome.alerts.size()), "alert");
+        summary += ", " + Plural(static_cast<unsigned>(outcome.alerts.size()), "alert");
     }
     if (report) {
         report(summary);
@@ -271,9 +340,11 @@ int RunRead(const CommandLine& line, Console& console) {
         gates.push_back(host->parse(address));
     }
     Table table({"GATE", "VALUE", "RAW"});
+    std::vector<StoredValue> events;
     bool ok = true;
     for (const auto& gate : gates) {
         const Outcome outcome = host->read(gate, "read");
+        NoteEvents(console, gate, outcome, events);
         if (!Report(console, "read " + gate.definition.address, gate, outcome, *host)) {
             ok = false;
         }
@@ -289,6 +360,7 @@ int RunRead(const CommandLine& line, Console& console) {
         }
     }
     table.print(stdout, line.has("csv"));
+    PrintEvents(events, line.has("csv"));
     return ok ? 0 : 1;
 }
 
@@ -334,7 +406,10 @@ int RunWrite(const CommandLine& line, Console& console) {
         raw = *uncooked;
     }
     const Outcome outcome = host->write(gate, raw, "write");
+    std::vector<StoredValue> events;
+    NoteEvents(console, gate, outcome, events);
     if (!Report(console, "write " + gate.definition.address, gate, outcome, *host)) {
+        PrintEvents(events, false);
         return 1;
     }
     // What was written, which the rounding to a raw value may have moved.
@@ -343,6 +418,7 @@ int RunWrite(const CommandLine& line, Console& console) {
                                     : FormatValue(Cook(gate.definition, raw));
     std::printf("%s <- %s (raw %s)\n", gate.definition.address.c_str(), written.c_str(),
                 FormatRaw(raw, gate.width).c_str());
+    PrintEvents(events, false);
     return 0;
 }
 
@@ -363,7 +439,8 @@ int RunCollect(const CommandLine& line, Console& console) {
         events.insert(events.end(), outcome.values.begin(), outcome.values.end());
         ParsedGate gate;
         gate.address.station = station;
-        if (!Report(console, "collect station " + Hex2(station), gate, outcome, *host)) {
+        if (!Report(console, "collect station " + HexByte(static_cast<unsigned>(station)), gate,
+                    outcome, *host)) {
             ok = false;
         }
         if (outcome.storeError) {
@@ -386,10 +463,11 @@ int RunSync(const CommandLine& line, Console& console) {
     const ParsedGate gate = host->parse(StationGate(station, kMemoryClock));
     const std::time_t now = std::time(nullptr);
     const Outcome outcome = host->read(gate, "sync");
-    if (!Report(console, "sync station " + Hex2(station), gate, outcome, *host)) {
+    if (!Report(console, "sync station " + HexByte(static_cast<unsigned>(station)), gate, outcome,
+                *host)) {
         return 1;
     }
-    std::printf("station %s: clock set to %s\n", Hex2(station).c_str(),
+    std::printf("station %s: clock set to %s\n", HexByte(static_cast<unsigned>(station)).c_str(),
                 IsoLocalTime(static_cast<std::int64_t>(now)).c_str());
     return 0;
 }
@@ -417,6 +495,16 @@ int RunWatch(const CommandLine& line, Console& console) {
         double value = 0;
     };
     std::vector<Seen> seen(gates.size());
+    auto printRow = [csv](const std::string& time, const std::string& gate,
+                          const std::string& value, const std::string& raw) {
+        if (csv) {
+            std::printf("%s\n", CsvLine({time, gate, value, raw}).c_str());
+        } else {
+            std::printf("%-25s  %-8s  %-12s  %s\n", time.c_str(), gate.c_str(), value.c_str(),
+                        raw.c_str());
+        }
+        std::fflush(stdout);
+    };
     if (csv) {
         std::printf("%s\n", CsvLine({"TIME", "GATE", "VALUE", "RAW"}).c_str());
     } else {
@@ -426,15 +514,21 @@ int RunWatch(const CommandLine& line, Console& console) {
     bool ok = true;
     const auto periodMs = static_cast<std::int64_t>(std::llround(*every * 1000.0));
     std::int64_t next = MonotonicMs();
+    unsigned requests = 0;
+    unsigned replies = 0;
+    std::map<std::string, unsigned> errors;
     // Ctrl-C ends the watch between polls, so the driver is ended and the
     // port released as after the last poll.
     CatchInterrupt();
     for (long poll = 0; (!count || poll < *count) && !Interrupted(); ++poll) {
         if (poll > 0) {
             next += periodMs;
-            const std::int64_t wait = next - MonotonicMs();
-            if (wait > 0) {
-                SleepMs(static_cast<unsigned>(wait));
+            const std::int64_t now = MonotonicMs();
+            if (next < now) {
+                next = now; // a slow poll moves the rhythm instead of firing the missed ones
+            }
+            if (next > now) {
+                SleepMs(static_cast<unsigned>(next - now));
             }
             if (Interrupted()) {
                 break;
@@ -443,18 +537,28 @@ int RunWatch(const CommandLine& line, Console& console) {
         // A long watch keeps only what the current poll logs.
         halvo::ClearRecords();
         host->log().forget();
-        for (std::size_t i = 0; i < gates.size(); ++i) {
+        for (std::size_t i = 0; i < gates.size() && !Interrupted(); ++i) {
             const Outcome outcome = host->read(gates[i], "watch");
+            ++requests;
             const std::string time = IsoLocalTime(static_cast<std::int64_t>(std::time(nullptr)));
+            std::vector<StoredValue> events;
+            NoteEvents(console, gates[i], outcome, events);
+            for (const auto& event : events) {
+                printRow(event.plcTime ? IsoLocalTime(*event.plcTime) : time, GateCell(event),
+                         FormatValue(event.value), FormatRaw(event.raw, GateWidth(event.gate)));
+            }
             if (outcome.status != kStatusDone) {
                 ok = false;
-                if (!seen[i].failed) {
-                    Report(console, "watch " + gates[i].definition.address, gates[i], outcome,
-                           *host);
-                }
+                const Diagnosis diagnosis = host->diagnose(outcome);
+                ++errors[KindName(diagnosis.kind)];
+                Report(console, "watch " + gates[i].definition.address, gates[i], outcome, *host);
                 seen[i].failed = true;
+                if (diagnosis.kind == FaultKind::PortGone) {
+                    WaitForPort(*host, console);
+                }
                 continue;
             }
+            ++replies;
             if (outcome.storeError) {
                 Report(console, "watch " + gates[i].definition.address, gates[i], outcome, *host);
                 ok = false;
@@ -465,18 +569,24 @@ int RunWatch(const CommandLine& line, Console& console) {
             if (!changed) {
                 continue;
             }
-            const std::string value = DescribeRequestValue(gates[i], outcome);
-            const std::string raw = FormatRaw(outcome.raw, gates[i].width);
-            if (csv) {
-                std::printf("%s\n",
-                            CsvLine({time, gates[i].definition.address, value, raw}).c_str());
-            } else {
-                std::printf("%-25s  %-8s  %-12s  %s\n", time.c_str(),
-                            gates[i].definition.address.c_str(), value.c_str(), raw.c_str());
-            }
-            std::fflush(stdout);
+            printRow(time, gates[i].definition.address, DescribeRequestValue(gates[i], outcome),
+                     FormatRaw(outcome.raw, gates[i].width));
         }
     }
+    std::string summary = "watch: " + Plural(requests, "request") + ", " + std::to_string(replies) +
+                          (replies == 1 ? " reply, " : " replies, ") +
+                          Plural(requests - replies, "error");
+    if (!errors.empty()) {
+        std::string kinds;
+        for (const auto& [kind, number] : errors) {
+            kinds += (kinds.empty() ? "" : ", ") + std::to_string(number) + " " + kind;
+        }
+        summary += " (" + kinds + ")";
+    }
+    char loss[32];
+    std::snprintf(loss, sizeof loss, ", %.1f%% lost",
+                  requests == 0 ? 0.0 : 100.0 * (requests - replies) / requests);
+    console.line(summary + loss);
     return ok ? 0 : 1;
 }
 
@@ -525,7 +635,7 @@ int RunHistory(const CommandLine& line, Console&) {
         Table table({"PLC TIME", "GATE", "VALUE", "RAW", "COLLECTED"});
         for (const auto& row : store->values(query)) {
             const StoredValue& value = row.value;
-            table.add({value.plcTime ? IsoLocalTime(*value.plcTime) : "-", value.gate,
+            table.add({value.plcTime ? IsoLocalTime(*value.plcTime) : "-", GateCell(value),
                        FormatValue(value.value), FormatRaw(value.raw, GateWidth(value.gate)),
                        IsoLocalTime(value.collectedAt)});
         }

@@ -30,6 +30,8 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
                        const std::function<void(const std::string&)>& report = nullptr);
 // The collected values as a table: PLC time, gate, cooked value, raw value.
 Table EventTable(const std::vector<StoredValue>& values);
+// A value's gate, marked when it is a raw gate kept for a record without one.
+std::string GateCell(const StoredValue& value);
 std::string DescribeRequestValue(const ParsedGate& gate, const Outcome& outcome);
 
 } // namespace kovra_host

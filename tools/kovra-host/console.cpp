@@ -4,8 +4,6 @@
 #include "halvopro/halvopro.h"
 #include "platform.h"
 
-#include <cctype>
-#include <cstdlib>
 #include <optional>
 
 namespace kovra_host {
@@ -91,28 +89,23 @@ bool Echoes(int level, int severity) {
 DriverLog::DriverLog(Console& console, int echoLevel) : console_(console), echoLevel_(echoLevel) {}
 
 DriverLog::~DriverLog() {
-    if (tap_) {
-        halvo::SetLogSink(nullptr);
+    if (installed_) {
+        halvo::OnLog(nullptr);
     }
 }
 
-bool DriverLog::install() {
-    tap_ = LineTap::Open([this](const std::string& raw) { take(raw); });
-    if (!tap_) {
-        return false;
-    }
-    halvo::SetLogSink(tap_->stream(), kSeverityError);
-    return true;
+void DriverLog::install() {
+    halvo::SetLogSink(nullptr);
+    halvo::OnLog([this](const halvo::LogEntry& entry) { take({entry.severity, entry.text}); });
+    installed_ = true;
 }
 
 std::size_t DriverLog::mark() {
-    sync();
     MutexLock lock(mutex_);
     return lines_.size();
 }
 
 std::vector<LogLine> DriverLog::since(std::size_t mark) {
-    sync();
     MutexLock lock(mutex_);
     if (mark >= lines_.size()) {
         return {};
@@ -121,7 +114,6 @@ std::vector<LogLine> DriverLog::since(std::size_t mark) {
 }
 
 void DriverLog::forget() {
-    sync();
     MutexLock lock(mutex_);
     lines_.clear();
 }
@@ -131,37 +123,12 @@ void DriverLog::onLine(std::function<void(const LogLine&)> listener) {
     listener_ = std::move(listener);
 }
 
-void DriverLog::sync() {
-    if (tap_) {
-        tap_->sync();
-    }
-}
-
-void DriverLog::take(const std::string& raw) {
-    // The host library writes "%2d %s": the severity right-aligned in two
-    // columns, a blank, the text. A line without that shape continues the
-    // message before it.
-    LogLine line;
-    bool continuation = true;
-    if (raw.size() >= 3 && raw[2] == ' ' && std::isdigit(static_cast<unsigned char>(raw[1])) &&
-        (raw[0] == ' ' || std::isdigit(static_cast<unsigned char>(raw[0])))) {
-        line.severity = std::atoi(raw.substr(0, 2).c_str());
-        line.text = raw.substr(3);
-        continuation = false;
-    }
+void DriverLog::take(const LogLine& line) {
     std::function<void(const LogLine&)> listener;
     {
         MutexLock lock(mutex_);
-        if (continuation && !lines_.empty()) {
-            lines_.back().text += "\n" + raw;
-            line = {lines_.back().severity, raw};
-        } else {
-            if (continuation) {
-                line = {kSeverityTrace, raw};
-            }
-            lines_.push_back(line);
-            listener = listener_;
-        }
+        lines_.push_back(line);
+        listener = listener_;
     }
     if (Echoes(echoLevel_, line.severity)) {
         console_.line(Cp437ToUtf8(line.text));

@@ -44,29 +44,27 @@ struct LogLine {
 std::optional<int> ParseLogLevel(const std::string& text);
 bool Echoes(int level, int severity);
 
-// The driver's messages as the host library writes them: collected, echoed to
-// the console at the chosen level, and handed to a listener as they come.
+// The driver's messages as the host library receives them: collected, echoed
+// to the console at the chosen level, and handed to a listener as they come.
 class DriverLog {
   public:
     DriverLog(Console& console, int echoLevel);
     ~DriverLog();
-    // Makes the host library write here. False when no stream can be had.
-    bool install();
+    // Makes the host library hand its messages here.
+    void install();
 
     std::size_t mark();
     std::vector<LogLine> since(std::size_t mark);
     // Drops the messages collected so far; earlier marks see nothing more.
     void forget();
     void onLine(std::function<void(const LogLine&)> listener);
-    // Returns once every message written so far has been taken in.
-    void sync();
 
   private:
-    void take(const std::string& raw);
+    void take(const LogLine& line);
 
     Console& console_;
     int echoLevel_;
-    std::unique_ptr<LineTap> tap_;
+    bool installed_ = false;
     Mutex mutex_;
     std::vector<LogLine> lines_;
     std::function<void(const LogLine&)> listener_;

@@ -45,12 +45,6 @@ std::tm Ago(int minutes, int seconds = 0) {
     return local;
 }
 
-std::string Hex2(int value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
-    return text;
-}
-
 class Demo {
   public:
     Demo(const CommandLine& line, Console& console) : line_(line), console_(console) {}
@@ -109,9 +103,9 @@ class Demo {
                     cooking += " " + FormatValue(gate.definition.offset);
                 }
             }
-            parsed.add({address, Hex2(gate.station()), std::string(1, gate.memoryType()), where,
-                        std::to_string(gate.width), HostTypeName(gate.definition.hostType),
-                        cooking});
+            parsed.add({address, HexByte(static_cast<unsigned>(gate.station())),
+                        std::string(1, gate.memoryType()), where, std::to_string(gate.width),
+                        HostTypeName(gate.definition.hostType), cooking});
         }
         print(parsed);
         say("(C and F addresses are held halved; the driver doubles them on the wire)");
@@ -147,8 +141,9 @@ class Demo {
 
         step("First journal collection (reads of 01I0000 and 02I0000)");
         const std::size_t first = collect(host);
-        check(first == 10, "the first collection passes every event with a gate (10)");
-        say("the record for J-bus address 0x0099 has no gate and is passed over");
+        check(first == 11, "the first collection passes every event (11)");
+        say("the record for J-bus address 0x0099 has no gate: it is kept raw under the undefined\n"
+            "counter gate 01C0099 (--strict-gates passes it over, as the host does)");
 
         step("New events in the PLCs: 1 on station 01, 2 on station 02");
         journals_[0]->appendJournalEvent(0x0010, 236, Ago(1, 4));
@@ -293,8 +288,10 @@ class Demo {
         for (const int station : {kP200, kP200X}) {
             const Outcome outcome = CollectStation(host, station, "demo",
                                                    [this](const std::string& line) { say(line); });
-            check(outcome.status == kStatusDone, "collect station " + Hex2(station));
-            check(!outcome.storeError, "store the events of station " + Hex2(station));
+            check(outcome.status == kStatusDone,
+                  "collect station " + HexByte(static_cast<unsigned>(station)));
+            check(!outcome.storeError,
+                  "store the events of station " + HexByte(static_cast<unsigned>(station)));
             events.insert(events.end(), outcome.values.begin(), outcome.values.end());
         }
         print(EventTable(events));

@@ -321,4 +321,37 @@ std::string HexBytes(const std::uint8_t* bytes, std::size_t count) {
     return text;
 }
 
+std::string HexByte(unsigned value) {
+    char text[4];
+    std::snprintf(text, sizeof text, "%02X", value & 0xFFu);
+    return text;
+}
+
+std::string Plural(unsigned count, const char* one) {
+    return std::to_string(count) + " " + one + (count == 1 ? "" : "s");
+}
+
+const char* ExceptionMeaning(unsigned code) {
+    switch (code) {
+    case 1:
+        return "illegal function";
+    case 2:
+        return "illegal data address";
+    case 3:
+        return "illegal data value";
+    case 4:
+        return "PLC failure";
+    case 5:
+        return "acknowledged, still working";
+    case 6:
+        return "PLC busy";
+    case 7:
+        return "negative acknowledge";
+    case 8:
+        return "memory parity error";
+    default:
+        return "unknown exception";
+    }
+}
+
 } // namespace kovra_host

@@ -51,6 +51,15 @@ class Table {
 std::string CsvCell(const std::string& text);
 std::string CsvLine(const std::vector<std::string>& cells);
 
+// A byte in two hexadecimal digits, as stations and gate addresses show it: "1A".
+std::string HexByte(unsigned value);
+
+// "1 record", "2 records".
+std::string Plural(unsigned count, const char* one);
+
+// What a J-bus exception code means: "illegal data address" for 2.
+const char* ExceptionMeaning(unsigned code);
+
 // Bytes as "01 03 00 10".
 std::string HexBytes(const std::uint8_t* bytes, std::size_t count);
 

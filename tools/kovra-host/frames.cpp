@@ -26,25 +26,6 @@ std::string Printf(const char* format, unsigned a, unsigned b = 0, unsigned c = 
     return text;
 }
 
-const char* ExceptionName(unsigned code) {
-    switch (code) {
-    case 1:
-        return "illegal function";
-    case 2:
-        return "illegal data address";
-    case 3:
-        return "illegal data value";
-    case 4:
-        return "slave device failure";
-    default:
-        return "exception";
-    }
-}
-
-std::string Plural(unsigned count, const char* one) {
-    return std::to_string(count) + " " + one + (count == 1 ? "" : "s");
-}
-
 std::string DescribeRequest(const std::vector<std::uint8_t>& frame) {
     const unsigned function = frame[1];
     if (frame.size() < 6) {
@@ -101,7 +82,7 @@ std::string DescribeReply(const std::vector<std::uint8_t>& frame) {
     if (function & 0x80) {
         const unsigned code = frame.size() > 2 ? frame[2] : 0;
         return Printf("exception %02X to function %02X", code, function & 0x7F) + " (" +
-               ExceptionName(code) + ")";
+               ExceptionMeaning(code) + ")";
     }
     switch (function) {
     case 1:

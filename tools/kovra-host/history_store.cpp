@@ -9,7 +9,7 @@
 namespace kovra_host {
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS batches (
@@ -34,6 +34,7 @@ CREATE TABLE IF NOT EXISTS events (
     raw          INTEGER NOT NULL,
     plc_time     INTEGER,
     collected_at INTEGER NOT NULL,
+    undefined    INTEGER NOT NULL DEFAULT 0,
     UNIQUE (batch_id, seq)
 );
 CREATE INDEX IF NOT EXISTS events_by_gate_and_time ON events(gate, plc_time);
@@ -176,9 +177,11 @@ class SqliteStore final : public HistoryStore {
                                  std::to_string(version) + ", newer than this program's " +
                                  std::to_string(kSchemaVersion));
             }
-            if (version < kSchemaVersion && !forWriting) {
+            if (version == 0 && !forWriting) {
                 throw StoreError("history database " + path + " holds no history yet");
             }
+            // A reader leaves an older database as it is.
+            undefinedColumn_ = forWriting || version >= 2 ? "undefined" : "0";
             if (forWriting) {
                 // A database that cannot take a write must say so before the
                 // driver has moved anything.
@@ -189,6 +192,9 @@ class SqliteStore final : public HistoryStore {
             }
             if (version < kSchemaVersion) {
                 Transaction transaction(*this);
+                if (version == 1) {
+                    execute("ALTER TABLE events ADD COLUMN undefined INTEGER NOT NULL DEFAULT 0");
+                }
                 execute(kSchema);
                 execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
                 transaction.commit();
@@ -262,7 +268,9 @@ class SqliteStore final : public HistoryStore {
     }
 
     std::vector<HistoryRow> values(const HistoryQuery& query) override {
-        std::string sql = "SELECT batch_id, gate, value, raw, plc_time, collected_at FROM events"
+        std::string sql = "SELECT batch_id, gate, value, raw, plc_time, collected_at, " +
+                          undefinedColumn_ +
+                          " FROM events"
                           " WHERE 1";
         const std::string time = "COALESCE(plc_time, collected_at)";
         appendSelection(sql, query, time);
@@ -279,6 +287,7 @@ class SqliteStore final : public HistoryStore {
                 row.value.plcTime = select.integer(4);
             }
             row.value.collectedAt = select.integer(5);
+            row.value.undefined = select.integer(6) != 0;
             rows.push_back(std::move(row));
         }
         return rows;
@@ -358,7 +367,7 @@ class SqliteStore final : public HistoryStore {
                        const std::vector<StoredAlert>& alerts) {
         Statement event(db_,
                         "INSERT INTO events (batch_id, seq, gate, value, raw, plc_time, "
-                        "collected_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                        "collected_at, undefined) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                         path());
         std::int64_t seq = 0;
         for (const auto& value : values) {
@@ -369,6 +378,7 @@ class SqliteStore final : public HistoryStore {
                 .bind(5, static_cast<std::int64_t>(value.raw))
                 .bind(6, value.plcTime)
                 .bind(7, value.collectedAt)
+                .bind(8, static_cast<std::int64_t>(value.undefined ? 1 : 0))
                 .run();
         }
         Statement alert(db_,
@@ -423,6 +433,7 @@ class SqliteStore final : public HistoryStore {
     }
 
     sqlite3* db_ = nullptr;
+    std::string undefinedColumn_;
 };
 
 } // namespace

@@ -43,6 +43,7 @@ struct StoredValue {
     std::uint32_t raw = 0;
     std::optional<std::int64_t> plcTime; // nothing when the driver gave no time (0)
     std::int64_t collectedAt = 0;        // seconds since 1970 UTC
+    bool undefined = false;              // a journal record whose address has no gate
 };
 
 struct StoredAlert {

@@ -1,5 +1,6 @@
 #include "host.h"
 
+#include "diagnosis.h"
 #include "format.h"
 #include "halvopro/halvopro.h"
 
@@ -68,12 +69,6 @@ void RestoreFile(const std::string& path, const std::optional<Bytes>& bytes, boo
     }
 }
 
-std::string StationText(int station) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02X", station & 0xFF);
-    return text;
-}
-
 // The driver keeps its state in the context, the last-event table it
 // allocates among it, for as long as its library is loaded; this program never
 // unloads it, so the context stays to the end of the process, reachable.
@@ -84,13 +79,31 @@ DriverContext* NewContext(std::size_t size) {
     return reinterpret_cast<DriverContext*>(contexts->back().get());
 }
 
-std::string WithoutPrefix(const std::string& message) {
-    const std::string prefix = "KOVRA> ";
-    return message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message;
+// Why the device does not open, asked of the device itself: the driver's
+// message says only that it failed.
+std::string PortRefusal(const std::string& port, const std::string& detail) {
+    switch (ProbeDevice(port)) {
+    case DeviceRefusal::Missing:
+        return "port " + port + " does not exist";
+    case DeviceRefusal::PermissionDenied:
+        return Explain({FaultKind::PermissionDenied, std::nullopt, ""}, 0, port);
+    case DeviceRefusal::InUse:
+        return Explain({FaultKind::PortInUse, std::nullopt, ""}, 0, port);
+    default:
+        return "port " + port + " cannot be opened: " +
+               (detail.empty() ? "it is not a serial device, or refuses the line settings"
+                               : detail);
+    }
 }
 
-bool Contains(const std::string& text, const char* part) {
-    return text.find(part) != std::string::npos;
+// The driver tries a journal record's address as bits, input bits, words,
+// input words and counters in turn; only a counter carries the record's whole
+// value, so only that last try is answered with a raw gate.
+std::optional<halvo::Gate> RawGateFor(const std::string& address) {
+    if (address.size() != 7 || address[2] != kMemoryCounter) {
+        return std::nullopt;
+    }
+    return halvo::Gate{0, address, halvo::kHostLong, halvo::CookRule::Linear, 1.0, 0.0, true};
 }
 
 } // namespace
@@ -122,60 +135,31 @@ void AreaFromRaw(std::uint32_t raw, int width, std::uint8_t* area) {
     }
 }
 
-std::string Diagnose(const ParsedGate& gate, const Outcome& outcome, const std::string& port) {
-    const std::string station = "station " + StationText(gate.station());
-    const std::string on = port.empty() ? "" : " on " + port;
-    // The last attempt decides: the latest message that names a cause.
-    for (auto message = outcome.messages.rbegin(); message != outcome.messages.rend(); ++message) {
-        const std::string& text = message->text;
-        if (Contains(text, "Receive() timeout") || Contains(text, "error reading reply") ||
-            Contains(text, "receive error") || Contains(text, "Receive() wrong length") ||
-            Contains(text, "Receive() reading timeout") ||
-            Contains(text, "Receive() error reading data")) {
-            return station + " does not answer" + on;
-        }
-        if (Contains(text, "0x80")) {
-            const auto code = text.rfind("code");
-            std::string suffix;
-            if (code != std::string::npos) {
-                const auto digits = text.find_first_of("0123456789abcdefABCDEF", code + 4);
-                if (digits != std::string::npos) {
-                    suffix = " (exception " + text.substr(digits, 2) + ")";
-                }
-            }
-            if (Contains(text, "=> error")) {
-                continue; // the next message carries the code
-            }
-            return station + " refused the request" + suffix;
-        }
-        if (Contains(text, "crc error") || Contains(text, "error in crc")) {
-            return station + "'s replies fail their CRC check" + on;
-        }
-        if (Contains(text, "wrong plcaddr")) {
-            return "another station answered in place of " + station + on;
-        }
-        if (Contains(text, "only supported on P200-X") ||
-            Contains(text, "float gates only supported on P200X")) {
-            return station + " is not a P200X for the driver (add the line 'P200X = " +
-                   StationText(gate.station()) + "' to the init file)";
-        }
-        if (Contains(text, "error sending request") || Contains(text, "send error") ||
-            Contains(text, "Unable to send")) {
-            return "cannot send to " + station + on;
-        }
+Diagnosis Diagnose(const Outcome& outcome, const std::string& port,
+                   std::optional<std::uint64_t> opened) {
+    // A device that went away fails every request in ways that read like a
+    // silent station; the device itself tells the difference.
+    if (!port.empty() &&
+        (DeviceExists(port) == false || (opened && DeviceIdentity(port) != opened))) {
+        return {FaultKind::PortGone, std::nullopt, ""};
+    }
+    Diagnosis diagnosis = Classify(outcome.messages);
+    if (diagnosis.kind != FaultKind::Unknown) {
+        return diagnosis;
     }
     for (auto it = outcome.messages.rbegin(); it != outcome.messages.rend(); ++it) {
-        if (Contains(it->text, "ret val is") || Contains(it->text, "exited, rc=")) {
+        if (it->text.find("ret val is") != std::string::npos ||
+            it->text.find("exited, rc=") != std::string::npos) {
             continue;
         }
         if (it->text.rfind("KOVRA", 0) == 0) {
-            return WithoutPrefix(it->text);
+            diagnosis.message = WithoutPrefix(it->text);
+            return diagnosis;
         }
     }
-    if (outcome.status == 2) {
-        return "the port is not open";
-    }
-    return "the driver refused it";
+    diagnosis.message =
+        outcome.status == kStatusUnavailable ? "the port is not open" : "the driver refused it";
+    return diagnosis;
 }
 
 Host::Host(HostSettings settings, Console& console)
@@ -190,6 +174,8 @@ Host::Host(HostSettings settings, Console& console)
             value.plcTime = static_cast<std::int64_t>(entry.time);
         }
         value.collectedAt = Now();
+        const auto gate = halvo::FindGate(entry.address);
+        value.undefined = gate && gate->undefined;
         if (collecting_ != nullptr) {
             collecting_->push_back(value);
         }
@@ -197,6 +183,9 @@ Host::Host(HostSettings settings, Console& console)
             valueListener_(value);
         }
     });
+    if (settings_.keepUndefined) {
+        halvo::OnUndefinedGate(RawGateFor);
+    }
     halvo::OnAlert([this](const halvo::Alert& alert) {
         if (alerting_ != nullptr) {
             alerting_->push_back(StoredAlert{alert.name, alert.text, alert.flags, Now()});
@@ -211,6 +200,7 @@ Host::~Host() {
     }
     halvo::OnHistory(nullptr);
     halvo::OnAlert(nullptr);
+    halvo::OnUndefinedGate(nullptr);
 }
 
 std::string Host::resolve(const std::string& path) const {
@@ -285,9 +275,7 @@ void Host::loadDriver() {
     if (entry_ != nullptr) {
         return;
     }
-    if (!log_->install()) {
-        throw Failure("cannot capture the driver's messages");
-    }
+    log_->install();
     std::vector<std::string> candidates;
     if (!settings_.driverPath.empty()) {
         candidates.push_back(settings_.driverPath);
@@ -463,10 +451,7 @@ void Host::start() {
         std::string error;
         relay_ = Relay::Start(settings_.port, line_, sink, error);
         if (!relay_) {
-            if (RelayAvailable() && DeviceExists(settings_.port) == false) {
-                throw Failure("port " + settings_.port + " does not exist");
-            }
-            throw Failure("port " + settings_.port + " cannot be opened: " + error);
+            throw Failure(PortRefusal(settings_.port, error));
         }
         portName = relay_->driverPath();
     }
@@ -478,25 +463,49 @@ void Host::start() {
     const std::size_t mark = log_->mark();
     const int status = call(kColdStart, &params);
     if (status == kStatusUnavailable) {
-        const auto exists = DeviceExists(settings_.port);
-        if (exists == false) {
-            throw Failure("port " + settings_.port + " does not exist");
-        }
-        throw Failure("port " + settings_.port + " cannot be opened: it is " +
-                      (exists ? "" : "missing, ") +
-                      "in use, not a serial device, or refuses the line settings");
+        throw Failure(PortRefusal(settings_.port, ""));
     }
     started_ = true;
+    if (status == kStatusDone) {
+        opened_ = DeviceIdentity(settings_.port);
+        applyTiming(portName);
+    }
     if (status == kStatusRefused) {
         std::string detail;
         for (const auto& line : log_->since(mark)) {
-            if (Contains(line.text, "OpenLastHoro()")) {
+            if (line.text.find("OpenLastHoro()") != std::string::npos) {
                 detail = ": " + WithoutPrefix(line.text);
             }
         }
         throw Failure("last-event file " + fs::path(positionsFile_).filename().string() +
                       " cannot be opened or created" + detail);
     }
+}
+
+void Host::applyTiming(const std::string& portName) {
+    if (settings_.timeoutMs) {
+        // The reply timeout of the init file, through the driver's own port
+        // change, which keeps the line settings when given a baud rate of 0.
+        PortChange change{};
+        std::strncpy(change.portName, portName.c_str(), kPortNameSize - 1);
+        change.timeoutTicks = static_cast<std::int32_t>((*settings_.timeoutMs + 9) / 10);
+        if (call(kChangeVpiParams, &change) != kStatusDone) {
+            throw Failure(PortRefusal(settings_.port, ""));
+        }
+    }
+    if (settings_.gapMs) {
+        // The inter-frame gap has no request of its own; it is a field of the
+        // context that the host owns, read before every frame.
+        context_->interFrameGap = static_cast<std::uint16_t>(*settings_.gapMs);
+    }
+}
+
+bool Host::reopen() {
+    if (call(kReopenPort, nullptr) != kStatusDone) {
+        return false;
+    }
+    opened_ = DeviceIdentity(settings_.port);
+    return true;
 }
 
 void Host::end() {

@@ -4,8 +4,10 @@
 #pragma once
 
 #include "console.h"
+#include "contract/context.h"
 #include "contract/gate_records.h"
 #include "contract/records.h"
+#include "diagnosis.h"
 #include "gates_file.h"
 #include "history_store.h"
 #include "platform.h"
@@ -37,11 +39,15 @@ struct HostSettings {
     std::string gatesFile;   // empty: kovra-gates.txt when present
     std::string historyFile; // empty: kovra-history.db in the directory
     bool keepHistory = true;
+    // Journal records of addresses without a gate are kept under a raw gate.
+    bool keepUndefined = true;
     int logLevel = 32;
     bool trace = false;
     std::string port;
     // Line settings the user gave; the rest come from the driver's defaults.
     std::optional<unsigned> baud, dataBits, stopBits, parity;
+    // What the init file's COMM_TIMEOUT and gap set, in milliseconds.
+    std::optional<unsigned> timeoutMs, gapMs;
 };
 
 struct ParsedGate {
@@ -62,8 +68,11 @@ struct Outcome {
     std::optional<std::string> storeError; // the history could not take the values
 };
 
-// The driver's status in words, with the most telling of its messages.
-std::string Diagnose(const ParsedGate& gate, const Outcome& outcome, const std::string& port);
+// Why a request failed: the device's state (gone when it is missing, or
+// another device stands under its name than the one opened), or the
+// driver's messages.
+Diagnosis Diagnose(const Outcome& outcome, const std::string& port,
+                   std::optional<std::uint64_t> opened = std::nullopt);
 
 // Turns the single-layout value area into the number it holds.
 std::uint32_t RawFromArea(const std::uint8_t* area, int width);
@@ -89,6 +98,13 @@ class Host {
     void start();
     void end();
 
+    // Opens the port again with the settings of the cold start (function 13).
+    bool reopen();
+    // Why a request failed, asking the device too.
+    Diagnosis diagnose(const Outcome& outcome) const {
+        return Diagnose(outcome, settings_.port, opened_);
+    }
+
     ParsedGate parse(const std::string& address);
     Outcome read(const ParsedGate& gate, const std::string& command);
     Outcome write(const ParsedGate& gate, std::uint32_t raw, const std::string& command);
@@ -109,6 +125,7 @@ class Host {
     Outcome request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area,
                     const std::string& command);
     void checkDriverFiles();
+    void applyTiming(const std::string& portName);
     void rewindInterrupted();
     std::string resolve(const std::string& path) const;
 
@@ -121,8 +138,9 @@ class Host {
     DriverContext* context_ = nullptr; // lives as long as the process
     CommSettings line_{};
     bool started_ = false;
-    bool halted_ = false;       // after a history failure that put the positions back
-    std::string positionsFile_; // absolute
+    std::optional<std::uint64_t> opened_; // the device's identity when opened
+    bool halted_ = false;                 // after a history failure that put the positions back
+    std::string positionsFile_;           // absolute
     std::vector<StoredValue>* collecting_ = nullptr;
     std::vector<StoredAlert>* alerting_ = nullptr;
     std::function<void(const StoredValue&)> valueListener_;

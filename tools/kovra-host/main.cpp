@@ -14,6 +14,10 @@ int main(int argc, char** argv) {
     CommandLine line;
     try {
         line = ParseCommandLine(argc, argv);
+        if (line.has("version")) {
+            std::printf("kovra-host %s\n", KOVRA_HOST_VERSION);
+            return 0;
+        }
         if (line.has("help") || line.command.empty()) {
             std::fputs(line.command.empty() ? GeneralHelp().c_str()
                                             : CommandHelp(line.command).c_str(),

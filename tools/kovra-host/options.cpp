@@ -43,7 +43,9 @@ constexpr CommandSpec kCommands[] = {
      "Collects the journal and memo files of each station (a read of gate ssI0000),\n"
      "stores every event in the history and prints them: gate, cooked value, raw\n"
      "value and PLC time. STATION is the J-bus station in hexadecimal (05, 1A).\n"
-     "Only records whose gate is defined (gates file) are passed on by the driver.\n"
+     "A record whose address has no gate in the gates file is kept raw under the\n"
+     "counter gate of its address (ssCaaaa), flagged undefined, and the summary\n"
+     "names the addresses to add.\n"
      "On a terminal a progress line shows files, records and records per second."},
     {"sync", kSync, "sync STATION --port DEVICE",
      "Sets the clock of a P200X (a read of gate ssS0000) from this computer's local\n"
@@ -78,6 +80,9 @@ constexpr OptionSpec kOptions[] = {
     {"data-bits", "N", kLine, "7 or 8 (default: the driver's, 8)"},
     {"parity", "P", kLine, "none, odd, even, mark or space (default: the driver's, none)"},
     {"stop-bits", "N", kLine, "1, 1.5 or 2 (default: the driver's, 1)"},
+    {"timeout", "MS", kLine,
+     "reply timeout in milliseconds, as COMM_TIMEOUT in the init file sets it"},
+    {"gap", "MS", kLine, "silence before every request in milliseconds (inter-frame gap)"},
     {"driver", "PATH", kLine | kInfo | kDemo,
      "driver library (default: beside this program or in its build tree)"},
     {"driver-number", "N", kLine,
@@ -90,6 +95,9 @@ constexpr OptionSpec kOptions[] = {
     {"history", "FILE", kLine | kHistory,
      "history database (default: kovra-history.db in the working directory)"},
     {"no-history", nullptr, kLine, "store nothing"},
+    {"strict-gates", nullptr, kLine,
+     "pass over journal records whose address has no gate, as the host does\n"
+     "(default: keep them under a raw counter gate, flagged undefined)"},
     {"log-level", "LEVEL", kLine | kDemo,
      "driver messages shown: none (0), fatal (1), error (32, default), trace (8)"},
     {"trace", nullptr, kLine | kDemo,
@@ -104,6 +112,7 @@ constexpr OptionSpec kOptions[] = {
     {"limit", "N", kHistory, "at most N rows"},
     {"alerts", nullptr, kHistory, "print the alerts instead of the values"},
     {"help", nullptr, ~0u, "show this help"},
+    {"version", nullptr, ~0u, "show the program's version"},
 };
 
 const char* const kGatesFileHelp =

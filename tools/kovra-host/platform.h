@@ -37,6 +37,14 @@ std::string ExecutableDirectory();
 bool IsTerminal(std::FILE* stream);
 // Whether a serial device of that name is there; nothing when it cannot be told.
 std::optional<bool> DeviceExists(const std::string& name);
+// What tells one device from another under the same name (a new adapter
+// plugged in where the old one was); nothing when it is not there or the
+// system cannot tell.
+std::optional<std::uint64_t> DeviceIdentity(const std::string& name);
+// Why a device does not open for this program, tried after the driver failed
+// to open it; Opens when it does.
+enum class DeviceRefusal { Opens, Missing, PermissionDenied, InUse, Other };
+DeviceRefusal ProbeDevice(const std::string& name);
 bool LocalTime(std::time_t when, std::tm& out);
 bool UtcTime(std::time_t when, std::tm& out);
 int CurrentProcessId();
@@ -76,19 +84,6 @@ class MutexLock {
 
   private:
     Mutex& mutex_;
-};
-
-// A stdio stream whose complete lines are handed to a callback on the thread
-// that writes, so the host library's log echo can be read as it is written.
-// Where the system offers no such stream, the lines written so far are handed
-// over by sync(), which the caller invokes at every point it needs them.
-class LineTap {
-  public:
-    using Callback = std::function<void(const std::string& line)>;
-    static std::unique_ptr<LineTap> Open(Callback callback);
-    virtual ~LineTap() = default;
-    virtual std::FILE* stream() = 0;
-    virtual void sync() = 0;
 };
 
 } // namespace kovra_host

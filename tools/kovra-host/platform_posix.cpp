@@ -1,7 +1,9 @@
 #include "platform.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -61,6 +63,39 @@ std::optional<bool> DeviceExists(const std::string& name) {
         return false;
     }
     return std::nullopt;
+}
+
+std::optional<std::uint64_t> DeviceIdentity(const std::string& name) {
+    struct stat status {};
+    if (stat(name.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return (static_cast<std::uint64_t>(status.st_rdev) << 32) ^ status.st_ino;
+}
+
+DeviceRefusal ProbeDevice(const std::string& name) {
+    const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        switch (errno) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENXIO:
+        case ENODEV:
+            return DeviceRefusal::Missing;
+        case EACCES:
+        case EPERM:
+            return DeviceRefusal::PermissionDenied;
+        case EBUSY:
+            return DeviceRefusal::InUse;
+        default:
+            return DeviceRefusal::Other;
+        }
+    }
+    // The driver takes the device with an advisory lock; the superuser passes
+    // the terminal's exclusive mode, so the lock is what tells a holder.
+    const bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return locked ? DeviceRefusal::InUse : DeviceRefusal::Opens;
 }
 
 bool LocalTime(std::time_t when, std::tm& out) {
@@ -138,59 +173,4 @@ void Mutex::lock() {
 void Mutex::unlock() {
     reinterpret_cast<std::mutex*>(storage_)->unlock();
 }
-
-namespace {
-
-// glibc's custom streams call back on every flush, on the writing thread, so
-// each line reaches the callback before the write returns.
-class CookieTap final : public LineTap {
-  public:
-    explicit CookieTap(Callback callback) : callback_(std::move(callback)) {
-        cookie_io_functions_t functions{};
-        functions.write = &CookieTap::Write;
-        stream_ = fopencookie(this, "w", functions);
-        if (stream_ != nullptr) {
-            setvbuf(stream_, nullptr, _IOLBF, 0);
-        }
-    }
-    ~CookieTap() override {
-        if (stream_ != nullptr) {
-            std::fclose(stream_);
-        }
-    }
-    std::FILE* stream() override { return stream_; }
-    void sync() override {
-        if (stream_ != nullptr) {
-            std::fflush(stream_);
-        }
-    }
-
-  private:
-    static ssize_t Write(void* cookie, const char* data, size_t size) {
-        auto* self = static_cast<CookieTap*>(cookie);
-        self->pending_.append(data, size);
-        std::size_t newline;
-        while ((newline = self->pending_.find('\n')) != std::string::npos) {
-            const std::string line = self->pending_.substr(0, newline);
-            self->pending_.erase(0, newline + 1);
-            self->callback_(line);
-        }
-        return static_cast<ssize_t>(size);
-    }
-
-    Callback callback_;
-    std::string pending_;
-    std::FILE* stream_ = nullptr;
-};
-
-} // namespace
-
-std::unique_ptr<LineTap> LineTap::Open(Callback callback) {
-    auto tap = std::make_unique<CookieTap>(std::move(callback));
-    if (tap->stream() == nullptr) {
-        return nullptr;
-    }
-    return tap;
-}
-
 } // namespace kovra_host

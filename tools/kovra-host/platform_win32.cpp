@@ -65,6 +65,30 @@ std::optional<bool> DeviceExists(const std::string& name) {
                : std::nullopt;
 }
 
+std::optional<std::uint64_t> DeviceIdentity(const std::string&) {
+    return std::nullopt;
+}
+
+DeviceRefusal ProbeDevice(const std::string& name) {
+    const std::string path = name.rfind("\\\\.\\", 0) == 0 ? name : "\\\\.\\" + name;
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return DeviceRefusal::Opens;
+    }
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return DeviceRefusal::Missing;
+    case ERROR_ACCESS_DENIED: // what Windows answers for a port another program holds
+    case ERROR_SHARING_VIOLATION:
+        return DeviceRefusal::InUse;
+    default:
+        return DeviceRefusal::Other;
+    }
+}
+
 bool LocalTime(std::time_t when, std::tm& out) {
     return localtime_s(&out, &when) == 0;
 }
@@ -135,70 +159,4 @@ void Mutex::lock() {
 void Mutex::unlock() {
     LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
 }
-
-namespace {
-
-// Windows has no custom stdio streams: the lines go to a temporary file that
-// is deleted when closed, and sync() reads what was added since the last time.
-class FileTap final : public LineTap {
-  public:
-    explicit FileTap(Callback callback) : callback_(std::move(callback)) {
-        char directory[MAX_PATH];
-        char path[MAX_PATH];
-        if (GetTempPathA(MAX_PATH, directory) == 0 ||
-            GetTempFileNameA(directory, "kvh", 0, path) == 0) {
-            return;
-        }
-        // "D": delete when closed.
-        stream_ = std::fopen(path, "w+bD");
-    }
-    ~FileTap() override {
-        if (stream_ != nullptr) {
-            std::fclose(stream_);
-        }
-    }
-    std::FILE* stream() override { return stream_; }
-    void sync() override {
-        if (stream_ == nullptr) {
-            return;
-        }
-        std::fflush(stream_);
-        if (std::fseek(stream_, readAt_, SEEK_SET) != 0) {
-            return;
-        }
-        char buffer[4096];
-        std::size_t count;
-        while ((count = std::fread(buffer, 1, sizeof buffer, stream_)) > 0) {
-            pending_.append(buffer, count);
-            readAt_ += static_cast<long>(count);
-        }
-        std::fseek(stream_, 0, SEEK_END);
-        std::size_t newline;
-        while ((newline = pending_.find('\n')) != std::string::npos) {
-            std::string line = pending_.substr(0, newline);
-            pending_.erase(0, newline + 1);
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            callback_(line);
-        }
-    }
-
-  private:
-    Callback callback_;
-    std::FILE* stream_ = nullptr;
-    long readAt_ = 0;
-    std::string pending_;
-};
-
-} // namespace
-
-std::unique_ptr<LineTap> LineTap::Open(Callback callback) {
-    auto tap = std::make_unique<FileTap>(std::move(callback));
-    if (tap->stream() == nullptr) {
-        return nullptr;
-    }
-    return tap;
-}
-
 } // namespace kovra_host

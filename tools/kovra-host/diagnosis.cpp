@@ -1,0 +1,143 @@
+#include "diagnosis.h"
+
+#include "format.h"
+
+#include <cstdlib>
+
+namespace kovra_host {
+
+const std::vector<DriverStem>& DriverStems() {
+    // The DoRead and DoWrite messages that follow a Receive failure only say
+    // that the reply is missing; the Receive message before them says why.
+    static const std::vector<DriverStem> kStems = {
+        {"Receive() timeout 1", FaultKind::SilentStation},
+        {"Receive() wrong length reading header", FaultKind::IncompleteReply},
+        {"Receive() timeout 2nd part message", FaultKind::IncompleteReply},
+        {"Receive() wrong length 2nd part message", FaultKind::IncompleteReply},
+        {"Receive() error reading data part message", FaultKind::IncompleteReply},
+        {"Receive() wrong length data part message", FaultKind::IncompleteReply},
+        {"Receive() reading timeout last data part message", FaultKind::IncompleteReply},
+        {"Receive() wrong length last data part message", FaultKind::IncompleteReply},
+        {"crc error", FaultKind::CrcError},
+        {"error in crc", FaultKind::CrcError},
+        {"wrong plcaddr", FaultKind::OtherStation},
+        {"wrong station", FaultKind::OtherStation},
+        {"wrong function", FaultKind::WrongReply},
+        {"wrong byte count", FaultKind::WrongReply},
+        {"wrong address", FaultKind::WrongReply},
+        {"wrong value", FaultKind::WrongReply},
+        {"wrong quantity", FaultKind::WrongReply},
+        {"0x80 error code", FaultKind::Exception},
+        {"only supported on P200-X", FaultKind::NotP200X},
+        {"float gates only supported on P200X", FaultKind::NotP200X},
+        {"Send() Unable to send message", FaultKind::SendFailed},
+    };
+    return kStems;
+}
+
+namespace {
+
+// The two hexadecimal digits after "code" in "received 0x80 error code, 02h".
+std::optional<unsigned> ExceptionCodeIn(const std::string& text) {
+    const auto code = text.rfind("code");
+    if (code == std::string::npos) {
+        return std::nullopt;
+    }
+    const auto digits = text.find_first_of("0123456789abcdefABCDEF", code + 4);
+    if (digits == std::string::npos) {
+        return std::nullopt;
+    }
+    return static_cast<unsigned>(std::strtoul(text.substr(digits, 2).c_str(), nullptr, 16));
+}
+
+} // namespace
+
+std::string WithoutPrefix(const std::string& message) {
+    const std::string prefix = "KOVRA> ";
+    return message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message;
+}
+
+Diagnosis Classify(const std::vector<LogLine>& messages) {
+    for (auto message = messages.rbegin(); message != messages.rend(); ++message) {
+        for (const auto& stem : DriverStems()) {
+            if (message->text.find(stem.text) == std::string::npos) {
+                continue;
+            }
+            Diagnosis diagnosis{stem.kind, std::nullopt, WithoutPrefix(message->text)};
+            if (stem.kind == FaultKind::Exception) {
+                diagnosis.exceptionCode = ExceptionCodeIn(message->text);
+            }
+            return diagnosis;
+        }
+    }
+    return {};
+}
+
+const char* KindName(FaultKind kind) {
+    switch (kind) {
+    case FaultKind::SilentStation:
+        return "silent station";
+    case FaultKind::IncompleteReply:
+        return "incomplete reply";
+    case FaultKind::CrcError:
+        return "CRC error";
+    case FaultKind::OtherStation:
+        return "reply from another station";
+    case FaultKind::WrongReply:
+        return "wrong reply";
+    case FaultKind::Exception:
+        return "exception";
+    case FaultKind::NotP200X:
+        return "not a P200X";
+    case FaultKind::SendFailed:
+        return "send failure";
+    case FaultKind::PortGone:
+        return "port gone";
+    case FaultKind::PortInUse:
+        return "port in use";
+    case FaultKind::PermissionDenied:
+        return "permission denied";
+    case FaultKind::Unknown:
+        break;
+    }
+    return "other";
+}
+
+std::string Explain(const Diagnosis& diagnosis, int station, const std::string& port) {
+    const std::string who = "station " + HexByte(static_cast<unsigned>(station));
+    const std::string on = port.empty() ? "" : " on " + port;
+    switch (diagnosis.kind) {
+    case FaultKind::SilentStation:
+        return who + " does not answer" + on;
+    case FaultKind::IncompleteReply:
+        return who + "'s reply breaks off before its end" + on;
+    case FaultKind::CrcError:
+        return who + "'s replies fail their CRC check" + on;
+    case FaultKind::OtherStation:
+        return "another station answered in place of " + who + on;
+    case FaultKind::WrongReply:
+        return who + "'s reply does not fit the request (" + diagnosis.message + ")";
+    case FaultKind::Exception:
+        if (diagnosis.exceptionCode) {
+            return who + " refused the request (exception " + HexByte(*diagnosis.exceptionCode) +
+                   ": " + ExceptionMeaning(*diagnosis.exceptionCode) + ")";
+        }
+        return who + " refused the request";
+    case FaultKind::NotP200X:
+        return who + " is not a P200X for the driver (add the line 'P200X = " +
+               HexByte(static_cast<unsigned>(station)) + "' to the init file)";
+    case FaultKind::SendFailed:
+        return "cannot send to " + who + on;
+    case FaultKind::PortGone:
+        return "port " + port + " is gone";
+    case FaultKind::PortInUse:
+        return "port " + port + " is in use by another program";
+    case FaultKind::PermissionDenied:
+        return "port " + port + ": Permission denied";
+    case FaultKind::Unknown:
+        break;
+    }
+    return diagnosis.message;
+}
+
+} // namespace kovra_host
