@@ -31,6 +31,8 @@ const std::vector<DriverStem>& DriverStems() {
         {"only supported on P200-X", FaultKind::NotP200X},
         {"float gates only supported on P200X", FaultKind::NotP200X},
         {"Send() Unable to send message", FaultKind::SendFailed},
+        // fseek(), fwrite() or fflush() of a position; not the WARNINGs.
+        {"WriteFileLastHoro() f", FaultKind::PositionsUnsaved},
     };
     return kStems;
 }
@@ -97,6 +99,8 @@ const char* KindName(FaultKind kind) {
         return "port in use";
     case FaultKind::PermissionDenied:
         return "permission denied";
+    case FaultKind::PositionsUnsaved:
+        return "positions not saved";
     case FaultKind::Unknown:
         break;
     }
@@ -134,6 +138,8 @@ std::string Explain(const Diagnosis& diagnosis, int station, const std::string& 
         return "port " + port + " is in use by another program";
     case FaultKind::PermissionDenied:
         return "port " + port + ": Permission denied";
+    case FaultKind::PositionsUnsaved:
+        return "the driver could not save its positions: " + diagnosis.message;
     case FaultKind::Unknown:
         break;
     }

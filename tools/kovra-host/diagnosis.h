@@ -25,6 +25,7 @@ enum class FaultKind {
     PortGone,         // the device went away
     PortInUse,        // another program holds the device
     PermissionDenied, // the device may not be opened by this user
+    PositionsUnsaved, // the last-event file could not be written
 };
 
 struct DriverStem {

@@ -584,10 +584,10 @@ Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* 
     // them again.
     std::optional<std::string> unsaved;
     if (guarded) {
-        const std::string quoted = "'" + fs::path(positionsFile_).filename().string() + "'";
         for (const auto& message : outcome.messages) {
-            if (Contains(message.text, quoted.c_str())) {
-                unsaved = "the driver could not save its positions: " + WithoutPrefix(message.text);
+            if (const Diagnosis diagnosis = Classify({message});
+                diagnosis.kind == FaultKind::PositionsUnsaved) {
+                unsaved = Explain(diagnosis, 0, "");
                 break;
             }
         }
