@@ -47,6 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             return 0;
         }
         DriverContext& context = driver.context();
+        // The request that puts names the driver's file (KOVRA01H.DAT).
+        VpiRequest request{&context, 0, 1, 0, nullptr};
         const bool sorted = Sorted(context);
         // Up to four positions, from the input's tail: station, file, record.
         for (std::size_t at = size; at >= 5 && size - at < 20; at -= 5) {
@@ -58,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (std::size_t i = 0; i < kRecordCopySize; ++i) {
                 copy[i] = put[i % 5];
             }
-            if (PutLastHoro(context, station, file, record, copy) != 0) {
+            if (PutLastHoro(request, station, file, record, copy) != 0) {
                 return 0;
             }
             if (sorted) {

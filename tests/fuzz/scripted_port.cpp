@@ -112,8 +112,7 @@ bool SetRts(PortHandle, bool) {
     return true;
 }
 
-bool OutputQueueLength(PortHandle, unsigned* pending) {
-    *pending = 0;
+bool DrainOutput(PortHandle) {
     return true;
 }
 
