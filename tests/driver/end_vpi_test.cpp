@@ -72,6 +72,7 @@ TEST_F(EndVpiTest, EndingClosesThePortAndSilencesEveryLaterRequest) {
               kSerialOk);
     ClosePortHandle(probe);
 
+    ReleaseLastEvents(*context_);
     halvo::ClearRecords();
     std::memset(context_.get(), 0x6B, sizeof(DriverContext));
     const Bytes before = contextBytes();

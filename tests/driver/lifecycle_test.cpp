@@ -45,10 +45,7 @@ class Lifecycle : public HostLibraryTest {
         if (context_->portHandle != nullptr) {
             ClosePortHandle(context_->portHandle);
         }
-        if (context_->lastEventFile != nullptr) {
-            std::fclose(context_->lastEventFile);
-        }
-        std::free(context_->lastEvents);
+        ReleaseLastEvents(*context_);
     }
 
     int call(std::uint32_t code, void* data = nullptr) {

@@ -53,8 +53,7 @@ class JournalWorld : public DriverOnLine {
     // line, as after a restart of the host.
     void restart() {
         call(kClosePort, nullptr);
-        std::fclose(context().lastEventFile);
-        std::free(context().lastEvents);
+        ReleaseLastEvents(context());
         context() = DriverContext{};
         PortParams params{};
         std::strncpy(params.portName, "./plc", sizeof params.portName - 1);

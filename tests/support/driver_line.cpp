@@ -18,12 +18,7 @@ DriverOnLine::~DriverOnLine() {
     if (context_->portHandle != nullptr) {
         call(kClosePort, nullptr);
     }
-    // The driver keeps its last-event table and file until the process ends;
-    // a test ends sooner.
-    if (context_->lastEventFile != nullptr) {
-        std::fclose(context_->lastEventFile);
-    }
-    std::free(context_->lastEvents);
+    ReleaseLastEvents(*context_);
 }
 
 int DriverOnLine::startDriver(const std::string& devicePath, const std::string& initFile,

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -108,6 +109,15 @@ bool HostLibraryTest::logged(const std::string& text, int severity) {
         }
     }
     return false;
+}
+
+void ReleaseLastEvents(DriverContext& context) {
+    if (context.lastEventFile != nullptr) {
+        std::fclose(context.lastEventFile);
+        context.lastEventFile = nullptr;
+    }
+    std::free(context.lastEvents);
+    context.lastEvents = nullptr;
 }
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {

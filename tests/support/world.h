@@ -67,4 +67,8 @@ class HostLibraryTest : public ::testing::Test {
 
 std::string Hex(const std::vector<std::uint8_t>& bytes);
 
+// The driver keeps its last-event table and file until the process ends; a
+// test ends sooner and gives them back.
+void ReleaseLastEvents(DriverContext& context);
+
 } // namespace kovra
