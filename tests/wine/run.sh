@@ -54,7 +54,8 @@ export WINEARCH=$arch
 # The loader of this architecture, called by its path: Debian's wine command
 # picks the 32-bit one whenever it is installed.
 export WINELOADER=$loader
-export WINEDEBUG=-all
+# Quiet but for the loader's own errors: a DLL that cannot be loaded is named.
+export WINEDEBUG=-all,err+module
 # No Mono or Gecko installers, no window of any kind.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
@@ -198,10 +199,12 @@ run_windows() {
     local t
     t=$(now_ms)
     mkdir -p "$folder"
-    if (cd "$folder" && timeout 300 "$loader" "$@") >"$work/$name.log" 2>&1; then
+    local status=0
+    (cd "$folder" && timeout 300 "$loader" "$@") >"$work/$name.log" 2>&1 || status=$?
+    if ((status == 0)); then
         pass "$name ($(elapsed "$t") s, $(grep -c '^ok ' "$work/$name.log") checks)"
     else
-        fail "$name ($(elapsed "$t") s); the end of its output:"
+        fail "$name ($(elapsed "$t") s, exit status $status); the end of its output:"
         tail -n 40 "$work/$name.log" | sed 's/^/    /'
     fi
 }
