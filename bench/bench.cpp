@@ -409,7 +409,9 @@ struct JournalFigures {
 JournalFigures CollectJournal(const Options& options, unsigned baud) {
     Workspace workspace;
     plcsim::Simulator plc;
-    const plcsim::LineSettings lineSettings{baud, 8, 'N', 1};
+    // 8N1: ten bits a byte.
+    const plcsim::LineSettings lineSettings{
+        .baudRate = baud, .dataBits = 8, .parity = 'N', .halfStopBits = 2};
     plc.setLine(lineSettings);
     plc.setPacing(true);
     plc.addStation(kJournalStation, plcsim::Model::P200X);
