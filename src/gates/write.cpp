@@ -103,8 +103,8 @@ int SingleWrite(VpiRequest& request) {
     }
     const GateDescriptor& descriptor = DescriptorOf(request);
     const GateAddress& gate = descriptor.gate;
-    // Both have a handler; H is not routed: an H gate is written as a plain
-    // register.
+    // I and S gates always have a handler of their own; an H gate is written
+    // as a plain register.
     if (gate.memoryType == kMemoryJournal || gate.memoryType == kMemoryClock) {
         return RouteFor(gate.memoryType)(request);
     }
