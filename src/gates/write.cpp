@@ -103,14 +103,12 @@ int SingleWrite(VpiRequest& request) {
     }
     const GateDescriptor& descriptor = DescriptorOf(request);
     const GateAddress& gate = descriptor.gate;
-    // H is not routed: an H gate is written as a plain register.
-    const bool routed = gate.memoryType == kMemoryJournal || gate.memoryType == kMemoryClock;
-    if (routed) {
-        if (const RoutedOperation route = RouteFor(gate.memoryType)) {
-            return route(request);
-        }
+    // I and S gates always have a handler of their own; an H gate is written
+    // as a plain register.
+    if (gate.memoryType == kMemoryJournal || gate.memoryType == kMemoryClock) {
+        return RouteFor(gate.memoryType)(request);
     }
-    if (routed || gate.memoryType == kMemoryInputBits || gate.memoryType == kMemoryInputWords ||
+    if (gate.memoryType == kMemoryInputBits || gate.memoryType == kMemoryInputWords ||
         gate.memoryType == kMemoryCounter || gate.memoryType == kMemoryFloat) {
         err(kSeverityTrace,
             "KOVRA> SingleWrite() not allowed for types '2', '4', 'C', 'F' and 'I'");

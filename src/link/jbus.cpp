@@ -12,10 +12,54 @@ namespace kovra {
 
 namespace {
 
-constexpr std::uint16_t kHeaderLength = 2;  // station, function
-constexpr std::uint16_t kExceptionRest = 3; // exception code, CRC
-constexpr std::uint16_t kWriteEchoRest = 6; // address, value or count, CRC
-constexpr std::uint16_t kCrcLength = 2;
+using frame_layout::kByteCountLength;
+using frame_layout::kHeaderLength;
+
+constexpr std::size_t kCrcLength = 2;
+
+// What a part of a reply logs when none of it arrives, or only some.
+struct PartMessages {
+    const char* silent;
+    const char* shortened;
+};
+
+// A reply as far as it has been read: its parts so far take `length` bytes
+// of the buffer, a read may have brought `buffered` bytes.
+struct ReplyInProgress {
+    PortHandle port;
+    std::uint8_t* buffer;
+    std::size_t& length;
+    std::size_t buffered = 0;
+};
+
+// Extends the reply to its first `end` bytes. What the buffer lacks is read
+// in one timed read, which takes along whatever is already waiting beyond it.
+bool ReadPart(ReplyInProgress& reply, std::size_t end, const PartMessages& messages) {
+    if (reply.buffered < end) {
+        unsigned got = 0;
+        (void)ReadPortAtLeast(reply.port, reply.buffer + reply.buffered,
+                              static_cast<std::uint16_t>(end - reply.buffered),
+                              static_cast<std::uint16_t>(kMaxReplyLength - reply.buffered), &got);
+        reply.buffered += got;
+    }
+    const std::size_t arrived = reply.buffered < end ? reply.buffered : end;
+    const bool nothing = arrived == reply.length;
+    reply.length = arrived;
+    if (nothing || arrived < end) {
+        err(kSeverityTrace, nothing ? messages.silent : messages.shortened);
+        return false;
+    }
+    return true;
+}
+
+constexpr PartMessages kHeaderMessages{"KOVRA> Receive() timeout 1",
+                                       "KOVRA> Receive() wrong length reading header"};
+constexpr PartMessages kExceptionMessages{"KOVRA> Receive() timeout 2nd part message",
+                                          "KOVRA> Receive() wrong length 2nd part message"};
+constexpr PartMessages kByteCountMessages{"KOVRA> Receive() error reading data part message",
+                                          "KOVRA> Receive() wrong length data part message"};
+constexpr PartMessages kLastPartMessages{"KOVRA> Receive() reading timeout last data part message",
+                                         "KOVRA> Receive() wrong length last data part message"};
 
 } // namespace
 
@@ -56,57 +100,20 @@ int Send(DriverContext& context, std::uint8_t* frame, std::size_t length) {
 
 int Receive(DriverContext& context, std::uint8_t* buffer, std::size_t& receivedLength) {
     receivedLength = 0;
-    unsigned got = 0;
-
-    if (ReadPort(context.portHandle, buffer, kHeaderLength, &got) != kSerialOk) {
-        err(kSeverityTrace, "KOVRA> Receive() timeout 1");
+    ReplyInProgress reply{context.portHandle, buffer, receivedLength};
+    if (!ReadPart(reply, kHeaderLength, kHeaderMessages)) {
         return kStatusUnavailable;
     }
-    receivedLength += got;
-    if (got < kHeaderLength) {
-        err(kSeverityTrace, "KOVRA> Receive() wrong length reading header");
-        return kStatusUnavailable;
-    }
-
     // The exception test comes first: a write refused by the PLC answers with
     // the short exception frame, not with an echo.
-    if ((buffer[1] & kExceptionFlag) != 0) {
-        if (ReadPort(context.portHandle, buffer + receivedLength, kExceptionRest, &got) !=
-            kSerialOk) {
-            err(kSeverityTrace, "KOVRA> Receive() timeout 2nd part message");
-            return kStatusUnavailable;
-        }
-        receivedLength += got;
-        if (got < kExceptionRest) {
-            err(kSeverityTrace, "KOVRA> Receive() wrong length 2nd part message");
-            return kStatusUnavailable;
-        }
-        return kStatusDone;
-    }
-
-    std::uint16_t expected = 0;
-    if (context.writeReplyPending == 1) {
-        expected = kWriteEchoRest;
-    } else {
-        if (ReadPort(context.portHandle, buffer + receivedLength, 1, &got) != kSerialOk) {
-            err(kSeverityTrace, "KOVRA> Receive() error reading data part message");
-            return kStatusUnavailable;
-        }
-        receivedLength += got;
-        if (got < 1) {
-            err(kSeverityTrace, "KOVRA> Receive() wrong length data part message");
-            return kStatusUnavailable;
-        }
-        expected = static_cast<std::uint16_t>(buffer[2] + kCrcLength);
-    }
-
-    if (ReadPort(context.portHandle, buffer + receivedLength, expected, &got) != kSerialOk) {
-        err(kSeverityTrace, "KOVRA> Receive() reading timeout last data part message");
+    const bool exception = (buffer[1] & kExceptionFlag) != 0;
+    const bool writeEcho = context.writeReplyPending == 1;
+    if (ReplyLength(buffer, receivedLength, writeEcho) == 0 &&
+        !ReadPart(reply, kByteCountLength, kByteCountMessages)) {
         return kStatusUnavailable;
     }
-    receivedLength += got;
-    if (got < expected) {
-        err(kSeverityTrace, "KOVRA> Receive() wrong length last data part message");
+    const std::size_t total = ReplyLength(buffer, receivedLength, writeEcho);
+    if (!ReadPart(reply, total, exception ? kExceptionMessages : kLastPartMessages)) {
         return kStatusUnavailable;
     }
     return kStatusDone;

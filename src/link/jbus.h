@@ -1,6 +1,8 @@
 // One J-bus frame each way over the context's port.
 #pragma once
 
+#include "link/frame_length.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -8,9 +10,6 @@ namespace kovra {
 
 struct DriverContext;
 
-// Set in the function byte of a reply: the PLC refused the request and byte 2
-// holds its exception code.
-constexpr std::uint8_t kExceptionFlag = 0x80;
 // A transaction sends its frame up to this many times before it gives up.
 constexpr int kAttempts = 4;
 
@@ -20,9 +19,10 @@ constexpr int kAttempts = 4;
 int Send(DriverContext& context, std::uint8_t* frame, std::size_t length);
 
 // Reads one reply in up to three timed parts: exception (5 bytes), write echo
-// (8 bytes, while writeReplyPending is 1) or read data (5 + byte count). 0 with
+// (8 bytes, while writeReplyPending is 1) or read data (5 + byte count); a
+// part already read along with an earlier one costs no further wait. 0 with
 // the total length in receivedLength, or 2 after logging why. The CRC is not
-// checked here.
+// checked here. buffer holds at least kMaxReplyLength bytes.
 int Receive(DriverContext& context, std::uint8_t* buffer, std::size_t& receivedLength);
 
 } // namespace kovra

@@ -1,7 +1,7 @@
 #include "link/reply_check.h"
 
 #include "link/crc.h"
-#include "link/jbus.h"
+#include "link/frame_length.h"
 
 namespace kovra {
 

@@ -58,6 +58,13 @@ int WritePort(PortHandle handle, const std::uint8_t* buffer, unsigned count, uns
 // received (optional) is set to 0 first.
 int ReadPort(PortHandle handle, std::uint8_t* buffer, std::uint16_t count, unsigned* received);
 
+// ReadPort for `least` bytes, which also takes, up to `most` bytes in all
+// (least <= most), what has arrived beyond them by the time they are in:
+// a reader that knows only the minimum it needs gets a whole frame in one
+// call. Same result codes and timeout as ReadPort.
+int ReadPortAtLeast(PortHandle handle, std::uint8_t* buffer, std::uint16_t least,
+                    std::uint16_t most, unsigned* received);
+
 int ClosePortHandle(PortHandle handle); // 0 closed, 7 the close failed
 
 // RTS switching around a transmission: raise or drop RTS (false when refused),

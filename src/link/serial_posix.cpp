@@ -68,15 +68,17 @@ enum class ReadEnd {
     Failed, // the system reported an error; errno says which
 };
 
-// Waits for `count` bytes up to the total read timeout; `received` holds what
-// arrived in every case. A device that is gone ends the read at once: its
-// hangup would otherwise look like a station that stays silent.
-ReadEnd TimedRead(PosixPort& port, std::uint8_t* buffer, unsigned count, unsigned* received) {
+// Waits for `least` bytes up to the total read timeout, taking up to `most`
+// of what is there; `received` holds what arrived in every case. A device
+// that is gone ends the read at once: its hangup would otherwise look like a
+// station that stays silent.
+ReadEnd TimedRead(PosixPort& port, std::uint8_t* buffer, unsigned least, unsigned most,
+                  unsigned* received) {
     using Clock = std::chrono::steady_clock;
     const bool waitsForever = port.readTimeoutMs == 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(port.readTimeoutMs);
     *received = 0;
-    while (*received < count) {
+    while (*received < least) {
         int waitMs = -1;
         if (!waitsForever) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -100,7 +102,7 @@ ReadEnd TimedRead(PosixPort& port, std::uint8_t* buffer, unsigned count, unsigne
             errno = EBADF;
             return ReadEnd::Failed;
         }
-        const ssize_t n = read(port.fd, buffer + *received, count - *received);
+        const ssize_t n = read(port.fd, buffer + *received, most - *received);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
@@ -180,16 +182,19 @@ int FlushInput(PortHandle handle) {
     if (port == nullptr || port->fd < 0) {
         return 1;
     }
-    int waiting = 0;
-    if (ioctl(port->fd, FIONREAD, &waiting) == 0 && waiting == 0) {
+    // The line reads without waiting, so one read tells a quiet line, the
+    // usual case, in the one call it costs anyway.
+    std::uint8_t scratch[kFlushChunk];
+    if (read(port->fd, scratch, kFlushChunk) == 0) {
         return 0;
     }
+    // Bytes were waiting (or the read failed): what is left of the reply
+    // they belong to may still be coming.
     const unsigned previous = SetReplyTimeout(handle, kFlushReadTimeoutTicks);
-    std::uint8_t scratch[kFlushChunk];
     bool ok = true;
     unsigned got = 0;
     do {
-        ok = TimedRead(*port, scratch, kFlushChunk, &got) == ReadEnd::Done;
+        ok = TimedRead(*port, scratch, kFlushChunk, kFlushChunk, &got) == ReadEnd::Done;
     } while (ok && got == kFlushChunk);
     if (previous != 0) {
         SetReplyTimeout(handle, previous);
@@ -223,6 +228,11 @@ int WritePort(PortHandle handle, const std::uint8_t* buffer, unsigned count, uns
 }
 
 int ReadPort(PortHandle handle, std::uint8_t* buffer, std::uint16_t count, unsigned* received) {
+    return ReadPortAtLeast(handle, buffer, count, count, received);
+}
+
+int ReadPortAtLeast(PortHandle handle, std::uint8_t* buffer, std::uint16_t least,
+                    std::uint16_t most, unsigned* received) {
     if (received != nullptr) {
         *received = 0;
     }
@@ -231,7 +241,7 @@ int ReadPort(PortHandle handle, std::uint8_t* buffer, std::uint16_t count, unsig
         return kSerialIoFailed;
     }
     unsigned got = 0;
-    switch (TimedRead(*port, buffer, count, &got)) {
+    switch (TimedRead(*port, buffer, least, most, &got)) {
     case ReadEnd::Done:
         break;
     case ReadEnd::HungUp:

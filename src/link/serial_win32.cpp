@@ -212,6 +212,31 @@ int ReadPort(PortHandle handle, std::uint8_t* buffer, std::uint16_t count, unsig
     return kSerialOk;
 }
 
+// The port's read waits for exactly the count asked; what arrived beyond
+// `least` meanwhile is counted by the port's status and taken with a second
+// read, which does not wait since the bytes are there.
+int ReadPortAtLeast(PortHandle handle, std::uint8_t* buffer, std::uint16_t least,
+                    std::uint16_t most, unsigned* received) {
+    unsigned got = 0;
+    const int result = ReadPort(handle, buffer, least, &got);
+    if (result == kSerialOk && got == least && most > least) {
+        DWORD errors = 0;
+        COMSTAT status;
+        std::memset(&status, 0, sizeof status);
+        const DWORD room = static_cast<DWORD>(most - least);
+        DWORD more = 0;
+        if (ClearCommError(Win32Handle(handle), &errors, &status) && status.cbInQue > 0 &&
+            ReadFile(Win32Handle(handle), buffer + least,
+                     status.cbInQue < room ? status.cbInQue : room, &more, nullptr)) {
+            got += more;
+        }
+    }
+    if (received != nullptr) {
+        *received = got;
+    }
+    return result;
+}
+
 int ClosePortHandle(PortHandle handle) {
     return CloseHandle(Win32Handle(handle)) ? kSerialOk : kSerialIoFailed;
 }

@@ -85,13 +85,20 @@ int WritePort(PortHandle, const std::uint8_t* buffer, unsigned count, unsigned* 
     return kSerialOk;
 }
 
-int ReadPort(PortHandle, std::uint8_t* buffer, std::uint16_t count, unsigned* received) {
+int ReadPort(PortHandle handle, std::uint8_t* buffer, std::uint16_t count, unsigned* received) {
+    return ReadPortAtLeast(handle, buffer, count, count, received);
+}
+
+// Every scripted byte has arrived by the time it is read: a read takes up to
+// `most` of them.
+int ReadPortAtLeast(PortHandle, std::uint8_t* buffer, std::uint16_t, std::uint16_t most,
+                    unsigned* received) {
     if (received != nullptr) {
         *received = 0;
     }
     ScriptedLine& line = Line();
     const std::size_t available = line.pending.size() - line.readPosition;
-    const std::size_t taken = std::min<std::size_t>(count, available);
+    const std::size_t taken = std::min<std::size_t>(most, available);
     if (taken == 0) {
         return kSerialIoFailed;
     }

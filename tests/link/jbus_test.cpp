@@ -1,6 +1,7 @@
 // J-bus frames over a real pseudo-terminal: the test plays the PLC station on
 // the master side and reads what the driver put on the wire.
 #include "link/crc.h"
+#include "link/frame_length.h"
 #include "link/jbus.h"
 #include "link/serial_port.h"
 #include "support/world.h"
@@ -294,6 +295,54 @@ TEST_F(JbusExchange, TheCrcIsLeftToTheCaller) {
     EXPECT_EQ(receive(), 0);
     EXPECT_EQ(reply(), Hex(frame));
     EXPECT_FALSE(FrameCrcMatches(context_->rxFrame, received_));
+}
+
+TEST_F(JbusExchange, BytesWaitingBeyondAReplyAreNeitherPartOfItNorOfTheNext) {
+    const Bytes frame = WithCrc({0x01, 0x03, 0x02, 0x12, 0x34});
+    Bytes line = frame;
+    line.insert(line.end(), 400, 0xEE); // noise behind the reply
+    std::memset(context_->rxFrame, 0x5A, sizeof context_->rxFrame);
+    pty_.write(line);
+    settle();
+    EXPECT_EQ(receive(), 0);
+    EXPECT_EQ(reply(), Hex(frame));
+    EXPECT_EQ(context_->rxFrame[kMaxReplyLength], 0x5A); // no read past the largest reply
+    context_->interFrameGap = 0;
+    ASSERT_EQ(send({0x01, 0x03, 0x00, 0x10, 0x00, 0x01}), 0);
+    pty_.read(100);
+    const Bytes next = WithCrc({0x01, 0x03, 0x02, 0x56, 0x78});
+    pty_.write(next);
+    EXPECT_EQ(receive(), 0);
+    EXPECT_EQ(reply(), Hex(next));
+    EXPECT_TRUE(messages().empty());
+}
+
+// --- Frame lengths ---
+
+TEST(JbusFrameLength, FollowsFromTheBytesKnownSoFar) {
+    struct Case {
+        Bytes head;
+        bool writeEcho;
+        std::size_t request;
+        std::size_t reply;
+    };
+    const Case cases[] = {
+        {{0x01}, false, 0, 0},                              // no function yet
+        {{0x01, 0x03}, false, 8, 0},                        // a read reply needs its byte count
+        {{0x01, 0x03, 0x04}, false, 8, 9},                  // 5 + byte count
+        {{0x01, 0x01, 0xFF}, false, 8, 260},                // the largest reply
+        {{0x01, 0x83}, false, 0, 5},                        // an exception
+        {{0x01, 0x86}, true, 0, 5},                         // an exception comes before the echo
+        {{0x01, 0x06, 0x40}, true, 8, 8},                   // an echo whatever its third byte
+        {{0x01, 0x10, 0x00, 0x01, 0x00, 0x04}, true, 0, 8}, // a request's byte count is byte 6
+        {{0x01, 0x10, 0x00, 0x01, 0x00, 0x04, 0x08}, true, 17, 8},
+        {{0x01, 0x0F, 0x00, 0x01, 0x00, 0x10, 0x02}, true, 11, 8},
+        {{0x01, 0x07, 0x00}, false, 0, 5}, // an unknown function
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(RequestLength(c.head.data(), c.head.size()), c.request) << Hex(c.head);
+        EXPECT_EQ(ReplyLength(c.head.data(), c.head.size(), c.writeEcho), c.reply) << Hex(c.head);
+    }
 }
 
 } // namespace

@@ -222,6 +222,22 @@ TEST(SerialRead, TheTimeoutCountsFromTheStartOfTheReadNotFromTheLastCharacter) {
     EXPECT_LT(received, 20u); // a byte every 40 ms never reset the 150 ms total
 }
 
+TEST(SerialRead, AtLeastTakesWhatIsWaitingUpToItsMostAndLeavesTheRest) {
+    PtyPair pty;
+    OpenedPort port(pty.slavePath().c_str(), k9600N81);
+    ASSERT_EQ(port.code, kSerialOk);
+    SetReplyTimeout(port.handle, 10);
+    pty.write({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::uint8_t buffer[10] = {};
+    unsigned received = 0;
+    EXPECT_EQ(ReadPortAtLeast(port.handle, buffer, 2, 6, &received), kSerialOk);
+    ASSERT_EQ(received, 6u);
+    EXPECT_EQ(ReadPortAtLeast(port.handle, buffer + 6, 1, 10, &received), kSerialOk);
+    ASSERT_EQ(received, 4u);
+    EXPECT_EQ(Hex({buffer, buffer + 10}), "01 02 03 04 05 06 07 08 09 0A");
+}
+
 TEST(SerialFlush, DiscardsSixHundredWaitingBytesAndRestoresTheTimeout) {
     PtyPair pty;
     OpenedPort port(pty.slavePath().c_str(), k9600N81);

@@ -2,6 +2,7 @@
 
 #include "format.h"
 #include "link/crc.h"
+#include "link/frame_length.h"
 
 #include <cstdio>
 
@@ -112,29 +113,21 @@ std::string DescribeReply(const std::vector<std::uint8_t>& frame) {
 } // namespace
 
 std::size_t FrameSplitter::expectedLength() const {
+    if (direction_ == Direction::ToPlc) {
+        return kovra::RequestLength(buffer_.data(), buffer_.size());
+    }
     if (buffer_.size() < 2) {
         return 0;
     }
+    // The line does not say whether a write is awaiting its echo: the
+    // function tells the kind of reply, and the trace knows no other kind.
     const unsigned function = buffer_[1];
-    if (direction_ == Direction::ToPlc) {
-        if (function >= 1 && function <= 6) {
-            return 8;
-        }
-        if (function == 15 || function == 16) {
-            return buffer_.size() >= 7 ? 9 + static_cast<std::size_t>(buffer_[6]) : 0;
-        }
+    const bool writeEcho = function == 5 || function == 6 || function == 15 || function == 16;
+    const bool readData = function >= 1 && function <= 4;
+    if ((function & kovra::kExceptionFlag) == 0 && !writeEcho && !readData) {
         return 0;
     }
-    if (function & 0x80) {
-        return 5;
-    }
-    if (function >= 1 && function <= 4) {
-        return buffer_.size() >= 3 ? 5 + static_cast<std::size_t>(buffer_[2]) : 0;
-    }
-    if (function == 5 || function == 6 || function == 15 || function == 16) {
-        return 8;
-    }
-    return 0;
+    return kovra::ReplyLength(buffer_.data(), buffer_.size(), writeEcho);
 }
 
 std::vector<std::vector<std::uint8_t>> FrameSplitter::feed(const std::uint8_t* bytes,
