@@ -186,6 +186,43 @@ TEST_F(HostCli, ReadShowsCookedValuesWithTheirRawForm) {
                               }));
 }
 
+TEST_F(HostCli, ARangeIsReadInAsFewBlockReadsAsTheDriverAllows) {
+    std::vector<std::uint16_t> words(130);
+    for (std::uint16_t i = 0; i < words.size(); ++i) {
+        words[i] = static_cast<std::uint16_t>(1000 + i);
+    }
+    sim.set(0x01, plcsim::Table::Words, 0x0100, words);
+    sim.set(0x01, plcsim::Table::Bits, 0x0008, {1, 0, 1});
+    sim.setLong(0x01, plcsim::Table::Words, 0x0022, 77);
+    dir.writeFile("kovra-gates.txt", "0130181 word linear 0.5\n");
+    struct Case {
+        std::string gate;
+        std::string count;
+        std::size_t requests;
+        std::vector<std::string> someRows; // the starts of some rows, in order
+    };
+    const Case cases[] = {
+        {"0130100", "130", 2, {"0130100,1000,", "0130181,564.5,"}},
+        {"0110008", "3", 1, {"0110008,1,", "0110009,0,", "011000A,1,"}},
+        {"01C0020", "2", 1, {"01C0020,0,", "01C0022,77,"}},
+        {"0130100", "121", 2, {"0130178,1120,"}}, // 120, then 1 as a single read
+    };
+    for (const auto& c : cases) {
+        sim.clearLog();
+        const HostRun run = host({"read", c.gate, "--count", c.count, "--csv"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(sim.requests().size(), c.requests) << c.gate;
+        const auto lines = Lines(run.out);
+        EXPECT_EQ(lines.size(), 1 + std::stoul(c.count)) << run.out;
+        auto at = lines.begin();
+        for (const auto& row : c.someRows) {
+            at = std::find_if(at, lines.end(), [&](const std::string& l) { return Has(l, row); });
+            EXPECT_NE(at, lines.end()) << row << " in\n" << run.out;
+        }
+    }
+    EXPECT_EQ(host({"read", "013FFFE", "--count", "3"}).status, 2);
+}
+
 TEST_F(HostCli, WriteUndoesTheCookingAndReachesThePlc) {
     dir.writeFile("kovra-gates.txt", "0130010 word linear 0.1 -20\n");
     HostRun run = host({"write", "0130010", "12.5"});

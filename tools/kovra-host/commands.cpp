@@ -333,16 +333,44 @@ int RunRead(const CommandLine& line, Console& console) {
     if (line.arguments.empty()) {
         throw UsageError("read needs at least one GATE");
     }
+    const int count = static_cast<int>(line.integer("count", 1, 65536).value_or(1));
     RequirePort(line);
     auto host = OpenLine(line, console, line.arguments);
     std::vector<ParsedGate> gates;
     for (const auto& address : line.arguments) {
-        gates.push_back(host->parse(address));
+        gates.push_back(count == 1 ? host->parse(address) : host->parseBlock(address, 2));
+        if (!ElementAddress(gates.back(), count - 1)) {
+            throw UsageError("the " + std::to_string(count) + " elements from " + address +
+                             " run past address FFFF");
+        }
     }
     Table table({"GATE", "VALUE", "RAW"});
     std::vector<StoredValue> events;
     bool ok = true;
     for (const auto& gate : gates) {
+        if (count > 1) {
+            // As many elements a request as a block read carries; a last
+            // single element is read as a single gate.
+            for (int done = 0; done < count;) {
+                const int chunk = std::min(count - done, BlockLimit(gate.width));
+                const std::string first = *ElementAddress(gate, done);
+                const ParsedGate part =
+                    chunk == 1 ? host->parse(first) : host->parseBlock(first, chunk);
+                const Outcome outcome =
+                    chunk == 1 ? host->read(part, "read") : host->readBlock(part, chunk);
+                if (!Report(console, "read " + first, part, outcome, *host)) {
+                    ok = false;
+                }
+                for (int i = 0; outcome.status == kStatusDone && i < chunk; ++i) {
+                    const std::string element = *ElementAddress(part, i);
+                    const std::uint32_t raw = chunk == 1 ? outcome.raw : outcome.block[i];
+                    table.add({element, FormatValue(host->cook(element, raw, part.width)),
+                               FormatRaw(raw, part.width)});
+                }
+                done += chunk;
+            }
+            continue;
+        }
         const Outcome outcome = host->read(gate, "read");
         NoteEvents(console, gate, outcome, events);
         if (!Report(console, "read " + gate.definition.address, gate, outcome, *host)) {

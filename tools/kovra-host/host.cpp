@@ -114,6 +114,21 @@ std::string PositionsFileName(int driverNumber) {
     return name;
 }
 
+int BlockLimit(int width) {
+    return width == 1 ? 1920 : width == 16 ? 120 : 60;
+}
+
+std::optional<std::string> ElementAddress(const ParsedGate& first, int offset) {
+    const long registers = first.width == 32 ? 2 : 1;
+    const long address = (first.address.address + offset) * registers;
+    if (address > 0xFFFF) {
+        return std::nullopt;
+    }
+    char text[8];
+    std::snprintf(text, sizeof text, "%04lX", address);
+    return first.definition.address.substr(0, 3) + text;
+}
+
 std::uint32_t RawFromArea(const std::uint8_t* area, int width) {
     if (width == 32) {
         std::uint32_t wide = 0;
@@ -517,6 +532,14 @@ void Host::end() {
 }
 
 ParsedGate Host::parse(const std::string& address) {
+    return parseAs(kSingleParse, address, 1);
+}
+
+ParsedGate Host::parseBlock(const std::string& address, int count) {
+    return parseAs(kBlockParse, address, count);
+}
+
+ParsedGate Host::parseAs(std::uint32_t code, const std::string& address, int count) {
     ParsedGate gate;
     if (const auto defined = halvo::FindGate(address)) {
         gate.definition = GateSpec{defined->address, defined->hostType, defined->rule,
@@ -527,9 +550,9 @@ ParsedGate Host::parse(const std::string& address) {
     ParseParams params{};
     params.addressString = gate.definition.address.c_str();
     params.gateType = gate.definition.hostType;
-    params.count = 1;
+    params.count = count;
     const std::size_t mark = log_->mark();
-    const int status = call(kSingleParse, &params);
+    const int status = call(code, &params);
     if (status != kStatusDone) {
         std::string reason = "refused by the driver";
         const auto messages = log_->since(mark);
@@ -543,7 +566,7 @@ ParsedGate Host::parse(const std::string& address) {
     return gate;
 }
 
-Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area,
+Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area, int count,
                       const std::string& command) {
     Outcome outcome;
     const bool guarded = store_ != nullptr && gate.memoryType() == kMemoryJournal;
@@ -564,7 +587,7 @@ Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* 
 
     GateDescriptor descriptor{};
     descriptor.gate = gate.address;
-    descriptor.count = 1;
+    descriptor.count = count;
     descriptor.values = area;
     const std::size_t mark = log_->mark();
     collecting_ = &outcome.values;
@@ -630,27 +653,52 @@ Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* 
 
 Outcome Host::read(const ParsedGate& gate, const std::string& command) {
     std::uint8_t area[4] = {};
-    Outcome outcome = request(gate, kSingleRead, area, command);
+    Outcome outcome = request(gate, kSingleRead, area, 1, command);
     outcome.raw = RawFromArea(area, gate.width);
     outcome.value = outcome.raw;
     if (outcome.status == kStatusDone && gate.width != 1) {
-        if (const auto defined = halvo::FindGate(gate.definition.address)) {
-            const ValueCell cell = gate.width == 32
-                                       ? LongCell(outcome.raw)
-                                       : WordCell(static_cast<std::uint16_t>(outcome.raw));
-            double cooked = 0.0;
-            if (HostStatus(HalvoCook(0, defined->id, cell, &cooked)) == kHalvoOk) {
-                outcome.value = cooked;
-            }
-        }
+        outcome.value = cook(gate.definition.address, outcome.raw, gate.width);
     }
     return outcome;
+}
+
+Outcome Host::readBlock(const ParsedGate& first, int count) {
+    // The block layout: bits packed lowest first, then 16-bit or 32-bit
+    // little-endian elements from byte 0; 240 bytes hold the largest block.
+    std::uint8_t area[240] = {};
+    Outcome outcome = request(first, kBlockRead, area, count, "read");
+    if (outcome.status != kStatusDone) {
+        return outcome;
+    }
+    for (int i = 0; i < count; ++i) {
+        std::uint32_t raw = 0;
+        if (first.width == 1) {
+            raw = (area[i / 8] >> (i % 8)) & 1u;
+        } else if (first.width == 16) {
+            raw = static_cast<std::uint32_t>(area[2 * i] | (area[2 * i + 1] << 8));
+        } else {
+            std::memcpy(&raw, area + 4 * i, sizeof raw);
+        }
+        outcome.block.push_back(raw);
+    }
+    return outcome;
+}
+
+double Host::cook(const std::string& address, std::uint32_t raw, int width) {
+    const auto defined = halvo::FindGate(address);
+    if (width == 1 || !defined) {
+        return Cook(DefaultGate(address), raw);
+    }
+    const ValueCell cell = width == 32 ? LongCell(raw) : WordCell(static_cast<std::uint16_t>(raw));
+    double cooked = raw;
+    HalvoCook(0, defined->id, cell, &cooked);
+    return cooked;
 }
 
 Outcome Host::write(const ParsedGate& gate, std::uint32_t raw, const std::string& command) {
     std::uint8_t area[4];
     AreaFromRaw(raw, gate.width, area);
-    Outcome outcome = request(gate, kSingleWrite, area, command);
+    Outcome outcome = request(gate, kSingleWrite, area, 1, command);
     outcome.raw = raw;
     return outcome;
 }

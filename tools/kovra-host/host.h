@@ -60,8 +60,9 @@ struct ParsedGate {
 
 struct Outcome {
     int status = 0;
-    std::uint32_t raw = 0; // the value area as a number, for plain gates
-    double value = 0.0;    // cooked
+    std::uint32_t raw = 0;            // the value area as a number, for plain gates
+    double value = 0.0;               // cooked
+    std::vector<std::uint32_t> block; // the raw elements of a block read, in order
     std::vector<StoredValue> values;
     std::vector<StoredAlert> alerts;
     std::vector<LogLine> messages;
@@ -106,7 +107,15 @@ class Host {
     }
 
     ParsedGate parse(const std::string& address);
+    // Parses the first gate of a block of `count` elements (function 4).
+    ParsedGate parseBlock(const std::string& address, int count);
     Outcome read(const ParsedGate& gate, const std::string& command);
+    // Reads `count` consecutive elements from the gate on in one block read
+    // (function 6); `count` within BlockLimit of the gate's width, above 1.
+    Outcome readBlock(const ParsedGate& first, int count);
+    // The value a raw value stands for under the gate's cooking, as the host
+    // library cooks it.
+    double cook(const std::string& address, std::uint32_t raw, int width);
     Outcome write(const ParsedGate& gate, std::uint32_t raw, const std::string& command);
 
     DriverLog& log() { return *log_; }
@@ -122,7 +131,8 @@ class Host {
 
   private:
     int call(std::uint32_t code, void* data);
-    Outcome request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area,
+    ParsedGate parseAs(std::uint32_t code, const std::string& address, int count);
+    Outcome request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area, int count,
                     const std::string& command);
     void checkDriverFiles();
     void applyTiming(const std::string& portName);
@@ -145,6 +155,14 @@ class Host {
     std::vector<StoredAlert>* alerting_ = nullptr;
     std::function<void(const StoredValue&)> valueListener_;
 };
+
+// The most elements one block read carries: 1920 bits, 120 words or 60
+// double words, 240 data bytes in every case.
+int BlockLimit(int width);
+
+// The address of the gate `offset` elements after `first`, in the same
+// memory type (32-bit elements are two registers apart); nothing past 0xFFFF.
+std::optional<std::string> ElementAddress(const ParsedGate& first, int offset);
 
 // The last-event file of a driver number, as the driver names it.
 std::string PositionsFileName(int driverNumber);

@@ -31,8 +31,9 @@ constexpr CommandSpec kCommands[] = {
      "Shows what the driver tells about itself (driver information, function 14): its\n"
      "name and number, the size of its context, its default line settings and its\n"
      "banner."},
-    {"read", kRead, "read GATE... --port DEVICE",
+    {"read", kRead, "read GATE... --port DEVICE [--count N]",
      "Parses each gate and reads it once; prints its cooked value and its raw form.\n"
+     "With --count, reads N consecutive elements from each gate on, one row each.\n"
      "Reading a gate of memory type I collects that station's journals, S sets its\n"
      "clock, H serves the last-event stamps; the values these force into the log go\n"
      "to the history."},
@@ -105,7 +106,9 @@ constexpr OptionSpec kOptions[] = {
     {"csv", nullptr, kRead | kCollect | kWatch | kHistory, "print CSV instead of a table"},
     {"raw", nullptr, kWrite, "VALUE is the raw PLC value (decimal or 0x hexadecimal)"},
     {"every", "SECONDS", kWatch, "polling period (required)"},
-    {"count", "N", kWatch, "stop after N polls"},
+    {"count", "N", kWatch | kRead,
+     "read: N consecutive elements from each GATE, in as few block reads as\n"
+     "the driver allows; watch: stop after N polls"},
     {"gate", "GATE", kHistory, "only this gate (repeatable)"},
     {"from", "TIME", kHistory, "only from this time on"},
     {"to", "TIME", kHistory, "only up to this time"},
