@@ -223,6 +223,24 @@ TEST_F(HostCli, ARangeIsReadInAsFewBlockReadsAsTheDriverAllows) {
     EXPECT_EQ(host({"read", "013FFFE", "--count", "3"}).status, 2);
 }
 
+TEST_F(HostCli, AScanFindsTheStationsTellsTheirModelAndSpendsOneTimeoutPerSilentAddress) {
+    journal(0x01, plcsim::Model::P200);
+    journal(0x02, plcsim::Model::P200X);
+    const auto began = std::chrono::steady_clock::now();
+    const HostRun run = host({"scan", "00-05", "--timeout", "400", "--csv"});
+    const auto took = std::chrono::steady_clock::now() - began;
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    EXPECT_TRUE(Has(lines[1], "01,P200,")) << lines[1];
+    EXPECT_TRUE(Has(lines[2], "02,P200X,")) << lines[2];
+    EXPECT_TRUE(Has(run.err, "scan 00-05: 2 stations answering (01, 02) of 6 addresses"))
+        << run.err;
+    // Four silent addresses; four full timeouts each would take 6.4 s.
+    EXPECT_LT(took, std::chrono::milliseconds(4000));
+    EXPECT_EQ(host({"scan", "05-01"}).status, 2);
+}
+
 TEST_F(HostCli, WriteUndoesTheCookingAndReachesThePlc) {
     dir.writeFile("kovra-gates.txt", "0130010 word linear 0.1 -20\n");
     HostRun run = host({"write", "0130010", "12.5"});

@@ -481,6 +481,118 @@ int RunCollect(const CommandLine& line, Console& console) {
     return ok ? 0 : 1;
 }
 
+namespace {
+
+// "01-F7", or one station "05".
+std::pair<int, int> ParseStationRange(const std::string& text) {
+    const auto dash = text.find('-');
+    const int first = ParseStation(text.substr(0, dash));
+    const int last = dash == std::string::npos ? first : ParseStation(text.substr(dash + 1));
+    if (last < first) {
+        throw UsageError("station range '" + text + "' ends before it begins");
+    }
+    return {first, last};
+}
+
+// What a station's journal file table and clock registers tell of it: a
+// P200X's table is 120 words, a P200's 52 (the words after it read 0); the
+// clock registers 1 to 4 hold day, month, year, hour, minute, second.
+struct StationLooks {
+    std::string model = "-";
+    std::string clock = "-";
+};
+
+StationLooks LookAt(Host& host, int station) {
+    StationLooks looks;
+    const std::string prefix = HexByte(static_cast<unsigned>(station)) + kMemoryWords;
+    const Outcome table = host.readBlock(host.parseBlock(prefix + "0900", 120), 120);
+    if (table.status == kStatusDone) {
+        const auto& words = table.block;
+        const auto nonzero = [](std::uint32_t word) { return word != 0; };
+        if (std::any_of(words.begin(), words.begin() + 52, nonzero)) {
+            looks.model = std::any_of(words.begin() + 52, words.end(), nonzero) ? "P200X" : "P200";
+        }
+    }
+    const Outcome clock = host.readBlock(host.parseBlock(prefix + "0001", 4), 4);
+    if (clock.status == kStatusDone) {
+        const auto byte = [&](int i) {
+            return (clock.block[i / 2] >> (i % 2 == 0 ? 8 : 0)) & 0xFF;
+        };
+        const unsigned day = byte(0), month = byte(1), year = byte(2), hour = byte(3),
+                       minute = byte(4), second = byte(5);
+        if (day >= 1 && day <= 31 && month >= 1 && month <= 12 && hour < 24 && minute < 60 &&
+            second < 60) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", 1900 + year, month,
+                          day, hour, minute, second);
+            looks.clock = text;
+        }
+    }
+    return looks;
+}
+
+} // namespace
+
+int RunScan(const CommandLine& line, Console& console) {
+    if (line.arguments.size() > 1) {
+        throw UsageError("scan takes one range of stations, FIRST-LAST");
+    }
+    const auto [first, last] =
+        ParseStationRange(line.arguments.empty() ? "01-F7" : line.arguments[0]);
+    RequirePort(line);
+    auto host = OpenLine(line, console, {});
+    // The driver tries a silent station four times; each try gets a quarter
+    // of the reply timeout, so a silent address costs about one timeout.
+    const unsigned timeout = host->replyTimeoutMs();
+    const unsigned attempt = std::max(10u, (timeout + 3) / 4);
+    Table table({"STATION", "MODEL", "CLOCK", "REPLY"});
+    std::string found;
+    unsigned answering = 0;
+    const std::int64_t began = MonotonicMs();
+    CatchInterrupt();
+    int station = first;
+    for (; station <= last && !Interrupted(); ++station) {
+        const std::string name = HexByte(static_cast<unsigned>(station));
+        console.progress("scanning station " + name + " (" + Plural(answering, "station") +
+                         " found)");
+        host->setReplyTimeout(attempt);
+        const ParsedGate gate = host->parse(name + kMemoryWords + "0900");
+        const Outcome outcome = host->read(gate, "scan");
+        host->setReplyTimeout(timeout);
+        const Diagnosis diagnosis =
+            outcome.status == kStatusDone ? Diagnosis{} : host->diagnose(outcome);
+        if (diagnosis.kind == FaultKind::PortGone) {
+            console.endProgress();
+            throw Failure(Explain(diagnosis, station, host->settings().port));
+        }
+        if (outcome.status != kStatusDone && diagnosis.kind != FaultKind::Exception) {
+            if (diagnosis.kind != FaultKind::SilentStation &&
+                diagnosis.kind != FaultKind::Unknown) {
+                table.add({name, "-", "-", KindName(diagnosis.kind)});
+            }
+            continue;
+        }
+        ++answering;
+        found += (found.empty() ? "" : ", ") + name;
+        const StationLooks looks = LookAt(*host, station);
+        table.add({name, looks.model, looks.clock,
+                   outcome.status == kStatusDone
+                       ? "answers"
+                       : "exception " + HexByte(diagnosis.exceptionCode.value_or(0)) + ": " +
+                             ExceptionMeaning(diagnosis.exceptionCode.value_or(0))});
+    }
+    console.endProgress();
+    table.print(stdout, line.has("csv"));
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s",
+                  static_cast<double>(MonotonicMs() - began) / 1000.0);
+    console.line("scan " + HexByte(static_cast<unsigned>(first)) + "-" +
+                 HexByte(static_cast<unsigned>(station - 1)) + ": " + Plural(answering, "station") +
+                 " answering" + (found.empty() ? "" : " (" + found + ")") + " of " +
+                 std::to_string(station - first) + " addresses, " + seconds);
+    return 0;
+}
+
 int RunSync(const CommandLine& line, Console& console) {
     if (line.arguments.size() != 1) {
         throw UsageError("sync needs one STATION");

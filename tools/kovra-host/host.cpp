@@ -483,7 +483,8 @@ void Host::start() {
     started_ = true;
     if (status == kStatusDone) {
         opened_ = DeviceIdentity(settings_.port);
-        applyTiming(portName);
+        driverPort_ = portName;
+        applyTiming();
     }
     if (status == kStatusRefused) {
         std::string detail;
@@ -497,21 +498,29 @@ void Host::start() {
     }
 }
 
-void Host::applyTiming(const std::string& portName) {
+void Host::applyTiming() {
     if (settings_.timeoutMs) {
-        // The reply timeout of the init file, through the driver's own port
-        // change, which keeps the line settings when given a baud rate of 0.
-        PortChange change{};
-        std::strncpy(change.portName, portName.c_str(), kPortNameSize - 1);
-        change.timeoutTicks = static_cast<std::int32_t>((*settings_.timeoutMs + 9) / 10);
-        if (call(kChangeVpiParams, &change) != kStatusDone) {
-            throw Failure(PortRefusal(settings_.port, ""));
-        }
+        setReplyTimeout(*settings_.timeoutMs);
     }
     if (settings_.gapMs) {
         // The inter-frame gap has no request of its own; it is a field of the
         // context that the host owns, read before every frame.
         context_->interFrameGap = static_cast<std::uint16_t>(*settings_.gapMs);
+    }
+}
+
+unsigned Host::replyTimeoutMs() const {
+    return context_ == nullptr ? 0 : static_cast<unsigned>(context_->timeoutTicks) * 10;
+}
+
+void Host::setReplyTimeout(unsigned ms) {
+    // The init file's reply timeout, through the driver's own port change,
+    // which keeps the line settings when given a baud rate of 0.
+    PortChange change{};
+    std::strncpy(change.portName, driverPort_.c_str(), kPortNameSize - 1);
+    change.timeoutTicks = static_cast<std::int32_t>((ms + 9) / 10);
+    if (call(kChangeVpiParams, &change) != kStatusDone) {
+        throw Failure(PortRefusal(settings_.port, ""));
     }
 }
 

@@ -101,6 +101,10 @@ class Host {
 
     // Opens the port again with the settings of the cold start (function 13).
     bool reopen();
+    // The reply timeout of one attempt, and a new one through the driver's
+    // port change (function 15), rounded up to its 10 ms ticks.
+    unsigned replyTimeoutMs() const;
+    void setReplyTimeout(unsigned ms);
     // Why a request failed, asking the device too.
     Diagnosis diagnose(const Outcome& outcome) const {
         return Diagnose(outcome, settings_.port, opened_);
@@ -135,7 +139,7 @@ class Host {
     Outcome request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area, int count,
                     const std::string& command);
     void checkDriverFiles();
-    void applyTiming(const std::string& portName);
+    void applyTiming();
     void rewindInterrupted();
     std::string resolve(const std::string& path) const;
 
@@ -144,6 +148,7 @@ class Host {
     std::unique_ptr<DriverLog> log_;
     std::unique_ptr<HistoryStore> store_;
     std::unique_ptr<Relay> relay_;
+    std::string driverPort_; // the name the driver opened: the port's, or the relay's
     VpiMainFunction entry_ = nullptr;
     DriverContext* context_ = nullptr; // lives as long as the process
     CommSettings line_{};

@@ -16,7 +16,8 @@ enum : unsigned {
     kWatch = 1u << 5,
     kHistory = 1u << 6,
     kDemo = 1u << 7,
-    kLine = kRead | kWrite | kCollect | kSync | kWatch, // commands that talk to PLCs
+    kScan = 1u << 8,
+    kLine = kRead | kWrite | kCollect | kSync | kWatch | kScan, // commands that talk to PLCs
 };
 
 struct CommandSpec {
@@ -48,6 +49,14 @@ constexpr CommandSpec kCommands[] = {
      "counter gate of its address (ssCaaaa), flagged undefined, and the summary\n"
      "names the addresses to add.\n"
      "On a terminal a progress line shows files, records and records per second."},
+    {"scan", kScan, "scan [FIRST-LAST] --port DEVICE",
+     "Finds the stations that answer on the line (a read of one word each, the\n"
+     "first of the journal file table 0x0900), from FIRST to LAST in hexadecimal\n"
+     "(default 01-F7), and shows the model where the file table tells it (120 words\n"
+     "on a P200X, 52 on a P200) and the PLC's clock (registers 1 to 4). The driver\n"
+     "tries each address four times, each try with a quarter of the reply timeout,\n"
+     "so a silent address costs about one reply timeout: with --timeout 100 all\n"
+     "247 addresses take some 30 seconds."},
     {"sync", kSync, "sync STATION --port DEVICE",
      "Sets the clock of a P200X (a read of gate ssS0000) from this computer's local\n"
      "time. The station must be marked P200X in the init file (P200X = ss)."},
@@ -103,7 +112,7 @@ constexpr OptionSpec kOptions[] = {
      "driver messages shown: none (0), fatal (1), error (32, default), trace (8)"},
     {"trace", nullptr, kLine | kDemo,
      "print every frame sent and received, with its time and meaning"},
-    {"csv", nullptr, kRead | kCollect | kWatch | kHistory, "print CSV instead of a table"},
+    {"csv", nullptr, kRead | kCollect | kWatch | kHistory | kScan, "print CSV instead of a table"},
     {"raw", nullptr, kWrite, "VALUE is the raw PLC value (decimal or 0x hexadecimal)"},
     {"every", "SECONDS", kWatch, "polling period (required)"},
     {"count", "N", kWatch | kRead,
