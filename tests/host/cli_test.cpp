@@ -169,21 +169,41 @@ TEST(HostCliAlone, MistakesOnTheCommandLineExitWithTwoAndSaySo) {
     EXPECT_TRUE(Has(run.out, "--every SECONDS")) << run.out;
 }
 
-TEST_F(HostCli, ReadShowsCookedValuesWithTheirRawForm) {
+TEST_F(HostCli, ReadShowsCookedValuesWithTheirRawFormAndFailuresAsRowsInEveryFormat) {
     sim.set(0x01, plcsim::Table::Words, 0x0010, {325});
     sim.setLong(0x01, plcsim::Table::Words, 0x0020, 0x00123456);
     sim.set(0x01, plcsim::Table::Bits, 0x0003, {1});
     sim.setFloat(0x02, plcsim::Table::Words, 0x0040, 2.5f);
     dir.writeFile("kovra-gates.txt", "0130010 word linear 0.1 -20\n");
-    const HostRun run = host({"read", "0130010", "01C0020", "0110003", "02F0040", "--csv"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(Lines(run.out), (std::vector<std::string>{
-                                  "GATE,VALUE,RAW",
-                                  "0130010,12.5,0x0145 (325)",
-                                  "01C0020,1193046,0x00123456 (1193046)",
-                                  "0110003,1,1",
-                                  "02F0040,2.5,0x40200000 (1075838976)",
-                              }));
+    const std::string silent = "station 05 does not answer on " + port + " (status 2)";
+    struct Case {
+        std::string format;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"text",
+         {"GATE     VALUE    RAW                      ERROR",
+          "0130010  12.5     0x0145 (325)             -",
+          "01C0020  1193046  0x00123456 (1193046)     -",
+          "0110003  1        1                        -",
+          "02F0040  2.5      0x40200000 (1075838976)  -",
+          "0530010  -        -                        " + silent}},
+        {"csv",
+         {"GATE,VALUE,RAW,ERROR", "0130010,12.5,325,", "01C0020,1193046,1193046,", "0110003,1,1,",
+          "02F0040,2.5,1075838976,", "0530010,,," + silent}},
+        {"json",
+         {R"({"gate":"0130010","value":12.5,"raw":325})",
+          R"({"gate":"01C0020","value":1193046,"raw":1193046})",
+          R"({"gate":"0110003","value":1,"raw":1})",
+          R"({"gate":"02F0040","value":2.5,"raw":1075838976})",
+          R"({"gate":"0530010","error":")" + silent + "\"}"}},
+    };
+    for (const auto& c : cases) {
+        const HostRun run = host(
+            {"read", "0130010", "01C0020", "0110003", "02F0040", "0530010", "--format", c.format});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(Lines(run.out), c.lines) << c.format;
+    }
 }
 
 TEST_F(HostCli, ARangeIsReadInAsFewBlockReadsAsTheDriverAllows) {
@@ -453,9 +473,9 @@ TEST_F(HostCli, WatchPrintsAValueWhenItChanges) {
     ASSERT_EQ(run.status, 0) << run.err;
     const auto lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 3u) << run.out;
-    EXPECT_EQ(lines[0], "TIME,GATE,VALUE,RAW");
-    EXPECT_TRUE(Has(lines[1], ",0130010,7,0x0007 (7)")) << lines[1];
-    EXPECT_TRUE(Has(lines[2], ",0130010,8,0x0008 (8)")) << lines[2];
+    EXPECT_EQ(lines[0], "TIME,GATE,VALUE,RAW,ERROR");
+    EXPECT_TRUE(Has(lines[1], ",0130010,7,7,")) << lines[1];
+    EXPECT_TRUE(Has(lines[2], ",0130010,8,8,")) << lines[2];
 }
 
 TEST_F(HostCli, WatchReportsEveryFailureShowsTheValueBackAndEndsWithStatistics) {
@@ -467,9 +487,11 @@ TEST_F(HostCli, WatchReportsEveryFailureShowsTheValueBackAndEndsWithStatistics) 
     const HostRun run = host({"watch", "0130010", "--every", "0.05", "--count", "4", "--csv"});
     EXPECT_EQ(run.status, 1);
     const auto lines = Lines(run.out);
-    ASSERT_EQ(lines.size(), 3u) << run.out;
+    ASSERT_EQ(lines.size(), 5u) << run.out;
     EXPECT_TRUE(Has(lines[1], ",0130010,7,")) << lines[1];
-    EXPECT_TRUE(Has(lines[2], ",0130010,7,")) << lines[2]; // back after the failures
+    EXPECT_TRUE(Has(lines[2], ",0130010,,,station 01's replies fail their CRC check")) << lines[2];
+    EXPECT_TRUE(Has(lines[3], ",0130010,,,station 01 does not answer")) << lines[3];
+    EXPECT_TRUE(Has(lines[4], ",0130010,7,")) << lines[4]; // back after the failures
     EXPECT_TRUE(Has(run.err, "fail their CRC check")) << run.err;
     EXPECT_TRUE(Has(run.err, "does not answer")) << run.err;
     EXPECT_TRUE(Has(run.err, "watch: 4 requests, 2 replies, 2 errors (1 CRC error, 1 silent "
@@ -520,7 +542,7 @@ TEST_F(HostCollect, EveryEventIsStoredOnceAcrossRepeatedCollections) {
     EXPECT_EQ(StoredEvents(history()), expected);
     auto lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 7u) << run.out;
-    EXPECT_EQ(lines[0], "PLC TIME,GATE,VALUE,RAW");
+    EXPECT_EQ(lines[0], "PLC TIME,GATE,VALUE,RAW,ERROR");
     // The word's cooking (x 0.5) and the PLC time in ISO 8601 with its zone.
     std::tm local{};
     const std::time_t first = std::get<2>(expected[0]);
@@ -528,11 +550,11 @@ TEST_F(HostCollect, EveryEventIsStoredOnceAcrossRepeatedCollections) {
     char iso[32];
     std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &local);
     EXPECT_EQ(lines[1].rfind(std::string(iso), 0), 0u) << lines[1];
-    EXPECT_TRUE(Has(lines[1], ",0130010,20,0x0028 (40)")) << lines[1];
+    EXPECT_TRUE(Has(lines[1], ",0130010,20,40,")) << lines[1];
     EXPECT_TRUE(Has(run.err, "station 01: 2 files read, 6 events stored, 1 record without a gate, "
                              "kept raw (add gates for J-bus address 0x0099 to the gates file)"))
         << run.err;
-    EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,0x00000005 (5)")) << run.out;
+    EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,5,")) << run.out;
 
     run = host({"collect", "01", "--csv"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -684,16 +706,27 @@ TEST_F(HostCollect, PositionsTheDriverCannotSaveAreCollectedAgainWithoutLossOrDu
     }
 }
 
-TEST_F(HostCollect, HistoryIsQueriedByGateAndTime) {
+TEST_F(HostCollect, HistoryIsQueriedByGateAndTimeAndGivesTheNewestOrJson) {
     ASSERT_EQ(host({"collect", "01"}).status, 0);
     const std::string from = "@" + std::to_string(std::get<2>(expected[0]) + 1);
-    const HostRun run = RunHost(
+    HostRun run = RunHost(
         {"history", "--dir", dir.path().string(), "--gate", "0130010", "--from", from, "--csv"});
     ASSERT_EQ(run.status, 0) << run.err;
-    const auto lines = Lines(run.out);
+    auto lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 2u) << run.out;
     EXPECT_EQ(lines[0], "PLC TIME,GATE,VALUE,RAW,COLLECTED");
-    EXPECT_TRUE(Has(lines[1], ",0130010,21,0x002A (42),")) << lines[1];
+    EXPECT_TRUE(Has(lines[1], ",0130010,21,42,")) << lines[1];
+
+    // The newest two of the six: the memo values, oldest first.
+    run = RunHost({"history", "--dir", dir.path().string(), "--last", "2", "--format", "json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    EXPECT_TRUE(Has(lines[0], R"("gate":"0130010","value":21,"raw":42,"collected":")")) << lines[0];
+    EXPECT_TRUE(Has(lines[1], R"("gate":"01C0020","value":1003,"raw":1003,)")) << lines[1];
+    run =
+        RunHost({"history", "--dir", dir.path().string(), "--gate", "01C0099", "--format", "json"});
+    EXPECT_TRUE(Has(run.out, R"("gate":"01C0099","undefined":true,"value":5,"raw":5)")) << run.out;
 }
 
 TEST(HostCliAlone, TheDemoRunsEndToEnd) {

@@ -35,15 +35,21 @@ void RequirePort(const CommandLine& line) {
     }
 }
 
+// Why a request failed, in words; empty when it did not.
+std::string FailureText(const Host& host, const ParsedGate& gate, const Outcome& outcome) {
+    if (outcome.status == kStatusDone) {
+        return "";
+    }
+    return Explain(host.diagnose(outcome), gate.station(), host.settings().port) + " (status " +
+           std::to_string(outcome.status) + ")";
+}
+
 // Reports a failed request; returns false so callers can fold it into their status.
 bool Report(Console& console, const std::string& what, const ParsedGate& gate,
             const Outcome& outcome, const Host& host) {
     bool ok = true;
     if (outcome.status != kStatusDone) {
-        const std::string& port = host.settings().port;
-        console.line("kovra-host: " + what + ": " +
-                     Explain(host.diagnose(outcome), gate.station(), port) + " (status " +
-                     std::to_string(outcome.status) + ")");
+        console.line("kovra-host: " + what + ": " + FailureText(host, gate, outcome));
         ok = false;
     }
     if (outcome.storeError) {
@@ -51,6 +57,29 @@ bool Report(Console& console, const std::string& what, const ParsedGate& gate,
         ok = false;
     }
     return ok;
+}
+
+OutputFormat FormatOf(const CommandLine& line) {
+    const std::string format = line.value("format").value_or(line.has("csv") ? "csv" : "text");
+    if (format == "text") {
+        return OutputFormat::Text;
+    }
+    if (format == "csv") {
+        return OutputFormat::Csv;
+    }
+    if (format == "json") {
+        return OutputFormat::Json;
+    }
+    throw UsageError("--format takes text, csv or json, not '" + format + "'");
+}
+
+// A row for a request that failed: its gate and why.
+std::vector<Cell> ErrorRow(std::vector<Cell> leading, const std::string& gate, std::size_t absent,
+                           const std::string& error) {
+    leading.push_back(TextCell(gate));
+    leading.insert(leading.end(), absent, NoCell());
+    leading.push_back(TextCell(error));
+    return leading;
 }
 
 } // namespace
@@ -118,11 +147,31 @@ void WaitForPort(Host& host, Console& console) {
     }
 }
 
-void PrintEvents(const std::vector<StoredValue>& values, bool csv) {
-    if (!values.empty()) {
-        std::printf("\n");
-        EventTable(values).print(stdout, csv);
+const std::vector<std::string> kEventHeadings = {"PLC TIME", "GATE", "VALUE", "RAW"};
+
+std::vector<Cell> EventRow(const StoredValue& value) {
+    Cell gate = TextCell(GateCell(value));
+    if (value.undefined) {
+        gate.json = JsonString(value.gate);
+        gate.jsonExtra = "\"undefined\":true";
     }
+    return {value.plcTime ? TimeCell(*value.plcTime) : NoCell(), gate, NumberCell(value.value),
+            RawCell(value.raw, GateWidth(value.gate))};
+}
+
+// The events a read or write collected, after its own rows.
+void PrintEvents(const std::vector<StoredValue>& values, OutputFormat format) {
+    if (values.empty()) {
+        return;
+    }
+    if (format != OutputFormat::Json) {
+        std::printf("\n");
+    }
+    Listing listing(format, kEventHeadings);
+    for (const auto& value : values) {
+        listing.add(EventRow(value));
+    }
+    listing.finish();
 }
 
 } // namespace
@@ -217,10 +266,13 @@ std::string DescribeRequestValue(const ParsedGate& gate, const Outcome& outcome)
 }
 
 Table EventTable(const std::vector<StoredValue>& values) {
-    Table table({"PLC TIME", "GATE", "VALUE", "RAW"});
+    Table table(kEventHeadings);
     for (const auto& value : values) {
-        table.add({value.plcTime ? IsoLocalTime(*value.plcTime) : "-", GateCell(value),
-                   FormatValue(value.value), FormatRaw(value.raw, GateWidth(value.gate))});
+        std::vector<std::string> cells;
+        for (const auto& cell : EventRow(value)) {
+            cells.push_back(cell.text);
+        }
+        table.add(cells);
     }
     return table;
 }
@@ -344,7 +396,8 @@ int RunRead(const CommandLine& line, Console& console) {
                              " run past address FFFF");
         }
     }
-    Table table({"GATE", "VALUE", "RAW"});
+    const OutputFormat format = FormatOf(line);
+    Listing listing(format, {"GATE", "VALUE", "RAW", "ERROR"});
     std::vector<StoredValue> events;
     bool ok = true;
     for (const auto& gate : gates) {
@@ -361,11 +414,16 @@ int RunRead(const CommandLine& line, Console& console) {
                 if (!Report(console, "read " + first, part, outcome, *host)) {
                     ok = false;
                 }
-                for (int i = 0; outcome.status == kStatusDone && i < chunk; ++i) {
+                for (int i = 0; i < chunk; ++i) {
                     const std::string element = *ElementAddress(part, i);
+                    if (outcome.status != kStatusDone) {
+                        listing.add(ErrorRow({}, element, 2, FailureText(*host, part, outcome)));
+                        continue;
+                    }
                     const std::uint32_t raw = chunk == 1 ? outcome.raw : outcome.block[i];
-                    table.add({element, FormatValue(host->cook(element, raw, part.width)),
-                               FormatRaw(raw, part.width)});
+                    listing.add({TextCell(element),
+                                 NumberCell(host->cook(element, raw, part.width)),
+                                 RawCell(raw, part.width), NoCell()});
                 }
                 done += chunk;
             }
@@ -376,19 +434,24 @@ int RunRead(const CommandLine& line, Console& console) {
         if (!Report(console, "read " + gate.definition.address, gate, outcome, *host)) {
             ok = false;
         }
-        if (outcome.storeError) {
-            break;
-        }
-        if (outcome.status == kStatusDone) {
+        if (outcome.status != kStatusDone) {
+            listing.add(
+                ErrorRow({}, gate.definition.address, 2, FailureText(*host, gate, outcome)));
+        } else {
             const bool trigger =
                 gate.memoryType() == kMemoryJournal || gate.memoryType() == kMemoryClock ||
                 (gate.memoryType() == kMemoryLastQuery && gate.address.address == 1);
-            table.add({gate.definition.address, DescribeRequestValue(gate, outcome),
-                       trigger ? "-" : FormatRaw(outcome.raw, gate.width)});
+            listing.add({TextCell(gate.definition.address),
+                         trigger ? TextCell(DescribeRequestValue(gate, outcome))
+                                 : NumberCell(outcome.value),
+                         trigger ? NoCell() : RawCell(outcome.raw, gate.width), NoCell()});
+        }
+        if (outcome.storeError) {
+            break;
         }
     }
-    table.print(stdout, line.has("csv"));
-    PrintEvents(events, line.has("csv"));
+    listing.finish();
+    PrintEvents(events, format);
     return ok ? 0 : 1;
 }
 
@@ -437,7 +500,7 @@ int RunWrite(const CommandLine& line, Console& console) {
     std::vector<StoredValue> events;
     NoteEvents(console, gate, outcome, events);
     if (!Report(console, "write " + gate.definition.address, gate, outcome, *host)) {
-        PrintEvents(events, false);
+        PrintEvents(events, OutputFormat::Text);
         return 1;
     }
     // What was written, which the rounding to a raw value may have moved.
@@ -446,7 +509,7 @@ int RunWrite(const CommandLine& line, Console& console) {
                                     : FormatValue(Cook(gate.definition, raw));
     std::printf("%s <- %s (raw %s)\n", gate.definition.address.c_str(), written.c_str(),
                 FormatRaw(raw, gate.width).c_str());
-    PrintEvents(events, false);
+    PrintEvents(events, OutputFormat::Text);
     return 0;
 }
 
@@ -459,24 +522,33 @@ int RunCollect(const CommandLine& line, Console& console) {
     for (const auto& text : line.arguments) {
         stations.push_back(ParseStation(text));
     }
+    const OutputFormat format = FormatOf(line);
     auto host = OpenLine(line, console, {});
-    std::vector<StoredValue> events;
+    Listing listing(format, {"PLC TIME", "GATE", "VALUE", "RAW", "ERROR"});
     bool ok = true;
     for (const int station : stations) {
         const Outcome outcome = CollectStation(*host, station, "collect");
-        events.insert(events.end(), outcome.values.begin(), outcome.values.end());
+        for (const auto& value : outcome.values) {
+            auto row = EventRow(value);
+            row.push_back(NoCell());
+            listing.add(row);
+        }
         ParsedGate gate;
         gate.address.station = station;
         if (!Report(console, "collect station " + HexByte(static_cast<unsigned>(station)), gate,
                     outcome, *host)) {
             ok = false;
         }
+        if (outcome.status != kStatusDone) {
+            listing.add(ErrorRow({NoCell()}, StationGate(station, kMemoryJournal), 2,
+                                 FailureText(*host, gate, outcome)));
+        }
         if (outcome.storeError) {
             break;
         }
     }
-    if (!events.empty() || line.has("csv")) {
-        EventTable(events).print(stdout, line.has("csv"));
+    if (!listing.empty()) {
+        listing.finish();
     }
     return ok ? 0 : 1;
 }
@@ -545,7 +617,7 @@ int RunScan(const CommandLine& line, Console& console) {
     // of the reply timeout, so a silent address costs about one timeout.
     const unsigned timeout = host->replyTimeoutMs();
     const unsigned attempt = std::max(10u, (timeout + 3) / 4);
-    Table table({"STATION", "MODEL", "CLOCK", "REPLY"});
+    Listing table(FormatOf(line), {"STATION", "MODEL", "CLOCK", "REPLY"});
     std::string found;
     unsigned answering = 0;
     const std::int64_t began = MonotonicMs();
@@ -568,21 +640,22 @@ int RunScan(const CommandLine& line, Console& console) {
         if (outcome.status != kStatusDone && diagnosis.kind != FaultKind::Exception) {
             if (diagnosis.kind != FaultKind::SilentStation &&
                 diagnosis.kind != FaultKind::Unknown) {
-                table.add({name, "-", "-", KindName(diagnosis.kind)});
+                table.add({TextCell(name), NoCell(), NoCell(), TextCell(KindName(diagnosis.kind))});
             }
             continue;
         }
         ++answering;
         found += (found.empty() ? "" : ", ") + name;
         const StationLooks looks = LookAt(*host, station);
-        table.add({name, looks.model, looks.clock,
-                   outcome.status == kStatusDone
-                       ? "answers"
-                       : "exception " + HexByte(diagnosis.exceptionCode.value_or(0)) + ": " +
-                             ExceptionMeaning(diagnosis.exceptionCode.value_or(0))});
+        table.add(
+            {TextCell(name), TextCell(looks.model), TextCell(looks.clock),
+             TextCell(outcome.status == kStatusDone
+                          ? "answers"
+                          : "exception " + HexByte(diagnosis.exceptionCode.value_or(0)) + ": " +
+                                ExceptionMeaning(diagnosis.exceptionCode.value_or(0)))});
     }
     console.endProgress();
-    table.print(stdout, line.has("csv"));
+    table.finish();
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f s",
                   static_cast<double>(MonotonicMs() - began) / 1000.0);
@@ -622,7 +695,7 @@ int RunWatch(const CommandLine& line, Console& console) {
     }
     const auto count = line.integer("count", 1, 1000000000L);
     RequirePort(line);
-    const bool csv = line.has("csv");
+    const OutputFormat format = FormatOf(line);
     auto host = OpenLine(line, console, line.arguments);
     std::vector<ParsedGate> gates;
     for (const auto& address : line.arguments) {
@@ -635,22 +708,7 @@ int RunWatch(const CommandLine& line, Console& console) {
         double value = 0;
     };
     std::vector<Seen> seen(gates.size());
-    auto printRow = [csv](const std::string& time, const std::string& gate,
-                          const std::string& value, const std::string& raw) {
-        if (csv) {
-            std::printf("%s\n", CsvLine({time, gate, value, raw}).c_str());
-        } else {
-            std::printf("%-25s  %-8s  %-12s  %s\n", time.c_str(), gate.c_str(), value.c_str(),
-                        raw.c_str());
-        }
-        std::fflush(stdout);
-    };
-    if (csv) {
-        std::printf("%s\n", CsvLine({"TIME", "GATE", "VALUE", "RAW"}).c_str());
-    } else {
-        std::printf("%-25s  %-8s  %-12s  %s\n", "TIME", "GATE", "VALUE", "RAW");
-    }
-    std::fflush(stdout);
+    Listing listing(format, {"TIME", "GATE", "VALUE", "RAW", "ERROR"}, {25, 8, 12, 12});
     bool ok = true;
     const auto periodMs = static_cast<std::int64_t>(std::llround(*every * 1000.0));
     std::int64_t next = MonotonicMs();
@@ -684,14 +742,20 @@ int RunWatch(const CommandLine& line, Console& console) {
             std::vector<StoredValue> events;
             NoteEvents(console, gates[i], outcome, events);
             for (const auto& event : events) {
-                printRow(event.plcTime ? IsoLocalTime(*event.plcTime) : time, GateCell(event),
-                         FormatValue(event.value), FormatRaw(event.raw, GateWidth(event.gate)));
+                auto row = EventRow(event);
+                if (!event.plcTime) {
+                    row[0] = TextCell(time);
+                }
+                row.push_back(NoCell());
+                listing.add(row);
             }
             if (outcome.status != kStatusDone) {
                 ok = false;
                 const Diagnosis diagnosis = host->diagnose(outcome);
                 ++errors[KindName(diagnosis.kind)];
                 Report(console, "watch " + gates[i].definition.address, gates[i], outcome, *host);
+                listing.add(ErrorRow({TextCell(time)}, gates[i].definition.address, 2,
+                                     FailureText(*host, gates[i], outcome)));
                 seen[i].failed = true;
                 if (diagnosis.kind == FaultKind::PortGone) {
                     WaitForPort(*host, console);
@@ -709,8 +773,11 @@ int RunWatch(const CommandLine& line, Console& console) {
             if (!changed) {
                 continue;
             }
-            printRow(time, gates[i].definition.address, DescribeRequestValue(gates[i], outcome),
-                     FormatRaw(outcome.raw, gates[i].width));
+            const bool trigger = gates[i].memoryType() == kMemoryJournal;
+            listing.add({TextCell(time), TextCell(gates[i].definition.address),
+                         trigger ? TextCell(DescribeRequestValue(gates[i], outcome))
+                                 : NumberCell(outcome.value),
+                         trigger ? NoCell() : RawCell(outcome.raw, gates[i].width), NoCell()});
         }
     }
     std::string summary = "watch: " + Plural(requests, "request") + ", " + std::to_string(replies) +
@@ -750,6 +817,10 @@ int RunHistory(const CommandLine& line, Console&) {
     if (const auto limit = line.integer("limit", 1, 1000000000L)) {
         query.limit = static_cast<int>(*limit);
     }
+    if (const auto last = line.integer("last", 1, 1000000000L)) {
+        query.last = static_cast<int>(*last);
+    }
+    const OutputFormat format = FormatOf(line);
     std::string path = line.value("history").value_or("");
     if (path.empty()) {
         path = (fs::path(line.value("dir").value_or(".")) / "kovra-history.db").string();
@@ -760,26 +831,28 @@ int RunHistory(const CommandLine& line, Console&) {
     std::unique_ptr<HistoryStore> store;
     try {
         store = HistoryStore::Open(path, false);
-        const bool csv = line.has("csv");
         if (line.has("alerts")) {
-            Table table({"RAISED", "NAME", "FLAGS", "TEXT"});
+            Listing listing(format, {"RAISED", "NAME", "FLAGS", "TEXT"});
             char flags[16];
             for (const auto& row : store->alerts(query)) {
                 std::snprintf(flags, sizeof flags, "0x%08X", row.alert.flags);
-                table.add(
-                    {IsoLocalTime(row.alert.raisedAt), row.alert.name, flags, row.alert.text});
+                Cell flagCell = TextCell(flags);
+                flagCell.json = std::to_string(row.alert.flags);
+                listing.add({TimeCell(row.alert.raisedAt), TextCell(row.alert.name), flagCell,
+                             TextCell(row.alert.text)});
             }
-            table.print(stdout, csv);
+            listing.finish();
             return 0;
         }
-        Table table({"PLC TIME", "GATE", "VALUE", "RAW", "COLLECTED"});
+        std::vector<std::string> headings = kEventHeadings;
+        headings.push_back("COLLECTED");
+        Listing listing(format, headings);
         for (const auto& row : store->values(query)) {
-            const StoredValue& value = row.value;
-            table.add({value.plcTime ? IsoLocalTime(*value.plcTime) : "-", GateCell(value),
-                       FormatValue(value.value), FormatRaw(value.raw, GateWidth(value.gate)),
-                       IsoLocalTime(value.collectedAt)});
+            auto cells = EventRow(row.value);
+            cells.push_back(TimeCell(row.value.collectedAt));
+            listing.add(cells);
         }
-        table.print(stdout, csv);
+        listing.finish();
     } catch (const StoreError& error) {
         throw Failure(error.what());
     }

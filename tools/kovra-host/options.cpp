@@ -112,7 +112,11 @@ constexpr OptionSpec kOptions[] = {
      "driver messages shown: none (0), fatal (1), error (32, default), trace (8)"},
     {"trace", nullptr, kLine | kDemo,
      "print every frame sent and received, with its time and meaning"},
-    {"csv", nullptr, kRead | kCollect | kWatch | kHistory | kScan, "print CSV instead of a table"},
+    {"format", "FORMAT", kRead | kCollect | kWatch | kHistory | kScan,
+     "text (an aligned table, the default), csv (the raw value a number in its\n"
+     "own column) or json (one object a line); failed requests are rows with\n"
+     "their error"},
+    {"csv", nullptr, kRead | kCollect | kWatch | kHistory | kScan, "the same as --format csv"},
     {"raw", nullptr, kWrite, "VALUE is the raw PLC value (decimal or 0x hexadecimal)"},
     {"every", "SECONDS", kWatch, "polling period (required)"},
     {"count", "N", kWatch | kRead,
@@ -121,7 +125,8 @@ constexpr OptionSpec kOptions[] = {
     {"gate", "GATE", kHistory, "only this gate (repeatable)"},
     {"from", "TIME", kHistory, "only from this time on"},
     {"to", "TIME", kHistory, "only up to this time"},
-    {"limit", "N", kHistory, "at most N rows"},
+    {"limit", "N", kHistory, "at most N rows, the oldest"},
+    {"last", "N", kHistory, "the newest N rows, oldest first"},
     {"alerts", nullptr, kHistory, "print the alerts instead of the values"},
     {"help", nullptr, ~0u, "show this help"},
     {"version", nullptr, ~0u, "show the program's version"},
