@@ -569,6 +569,36 @@ TEST_F(HostCollect, EveryEventIsStoredOnceAcrossRepeatedCollections) {
     EXPECT_EQ(StoredEvents(history()), expected);
 }
 
+TEST_F(HostCollect, ACollectionReopensAPortThatWentAwayCollectsTheStationAgainAndCountsTheLine) {
+    const fs::path link = dir.path() / "line";
+    fs::create_symlink(port, link);
+    plcsim::Simulator second;
+    second.addStation(0x01, plcsim::Model::P200);
+    auto again = std::make_shared<plcsim::StationJournal>(plcsim::Model::P200);
+    again->addFile({plcsim::kJournalFileNumber, 100, 5, 0x1000});
+    again->appendJournalEvent(0x0010, 50, Ago(5).local);
+    second.addHook(0x01, again);
+    // The adapter goes during the first collection; another comes under the name.
+    std::thread unplug([&] {
+        sim.waitForExchanges(2, std::chrono::seconds(10));
+        fs::remove(link);
+        sim.stop();
+        const std::string terminal = second.openPseudoTerminal();
+        second.start();
+        fs::create_symlink(terminal, link);
+    });
+    const HostRun run = RunHost({"collect", "01", "--port", "line", "--dir", dir.path().string(),
+                                 "--log-level", "none", "--csv"});
+    unplug.join();
+    EXPECT_EQ(run.status, 1); // the first try failed
+    EXPECT_TRUE(Has(run.err, "kovra-host: collect station 01: port line is gone")) << run.err;
+    EXPECT_TRUE(Has(run.err, "kovra-host: port line is back")) << run.err;
+    EXPECT_TRUE(Has(run.out, ",0130010,25,50,")) << run.out;
+    EXPECT_TRUE(Has(run.err, " lost-record alerts, ")) << run.err;
+    EXPECT_TRUE(Has(run.err, " requests, ")) << run.err;
+    EXPECT_TRUE(Has(run.err, "against the line's own limit of ")) << run.err;
+}
+
 TEST_F(HostCollect, ASilentStationStoresNothingAndLosesNothing) {
     sim.injectFault(0x01, plcsim::Fault::Silent());
     HostRun run = host({"collect", "01"});

@@ -17,8 +17,10 @@ namespace kovra_host {
 namespace {
 
 std::unique_ptr<Host> OpenLine(const CommandLine& line, Console& console,
-                               const std::vector<std::string>& gates) {
-    auto host = std::make_unique<Host>(SettingsFrom(line), console);
+                               const std::vector<std::string>& gates, bool measure = false) {
+    HostSettings settings = SettingsFrom(line);
+    settings.measure = measure && RelayAvailable();
+    auto host = std::make_unique<Host>(settings, console);
     host->enterDirectory();
     host->openHistory();
     host->loadDriver();
@@ -523,11 +525,20 @@ int RunCollect(const CommandLine& line, Console& console) {
         stations.push_back(ParseStation(text));
     }
     const OutputFormat format = FormatOf(line);
-    auto host = OpenLine(line, console, {});
+    // The relay in between counts what crosses the line.
+    auto host = OpenLine(line, console, {}, true);
     Listing listing(format, {"PLC TIME", "GATE", "VALUE", "RAW", "ERROR"});
     bool ok = true;
-    for (const int station : stations) {
+    unsigned records = 0;
+    unsigned alerts = 0;
+    std::size_t done = 0;
+    const std::int64_t began = MonotonicMs();
+    CatchInterrupt();
+    while (done < stations.size() && !Interrupted()) {
+        const int station = stations[done];
         const Outcome outcome = CollectStation(*host, station, "collect");
+        records += static_cast<unsigned>(outcome.values.size());
+        alerts += static_cast<unsigned>(outcome.alerts.size());
         for (const auto& value : outcome.values) {
             auto row = EventRow(value);
             row.push_back(NoCell());
@@ -539,16 +550,56 @@ int RunCollect(const CommandLine& line, Console& console) {
                     outcome, *host)) {
             ok = false;
         }
-        if (outcome.status != kStatusDone) {
-            listing.add(ErrorRow({NoCell()}, StationGate(station, kMemoryJournal), 2,
-                                 FailureText(*host, gate, outcome)));
-        }
         if (outcome.storeError) {
             break;
         }
+        if (outcome.status != kStatusDone) {
+            if (host->diagnose(outcome).kind == FaultKind::PortGone) {
+                // The station is collected again once the port is back.
+                WaitForPort(*host, console);
+                continue;
+            }
+            listing.add(ErrorRow({NoCell()}, StationGate(station, kMemoryJournal), 2,
+                                 FailureText(*host, gate, outcome)));
+        }
+        ++done;
     }
     if (!listing.empty()) {
         listing.finish();
+    }
+    std::string summary =
+        "collect: " + Plural(records, "record") + ", " + Plural(alerts, "lost-record alert");
+    const double seconds = static_cast<double>(MonotonicMs() - began) / 1000.0;
+    char timing[160];
+    if (const auto traffic = host->traffic()) {
+        // What the bytes alone take on the wire at the line's speed: start
+        // bit, data bits, parity bit, stop bits.
+        const CommSettings& settings = host->line();
+        const double bitsPerByte = 1.0 + settings.dataBits + (settings.parity != 0 ? 1.0 : 0.0) +
+                                   (settings.stopBits == 0   ? 1.0
+                                    : settings.stopBits == 1 ? 1.5
+                                                             : 2.0);
+        const double wire = static_cast<double>(traffic->bytes) * bitsPerByte / settings.baudRate;
+        std::snprintf(timing, sizeof timing,
+                      ", %llu requests, %llu bytes; %.2f s against the line's own limit of "
+                      "%.2f s for these bytes at %u baud",
+                      static_cast<unsigned long long>(traffic->requests),
+                      static_cast<unsigned long long>(traffic->bytes), seconds, wire,
+                      static_cast<unsigned>(settings.baudRate));
+    } else {
+        std::snprintf(timing, sizeof timing, "; %.2f s", seconds);
+    }
+    console.line(summary + timing);
+    if (Interrupted() && done < stations.size()) {
+        std::string left;
+        for (std::size_t i = done; i < stations.size(); ++i) {
+            left += (left.empty() ? "" : ", ") + HexByte(static_cast<unsigned>(stations[i]));
+        }
+        console.line("kovra-host: interrupted: " + Plural(records, "event") +
+                     (host->history() != nullptr ? " kept in the history" : " printed") +
+                     "; not collected: station" + (stations.size() - done == 1 ? " " : "s ") +
+                     left);
+        return 1;
     }
     return ok ? 0 : 1;
 }

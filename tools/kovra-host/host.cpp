@@ -457,19 +457,10 @@ void Host::start() {
         line_.parity = static_cast<std::uint16_t>(*settings_.parity);
     }
 
-    std::string portName = settings_.port;
-    if (settings_.trace || portName.size() >= kPortNameSize) {
-        Relay::TraceSink sink;
-        if (settings_.trace) {
-            sink = [this](const std::string& text) { console_.line(text); };
-        }
-        std::string error;
-        relay_ = Relay::Start(settings_.port, line_, sink, error);
-        if (!relay_) {
-            throw Failure(PortRefusal(settings_.port, error));
-        }
-        portName = relay_->driverPath();
-    }
+    const std::string portName =
+        settings_.trace || settings_.measure || settings_.port.size() >= kPortNameSize
+            ? startRelay()
+            : settings_.port;
 
     PortParams params{};
     std::strncpy(params.portName, portName.c_str(), kPortNameSize - 1);
@@ -496,6 +487,35 @@ void Host::start() {
         throw Failure("last-event file " + fs::path(positionsFile_).filename().string() +
                       " cannot be opened or created" + detail);
     }
+}
+
+std::unique_ptr<Relay> Host::newRelay(std::string& error) {
+    Relay::TraceSink sink;
+    if (settings_.trace) {
+        sink = [this](const std::string& text) { console_.line(text); };
+    }
+    return Relay::Start(settings_.port, line_, sink, error);
+}
+
+std::string Host::startRelay() {
+    std::string error;
+    relay_ = newRelay(error);
+    if (!relay_) {
+        throw Failure(PortRefusal(settings_.port, error));
+    }
+    return relay_->driverPath();
+}
+
+std::optional<Relay::Traffic> Host::traffic() const {
+    if (!relay_ && pastTraffic_.requests == 0) {
+        return std::nullopt;
+    }
+    Relay::Traffic total = pastTraffic_;
+    if (relay_) {
+        total.requests += relay_->traffic().requests;
+        total.bytes += relay_->traffic().bytes;
+    }
+    return total;
 }
 
 void Host::applyTiming() {
@@ -525,7 +545,30 @@ void Host::setReplyTimeout(unsigned ms) {
 }
 
 bool Host::reopen() {
-    if (call(kReopenPort, nullptr) != kStatusDone) {
+    if (!relay_) {
+        if (call(kReopenPort, nullptr) != kStatusDone) {
+            return false;
+        }
+        opened_ = DeviceIdentity(settings_.port);
+        return true;
+    }
+    // A relay ends with its device: a new one on the device that came back,
+    // and the driver moved over to its pseudo-terminal (function 15, which
+    // keeps the timeout and the line settings).
+    const Relay::Traffic ended = relay_->traffic();
+    std::string error;
+    auto relay = newRelay(error);
+    if (!relay) {
+        return false;
+    }
+    pastTraffic_.requests += ended.requests;
+    pastTraffic_.bytes += ended.bytes;
+    relay_ = std::move(relay);
+    driverPort_ = relay_->driverPath();
+    PortChange change{};
+    std::strncpy(change.portName, driverPort_.c_str(), kPortNameSize - 1);
+    change.timeoutTicks = -1;
+    if (call(kChangeVpiParams, &change) != kStatusDone) {
         return false;
     }
     opened_ = DeviceIdentity(settings_.port);

@@ -43,6 +43,8 @@ struct HostSettings {
     bool keepUndefined = true;
     int logLevel = 32;
     bool trace = false;
+    // The relay in between even for a short device name, to count the traffic.
+    bool measure = false;
     std::string port;
     // Line settings the user gave; the rest come from the driver's defaults.
     std::optional<unsigned> baud, dataBits, stopBits, parity;
@@ -104,6 +106,8 @@ class Host {
     // The reply timeout of one attempt, and a new one through the driver's
     // port change (function 15), rounded up to its 10 ms ticks.
     unsigned replyTimeoutMs() const;
+    // The traffic on the line since the start, when the relay is in between.
+    std::optional<Relay::Traffic> traffic() const;
     void setReplyTimeout(unsigned ms);
     // Why a request failed, asking the device too.
     Diagnosis diagnose(const Outcome& outcome) const {
@@ -140,6 +144,8 @@ class Host {
                     const std::string& command);
     void checkDriverFiles();
     void applyTiming();
+    std::unique_ptr<Relay> newRelay(std::string& error);
+    std::string startRelay();
     void rewindInterrupted();
     std::string resolve(const std::string& path) const;
 
@@ -148,7 +154,8 @@ class Host {
     std::unique_ptr<DriverLog> log_;
     std::unique_ptr<HistoryStore> store_;
     std::unique_ptr<Relay> relay_;
-    std::string driverPort_; // the name the driver opened: the port's, or the relay's
+    std::string driverPort_;     // the name the driver opened: the port's, or the relay's
+    Relay::Traffic pastTraffic_; // of relays that ended with their device
     VpiMainFunction entry_ = nullptr;
     DriverContext* context_ = nullptr; // lives as long as the process
     CommSettings line_{};
