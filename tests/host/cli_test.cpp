@@ -396,6 +396,43 @@ TEST_F(HostCli, EachFailureIsExplainedByItsKind) {
               std::vector<std::string>{"kovra-host: port " + port + ": Permission denied"});
 }
 
+TEST_F(HostCli, AReadOnlyCurrentDirectorySendsTheDriversFilesToTheStateFolder) {
+    // Run as an ordinary user, from a directory that user cannot write.
+    sim.set(0x01, plcsim::Table::Words, 0x0010, {7});
+    ASSERT_EQ(chmod(port.c_str(), 0666), 0);
+    const fs::path readOnly = dir.path() / "read-only";
+    const fs::path state = dir.path() / "state";
+    fs::create_directory(readOnly);
+    fs::create_directory(state);
+    fs::permissions(dir.path(), fs::perms::all);
+    fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec |
+                                  fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(state, fs::perms::all);
+    fs::current_path(readOnly);
+    const HostRun run = RunHost(
+        {"read", "0130010", "--port", port, "--state-dir", state.string(), "--log-level", "none"},
+        nullptr, true);
+    const HostRun denied = RunHost({"read", "0130010", "--port", port, "--state-dir",
+                                    (readOnly / "state").string(), "--log-level", "none"},
+                                   nullptr, true);
+    // Without the option: the user's state folder.
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    const HostRun byDefault =
+        RunHost({"read", "0130010", "--port", port, "--log-level", "none"}, nullptr, true);
+    unsetenv("XDG_STATE_HOME");
+    fs::current_path(dir.path());
+    EXPECT_EQ(byDefault.status, 0) << byDefault.err;
+    EXPECT_TRUE(fs::exists(state / "kovra" / "KOVRA01H.DAT"));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::exists(state / "KOVRA01H.DAT"));
+    EXPECT_TRUE(fs::exists(state / "kovra-history.db"));
+    EXPECT_EQ(denied.status, 1);
+    EXPECT_EQ(denied.errLines(),
+              std::vector<std::string>{"kovra-host: state folder " + (readOnly / "state").string() +
+                                       ": Permission denied"});
+}
+
 TEST_F(HostCli, APortThatIsMissingOrBusyIsNamed) {
     HostRun run = RunHost({"read", "0130010", "--port", "/dev/kovra-none", "--dir",
                            dir.path().string(), "--log-level", "none"});

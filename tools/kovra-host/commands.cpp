@@ -183,6 +183,7 @@ HostSettings SettingsFrom(const CommandLine& line) {
     settings.driverPath = line.value("driver").value_or("");
     settings.driverNumber = static_cast<int>(line.integer("driver-number", 0, 255).value_or(1));
     settings.directory = line.value("dir").value_or("");
+    settings.stateDir = line.value("state-dir").value_or("");
     settings.gatesFile = line.value("gates").value_or("");
     settings.historyFile = line.value("history").value_or("");
     settings.keepHistory = !line.has("no-history");

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -222,10 +223,48 @@ std::string Host::resolve(const std::string& path) const {
     return path.empty() ? path : fs::absolute(path).string();
 }
 
+std::string DefaultStateDirectory() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && *state != '\0') {
+        return (fs::path(state) / "kovra").string();
+    }
+    const char* home = std::getenv("HOME");
+    return (fs::path(home != nullptr ? home : ".") / ".local" / "state" / "kovra").string();
+}
+
+namespace {
+
+// Whether a file can be made here: the driver creates its last-event file.
+bool Writable(const fs::path& directory) {
+    const fs::path probe = directory / (".kovra-probe-" + std::to_string(CurrentProcessId()));
+    {
+        std::ofstream out(probe);
+        if (!out) {
+            return false;
+        }
+    }
+    std::error_code ignored;
+    fs::remove(probe, ignored);
+    return true;
+}
+
+} // namespace
+
 void Host::enterDirectory() {
     settings_.driverPath = resolve(settings_.driverPath);
     settings_.gatesFile = resolve(settings_.gatesFile);
     settings_.historyFile = resolve(settings_.historyFile);
+    if (settings_.directory.empty() && (!settings_.stateDir.empty() || !Writable("."))) {
+        const std::string state =
+            settings_.stateDir.empty() ? DefaultStateDirectory() : settings_.stateDir;
+        std::error_code error;
+        fs::create_directories(state, error);
+        if (error || !Writable(state)) {
+            throw Failure("state folder " + state + ": " +
+                          (error ? error.message() : std::strerror(EACCES)));
+        }
+        settings_.directory = state;
+    }
     if (!settings_.directory.empty()) {
         std::error_code error;
         fs::current_path(settings_.directory, error);

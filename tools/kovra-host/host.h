@@ -35,7 +35,8 @@ class Failure : public std::runtime_error {
 struct HostSettings {
     std::string driverPath; // empty: search the usual places
     int driverNumber = 1;
-    std::string directory;   // empty: stay
+    std::string directory;   // empty: stay, unless the current directory is read-only
+    std::string stateDir;    // where to work then; empty: the user's state folder
     std::string gatesFile;   // empty: kovra-gates.txt when present
     std::string historyFile; // empty: kovra-history.db in the directory
     bool keepHistory = true;
@@ -88,7 +89,9 @@ class Host {
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
-    // Resolves the paths given, then makes the working directory current.
+    // Resolves the paths given, then makes the working directory current:
+    // the one given, else the current one when it can be written, else the
+    // state folder, created if need be.
     void enterDirectory();
     // Opens the history for writing and repairs an interrupted collection.
     void openHistory();
@@ -175,6 +178,9 @@ int BlockLimit(int width);
 // The address of the gate `offset` elements after `first`, in the same
 // memory type (32-bit elements are two registers apart); nothing past 0xFFFF.
 std::optional<std::string> ElementAddress(const ParsedGate& first, int offset);
+
+// The state folder: $XDG_STATE_HOME/kovra, else ~/.local/state/kovra.
+std::string DefaultStateDirectory();
 
 // The last-event file of a driver number, as the driver names it.
 std::string PositionsFileName(int driverNumber);

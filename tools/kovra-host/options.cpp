@@ -100,6 +100,10 @@ constexpr OptionSpec kOptions[] = {
     {"dir", "DIR", kLine | kHistory | kDemo,
      "working directory holding KOVRAnn.INT, KOVRAnnH.DAT and the history\n"
      "(default: the current directory; demo: a new temporary one)"},
+    {"state-dir", "DIR", kLine,
+     "working directory when no --dir is given and the current one is read-only\n"
+     "(default: $XDG_STATE_HOME/kovra or ~/.local/state/kovra); given, it is\n"
+     "used whatever the current directory"},
     {"gates", "FILE", kLine,
      "gates file (default: kovra-gates.txt in the working directory, if there)"},
     {"history", "FILE", kLine | kHistory,
