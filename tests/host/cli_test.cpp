@@ -3,6 +3,7 @@
 #include "run.h"
 #include "support/world.h"
 
+#include "plcsim/config.h"
 #include "plcsim/journal.h"
 #include "plcsim/simulator.h"
 
@@ -20,6 +21,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -279,16 +281,29 @@ TEST_F(HostCli, WriteUndoesTheCookingAndReachesThePlc) {
     run = host({"write", "0130010", "99999"});
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(Has(run.err, "does not fit gate 0130010")) << run.err;
+
+    // A raw value shows what it stands for; a value between two raw values
+    // says which was written.
+    run = host({"write", "0130010", "0x0145", "--raw"});
+    EXPECT_EQ(run.out, "0130010 <- 12.5 (raw 0x0145 (325))\n");
+    run = host({"write", "0130010", "12.34"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "0130010 <- 12.3 (raw 0x0143 (323))\n");
+    EXPECT_EQ(run.errLines(), std::vector<std::string>{"kovra-host: 12.34 cannot be written "
+                                                       "exactly to 0130010; the nearest, 12.3, "
+                                                       "was written"});
 }
 
-TEST_F(HostCli, AMalformedGateIsNamedWithTheDriversReason) {
+TEST_F(HostCli, AMalformedGateIsACommandLineMistakeShownAtItsCharacter) {
     sim.clearLog();
     const HostRun run = host({"read", "0a30001"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(
-        run.errLines(),
-        std::vector<std::string>{"kovra-host: gate '0a30001': Parse() illegal char #1 in 0a30001"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.errLines(),
+              std::vector<std::string>{
+                  "kovra-host: gate '0a30001': character 2 ('a') cannot stand there (Parse() "
+                  "illegal char #1 in 0a30001) (see kovra-host read --help)"});
     EXPECT_TRUE(sim.exchanges().empty());
+    EXPECT_EQ(host({"write", "013001", "1"}).status, 2);
 
     const HostRun floatOnP200 = host({"read", "01F0040"});
     EXPECT_EQ(floatOnP200.status, 1);
@@ -680,6 +695,51 @@ TEST_F(HostCollect, EveryCommandThatCollectsPrintsAndStoresTheEvents) {
     EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
     run = RunHost({"history", "--dir", dir.path().string(), "--gate", "01C0099", "--csv"});
     EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,")) << run.out;
+}
+
+TEST_F(HostCollect, CtrlCDuringACollectionSaysWhatWasKept) {
+    pid_t child = 0;
+    sim.onExchange([&](const plcsim::Exchange&) {
+        if (child > 0) {
+            kill(child, SIGINT);
+            child = 0;
+        }
+    });
+    const HostRun run = RunHost({"collect", "01", "02", "--port", port, "--dir",
+                                 dir.path().string(), "--log-level", "none"},
+                                [&](pid_t pid) { child = pid; });
+    sim.onExchange(nullptr);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.err, "kovra-host: interrupted: 6 events kept in the history; not "
+                             "collected: station 02"))
+        << run.err;
+    EXPECT_EQ(StoredEvents(history()), expected);
+}
+
+TEST(HostCliAlone, SimulatorStationsAreHexadecimalAsInGateAddresses) {
+    struct Case {
+        std::string written;
+        int station; // -1: refused
+    };
+    const Case cases[] = {{"1A", 0x1A}, {"0x1a", 0x1A}, {"10", 0x10}, {"0A", 0x0A}, {"100", -1}};
+    for (const auto& c : cases) {
+        plcsim::Simulator sim;
+        std::istringstream in("station " + c.written + " P200X\nwords " + c.written + " 0x10 7\n");
+        if (c.station < 0) {
+            try {
+                plcsim::Configure(sim, in);
+                ADD_FAILURE() << c.written << " taken";
+            } catch (const plcsim::ConfigError& e) {
+                EXPECT_EQ(std::string(e.what()),
+                          "line 1: station '100' looks decimal; stations are hexadecimal as in "
+                          "gate addresses: write 64");
+            }
+            continue;
+        }
+        plcsim::Configure(sim, in);
+        EXPECT_EQ(sim.get(static_cast<std::uint8_t>(c.station), plcsim::Table::Words, 0x10), 7)
+            << c.written;
+    }
 }
 
 TEST_F(HostCollect, ACollectionKilledHalfWayIsCollectedAgainWithoutLossOrDuplicate) {

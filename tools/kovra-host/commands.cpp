@@ -506,12 +506,16 @@ int RunWrite(const CommandLine& line, Console& console) {
         PrintEvents(events, OutputFormat::Text);
         return 1;
     }
-    // What was written, which the rounding to a raw value may have moved.
-    const std::string written = line.has("raw") || gate.width == 1
-                                    ? std::to_string(raw)
-                                    : FormatValue(Cook(gate.definition, raw));
-    std::printf("%s <- %s (raw %s)\n", gate.definition.address.c_str(), written.c_str(),
-                FormatRaw(raw, gate.width).c_str());
+    // What was written: the value the raw number stands for, which the
+    // rounding to a raw value may have moved from the one asked for.
+    const double written = gate.width == 1 ? raw : Cook(gate.definition, raw);
+    if (!line.has("raw") && written != std::strtod(text.c_str(), nullptr)) {
+        console.line("kovra-host: " + text + " cannot be written exactly to " +
+                     gate.definition.address + "; the nearest, " + FormatValue(written) +
+                     ", was written");
+    }
+    std::printf("%s <- %s (raw %s)\n", gate.definition.address.c_str(),
+                FormatValue(written).c_str(), FormatRaw(raw, gate.width).c_str());
     PrintEvents(events, OutputFormat::Text);
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "diagnosis.h"
 #include "format.h"
 #include "halvopro/halvopro.h"
+#include "options.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -645,12 +646,24 @@ ParsedGate Host::parseAs(std::uint32_t code, const std::string& address, int cou
     const std::size_t mark = log_->mark();
     const int status = call(code, &params);
     if (status != kStatusDone) {
-        std::string reason = "refused by the driver";
         const auto messages = log_->since(mark);
-        if (!messages.empty()) {
-            reason = WithoutPrefix(messages.back().text);
+        const std::string reason =
+            messages.empty() ? "refused by the driver" : WithoutPrefix(messages.back().text);
+        // A gate the driver cannot read is a mistake on the command line,
+        // shown at its character counted from 1; a float gate on a station
+        // not marked P200X is a matter of the init file.
+        if (Classify(messages).kind == FaultKind::NotP200X) {
+            throw Failure("gate '" + address + "': " + reason);
         }
-        throw Failure("gate '" + address + "': " + reason);
+        const auto character = reason.find("illegal char #");
+        if (character != std::string::npos) {
+            const auto at = std::strtoul(reason.c_str() + character + 14, nullptr, 10);
+            if (at < address.size()) {
+                throw UsageError("gate '" + address + "': character " + std::to_string(at + 1) +
+                                 " ('" + address[at] + "') cannot stand there (" + reason + ")");
+            }
+        }
+        throw UsageError("gate '" + address + "': " + reason);
     }
     gate.address = params.gate;
     gate.width = params.gate.width;
