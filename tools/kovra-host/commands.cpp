@@ -285,9 +285,13 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
     const ParsedGate gate = host.parse(StationGate(station, kMemoryJournal));
     Console& console = host.console();
     const std::int64_t began = MonotonicMs();
+    // The relay's thread counts the requests while the driver's thread
+    // counts files and records; either draws the line.
+    Mutex mutex;
     std::int64_t shown = 0;
     unsigned files = 0;
     unsigned records = 0;
+    std::uint64_t requests = 0;
     const std::string prefix =
         "collecting station " + HexByte(static_cast<unsigned>(station)) + ": ";
     auto show = [&](bool force) {
@@ -299,10 +303,14 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
         const double seconds = static_cast<double>(now - began) / 1000.0;
         char rate[32];
         std::snprintf(rate, sizeof rate, "%.0f", seconds > 0 ? records / seconds : 0.0);
-        console.progress(prefix + Plural(files, "file") + ", " + Plural(records, "record") + ", " +
-                         rate + " records/s");
+        std::string text = prefix + Plural(files, "file") + ", " + Plural(records, "record");
+        if (host.traffic()) {
+            text += ", " + Plural(static_cast<unsigned>(requests), "request");
+        }
+        console.progress(text + ", " + rate + " records/s");
     };
     host.log().onLine([&](const LogLine& line) {
+        std::lock_guard lock(mutex);
         if (line.text.find("ReadHoroFile()") != std::string::npos &&
             line.text.find(" reading ") != std::string::npos) {
             ++files;
@@ -313,7 +321,13 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
         }
     });
     host.onValue([&](const StoredValue&) {
+        std::lock_guard lock(mutex);
         ++records;
+        show(false);
+    });
+    host.onRequest([&] {
+        std::lock_guard lock(mutex);
+        ++requests;
         show(false);
     });
     struct Quiet {
@@ -321,10 +335,14 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
         ~Quiet() {
             host.log().onLine(nullptr);
             host.onValue(nullptr);
+            host.onRequest(nullptr);
             host.console().endProgress();
         }
     } quiet{host};
-    show(true);
+    {
+        std::lock_guard lock(mutex);
+        show(true);
+    }
     Outcome outcome = host.read(gate, command);
 
     host.console().endProgress();

@@ -546,6 +546,13 @@ std::string Host::startRelay() {
     return relay_->driverPath();
 }
 
+void Host::onRequest(std::function<void()> listener) {
+    requestListener_ = std::move(listener);
+    if (relay_) {
+        relay_->onRequest(requestListener_);
+    }
+}
+
 std::optional<Relay::Traffic> Host::traffic() const {
     if (!relay_ && pastTraffic_.requests == 0) {
         return std::nullopt;
@@ -604,6 +611,7 @@ bool Host::reopen() {
     pastTraffic_.requests += ended.requests;
     pastTraffic_.bytes += ended.bytes;
     relay_ = std::move(relay);
+    relay_->onRequest(requestListener_);
     driverPort_ = relay_->driverPath();
     PortChange change{};
     std::strncpy(change.portName, driverPort_.c_str(), kPortNameSize - 1);

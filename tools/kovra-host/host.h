@@ -135,6 +135,9 @@ class Host {
     HistoryStore* history() { return store_.get(); }
     const std::string& positionsFile() const { return positionsFile_; }
     const CommSettings& line() const { return line_; }
+    // Called on another thread for every request that crosses the line,
+    // while the relay is in between (for progress).
+    void onRequest(std::function<void()> listener);
     // Sees every value the driver puts, as it comes (for progress).
     void onValue(std::function<void(const StoredValue&)> listener) {
         valueListener_ = std::move(listener);
@@ -169,6 +172,7 @@ class Host {
     std::vector<StoredValue>* collecting_ = nullptr;
     std::vector<StoredAlert>* alerting_ = nullptr;
     std::function<void(const StoredValue&)> valueListener_;
+    std::function<void()> requestListener_;
 };
 
 // The most elements one block read carries: 1920 bits, 120 words or 60

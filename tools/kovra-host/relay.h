@@ -38,6 +38,9 @@ class Relay {
         std::uint64_t bytes = 0;
     };
     virtual Traffic traffic() const = 0;
+    // Called on the relay's thread for every request that crosses the line;
+    // null for none.
+    virtual void onRequest(std::function<void()> listener) = 0;
 };
 
 bool RelayAvailable();
