@@ -442,8 +442,7 @@ int RunRead(const CommandLine& line, Console& console) {
                         continue;
                     }
                     const std::uint32_t raw = chunk == 1 ? outcome.raw : outcome.block[i];
-                    listing.add({TextCell(element),
-                                 NumberCell(host->cook(element, raw, part.width)),
+                    listing.add({TextCell(element), NumberCell(host->cook(element, raw)),
                                  RawCell(raw, part.width), NoCell()});
                 }
                 done += chunk;
@@ -526,7 +525,7 @@ int RunWrite(const CommandLine& line, Console& console) {
     }
     // What was written: the value the raw number stands for, which the
     // rounding to a raw value may have moved from the one asked for.
-    const double written = gate.width == 1 ? raw : Cook(gate.definition, raw);
+    const double written = halvo::Cook(gate.definition, raw);
     if (!line.has("raw") && written != std::strtod(text.c_str(), nullptr)) {
         console.line("kovra-host: " + text + " cannot be written exactly to " +
                      gate.definition.address + "; the nearest, " + FormatValue(written) +

@@ -450,10 +450,8 @@ void Listing::finish() {
 
 std::string HexBytes(const std::uint8_t* bytes, std::size_t count) {
     std::string text;
-    char hex[4];
     for (std::size_t i = 0; i < count; ++i) {
-        std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", bytes[i]);
-        text += hex;
+        text += (i == 0 ? "" : " ") + HexByte(bytes[i]);
     }
     return text;
 }

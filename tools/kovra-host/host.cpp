@@ -3,6 +3,7 @@
 #include "diagnosis.h"
 #include "format.h"
 #include "halvopro/halvopro.h"
+#include "lastevent/table.h"
 #include "options.h"
 
 #include <algorithm>
@@ -24,8 +25,6 @@ namespace {
 
 constexpr const char* kDefaultHistory = "kovra-history.db";
 constexpr const char* kDefaultGates = "kovra-gates.txt";
-constexpr std::uintmax_t kStampAreaSize = 1536;
-constexpr std::uintmax_t kEntrySize = 15;
 
 std::int64_t Now() {
     return static_cast<std::int64_t>(std::time(nullptr));
@@ -401,8 +400,7 @@ void Host::defineGates(const std::vector<std::string>& addresses) {
     if (!gatesFile.empty()) {
         try {
             for (const auto& gate : ReadGatesFile(gatesFile)) {
-                halvo::DefineGate(halvo::Gate{0, gate.address, gate.hostType, gate.rule, gate.scale,
-                                              gate.offset});
+                halvo::DefineGate(gate);
             }
         } catch (const GatesFileError& error) {
             throw Failure(error.what());
@@ -410,9 +408,7 @@ void Host::defineGates(const std::vector<std::string>& addresses) {
     }
     for (const auto& address : addresses) {
         if (!halvo::FindGate(address)) {
-            const GateSpec gate = DefaultGate(address);
-            halvo::DefineGate(
-                halvo::Gate{0, gate.address, gate.hostType, gate.rule, gate.scale, gate.offset});
+            halvo::DefineGate(DefaultGate(address));
         }
     }
 }
@@ -458,9 +454,10 @@ void Host::checkDriverFiles() {
     if (error) {
         throw Failure("last-event file " + name + ": " + error.message());
     }
-    if (size < kStampAreaSize) {
+    if (size < kLastQueryAreaSize) {
         throw Failure("last-event file " + name + " is corrupt: " + std::to_string(size) +
-                      " bytes, shorter than its 1536-byte stamp area (move it aside to start "
+                      " bytes, shorter than its " + std::to_string(kLastQueryAreaSize) +
+                      "-byte stamp area (move it aside to start "
                       "over: the PLCs' journals are then collected from their oldest record)");
     }
     {
@@ -470,9 +467,9 @@ void Host::checkDriverFiles() {
                           " cannot be opened for update: " + std::strerror(errno));
         }
     }
-    if ((size - kStampAreaSize) % kEntrySize != 0) {
+    if ((size - kLastQueryAreaSize) % kLastEventEntrySize != 0) {
         console_.line("kovra-host: warning: last-event file " + name + " ends in " +
-                      std::to_string((size - kStampAreaSize) % kEntrySize) +
+                      std::to_string((size - kLastQueryAreaSize) % kLastEventEntrySize) +
                       " bytes of a partial entry, which the driver ignores");
     }
 }
@@ -642,8 +639,7 @@ ParsedGate Host::parseBlock(const std::string& address, int count) {
 ParsedGate Host::parseAs(std::uint32_t code, const std::string& address, int count) {
     ParsedGate gate;
     if (const auto defined = halvo::FindGate(address)) {
-        gate.definition = GateSpec{defined->address, defined->hostType, defined->rule,
-                                   defined->scale, defined->offset};
+        gate.definition = *defined;
     } else {
         gate.definition = DefaultGate(address);
     }
@@ -769,7 +765,7 @@ Outcome Host::read(const ParsedGate& gate, const std::string& command) {
     outcome.raw = RawFromArea(area, gate.width);
     outcome.value = outcome.raw;
     if (outcome.status == kStatusDone && gate.width != 1) {
-        outcome.value = cook(gate.definition.address, outcome.raw, gate.width);
+        outcome.value = cook(gate.definition.address, outcome.raw);
     }
     return outcome;
 }
@@ -796,15 +792,9 @@ Outcome Host::readBlock(const ParsedGate& first, int count) {
     return outcome;
 }
 
-double Host::cook(const std::string& address, std::uint32_t raw, int width) {
+double Host::cook(const std::string& address, std::uint32_t raw) {
     const auto defined = halvo::FindGate(address);
-    if (width == 1 || !defined) {
-        return Cook(DefaultGate(address), raw);
-    }
-    const ValueCell cell = width == 32 ? LongCell(raw) : WordCell(static_cast<std::uint16_t>(raw));
-    double cooked = raw;
-    HalvoCook(0, defined->id, cell, &cooked);
-    return cooked;
+    return halvo::Cook(defined ? *defined : DefaultGate(address), raw);
 }
 
 Outcome Host::write(const ParsedGate& gate, std::uint32_t raw, const std::string& command) {

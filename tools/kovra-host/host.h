@@ -124,9 +124,9 @@ class Host {
     // Reads `count` consecutive elements from the gate on in one block read
     // (function 6); `count` within BlockLimit of the gate's width, above 1.
     Outcome readBlock(const ParsedGate& first, int count);
-    // The value a raw value stands for under the gate's cooking, as the host
-    // library cooks it.
-    double cook(const std::string& address, std::uint32_t raw, int width);
+    // The value a raw value stands for under the cooking of the gate that the
+    // host library holds for the address, or of the address's default gate.
+    double cook(const std::string& address, std::uint32_t raw);
     Outcome write(const ParsedGate& gate, std::uint32_t raw, const std::string& command);
 
     DriverLog& log() { return *log_; }
