@@ -695,15 +695,16 @@ int RunScan(const CommandLine& line, Console& console) {
     unsigned answering = 0;
     const std::int64_t began = MonotonicMs();
     CatchInterrupt();
+    // A change of timeout reopens the port: the short one stays for the
+    // silent addresses, the whole one comes back for a station's long replies.
+    host->setReplyTimeout(attempt);
     int station = first;
     for (; station <= last && !Interrupted(); ++station) {
         const std::string name = HexByte(static_cast<unsigned>(station));
         console.progress("scanning station " + name + " (" + Plural(answering, "station") +
                          " found)");
-        host->setReplyTimeout(attempt);
         const ParsedGate gate = host->parse(name + kMemoryWords + "0900");
         const Outcome outcome = host->read(gate, "scan");
-        host->setReplyTimeout(timeout);
         const Diagnosis diagnosis =
             outcome.status == kStatusDone ? Diagnosis{} : host->diagnose(outcome);
         if (diagnosis.kind == FaultKind::PortGone) {
@@ -719,7 +720,9 @@ int RunScan(const CommandLine& line, Console& console) {
         }
         ++answering;
         found += (found.empty() ? "" : ", ") + name;
+        host->setReplyTimeout(timeout);
         const StationLooks looks = LookAt(*host, station);
+        host->setReplyTimeout(attempt);
         table.add(
             {TextCell(name), TextCell(looks.model), TextCell(looks.clock),
              TextCell(outcome.status == kStatusDone
