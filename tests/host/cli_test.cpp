@@ -546,8 +546,8 @@ TEST_F(HostCli, WatchReportsEveryFailureShowsTheValueBackAndEndsWithStatistics) 
     EXPECT_TRUE(Has(lines[4], ",0130010,7,")) << lines[4]; // back after the failures
     EXPECT_TRUE(Has(run.err, "fail their CRC check")) << run.err;
     EXPECT_TRUE(Has(run.err, "does not answer")) << run.err;
-    EXPECT_TRUE(Has(run.err, "watch: 4 requests, 2 replies, 2 errors (1 CRC error, 1 silent "
-                             "station), 50.0% lost"))
+    EXPECT_TRUE(Has(run.err, "watch: 4 requests, 2 replies, 2 errors (1 silent station, 1 CRC "
+                             "error), 50.0% lost"))
         << run.err;
 }
 

@@ -687,9 +687,10 @@ int RunScan(const CommandLine& line, Console& console) {
     RequirePort(line);
     auto host = OpenLine(line, console, {});
     // The driver tries a silent station four times; each try gets a quarter
-    // of the reply timeout, so a silent address costs about one timeout.
+    // of the reply timeout (in the driver's 10 ms ticks, rounded down), so a
+    // silent address costs about one timeout.
     const unsigned timeout = host->replyTimeoutMs();
-    const unsigned attempt = std::max(10u, (timeout + 3) / 4);
+    const unsigned attempt = std::max(10u, timeout / 4 / 10 * 10);
     Listing table(FormatOf(line), {"STATION", "MODEL", "CLOCK", "REPLY"});
     std::string found;
     unsigned answering = 0;
@@ -790,7 +791,7 @@ int RunWatch(const CommandLine& line, Console& console) {
     std::int64_t next = MonotonicMs();
     unsigned requests = 0;
     unsigned replies = 0;
-    std::map<std::string, unsigned> errors;
+    std::map<FaultKind, unsigned> errors;
     // Ctrl-C ends the watch between polls, so the driver is ended and the
     // port released as after the last poll.
     CatchInterrupt();
@@ -828,7 +829,7 @@ int RunWatch(const CommandLine& line, Console& console) {
             if (outcome.status != kStatusDone) {
                 ok = false;
                 const Diagnosis diagnosis = host->diagnose(outcome);
-                ++errors[KindName(diagnosis.kind)];
+                ++errors[diagnosis.kind];
                 Report(console, "watch " + gates[i].definition.address, gates[i], outcome, *host);
                 listing.add(ErrorRow({TextCell(time)}, gates[i].definition.address, 2,
                                      FailureText(*host, gates[i], outcome)));
@@ -862,7 +863,7 @@ int RunWatch(const CommandLine& line, Console& console) {
     if (!errors.empty()) {
         std::string kinds;
         for (const auto& [kind, number] : errors) {
-            kinds += (kinds.empty() ? "" : ", ") + std::to_string(number) + " " + kind;
+            kinds += (kinds.empty() ? "" : ", ") + KindCount(kind, number);
         }
         summary += " (" + kinds + ")";
     }

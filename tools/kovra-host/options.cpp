@@ -55,8 +55,8 @@ constexpr CommandSpec kCommands[] = {
      "(default 01-F7), and shows the model where the file table tells it (120 words\n"
      "on a P200X, 52 on a P200) and the PLC's clock (registers 1 to 4). The driver\n"
      "tries each address four times, each try with a quarter of the reply timeout,\n"
-     "so a silent address costs about one reply timeout: with --timeout 100 all\n"
-     "247 addresses take some 30 seconds."},
+     "so a silent address costs about one reply timeout and the gaps: with\n"
+     "--timeout 100 all 247 addresses take some 30 seconds."},
     {"sync", kSync, "sync STATION --port DEVICE",
      "Sets the clock of a P200X (a read of gate ssS0000) from this computer's local\n"
      "time. The station must be marked P200X in the init file (P200X = ss)."},
