@@ -392,10 +392,17 @@ TEST_F(HostCli, EachFailureIsExplainedByItsKind) {
     });
     const HostRun gone = RunHost(
         {"read", "0130010", "--port", line, "--dir", dir.path().string(), "--log-level", "none"});
+    fs::create_symlink(port, dir.path() / "line");
+    const HostRun goneOnWrite = RunHost({"write", "0130010", "1", "--port", line, "--dir",
+                                         dir.path().string(), "--log-level", "none"});
     sim.onExchange(nullptr);
     EXPECT_EQ(gone.status, 1);
     EXPECT_EQ(gone.errLines(),
               std::vector<std::string>{"kovra-host: read 0130010: port line is gone (status 2)"});
+    EXPECT_EQ(goneOnWrite.status, 1);
+    ASSERT_EQ(goneOnWrite.errLines().size(), 1u) << goneOnWrite.err;
+    EXPECT_TRUE(Has(goneOnWrite.err, "kovra-host: write 0130010: port line is gone (status "))
+        << goneOnWrite.err;
 
     // A device this user may not open.
     ASSERT_EQ(chmod(port.c_str(), 0), 0);
