@@ -55,6 +55,15 @@ bool isLongType(int hostType) {
 
 } // namespace
 
+double Cook(const Gate& gate, std::uint32_t raw) {
+    if (gate.rule == CookRule::FloatBits) {
+        float pattern = 0;
+        std::memcpy(&pattern, &raw, sizeof pattern);
+        return pattern;
+    }
+    return raw * gate.scale + gate.offset;
+}
+
 unsigned DefineGate(const Gate& gate) {
     State& s = state();
     for (auto& existing : s.gates) {
@@ -230,13 +239,8 @@ unsigned HALVO_CALL HalvoCook(int, unsigned gateId, ValueCell raw, double* value
     std::memcpy(&narrow, raw.bytes + 2, sizeof narrow);
     const std::uint32_t number = isLongType(gate->hostType) ? wide : narrow;
     s.lastRaw[gateId] = number;
-    if (gate->rule == CookRule::FloatBits) {
-        float pattern = 0;
-        std::memcpy(&pattern, raw.bytes, sizeof pattern);
-        *value = pattern;
-    } else {
-        *value = number * gate->scale + gate->offset;
-    }
+    // A float's pattern fills the cell whatever the gate's host type.
+    *value = halvo::Cook(*gate, gate->rule == CookRule::FloatBits ? wide : number);
     return kHalvoOk;
 }
 

@@ -40,6 +40,10 @@ struct Gate {
     bool undefined = false;
 };
 
+// The value a raw number stands for under the gate's rule: the host's one
+// cooking rule, which HalvoCook applies to the driver's value cells.
+HALVO_API double Cook(const Gate& gate, std::uint32_t raw);
+
 struct LogEntry {
     int severity;
     std::string text;

@@ -3,6 +3,7 @@
 #include "run.h"
 #include "support/world.h"
 
+#include "plcsim/config.h"
 #include "plcsim/journal.h"
 #include "plcsim/simulator.h"
 
@@ -20,6 +21,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -169,21 +171,96 @@ TEST(HostCliAlone, MistakesOnTheCommandLineExitWithTwoAndSaySo) {
     EXPECT_TRUE(Has(run.out, "--every SECONDS")) << run.out;
 }
 
-TEST_F(HostCli, ReadShowsCookedValuesWithTheirRawForm) {
+TEST_F(HostCli, ReadShowsCookedValuesWithTheirRawFormAndFailuresAsRowsInEveryFormat) {
     sim.set(0x01, plcsim::Table::Words, 0x0010, {325});
     sim.setLong(0x01, plcsim::Table::Words, 0x0020, 0x00123456);
     sim.set(0x01, plcsim::Table::Bits, 0x0003, {1});
     sim.setFloat(0x02, plcsim::Table::Words, 0x0040, 2.5f);
     dir.writeFile("kovra-gates.txt", "0130010 word linear 0.1 -20\n");
-    const HostRun run = host({"read", "0130010", "01C0020", "0110003", "02F0040", "--csv"});
+    const std::string silent = "station 05 does not answer on " + port + " (status 2)";
+    struct Case {
+        std::string format;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"text",
+         {"GATE     VALUE    RAW                      ERROR",
+          "0130010  12.5     0x0145 (325)             -",
+          "01C0020  1193046  0x00123456 (1193046)     -",
+          "0110003  1        1                        -",
+          "02F0040  2.5      0x40200000 (1075838976)  -",
+          "0530010  -        -                        " + silent}},
+        {"csv",
+         {"GATE,VALUE,RAW,ERROR", "0130010,12.5,325,", "01C0020,1193046,1193046,", "0110003,1,1,",
+          "02F0040,2.5,1075838976,", "0530010,,," + silent}},
+        {"json",
+         {R"({"gate":"0130010","value":12.5,"raw":325})",
+          R"({"gate":"01C0020","value":1193046,"raw":1193046})",
+          R"({"gate":"0110003","value":1,"raw":1})",
+          R"({"gate":"02F0040","value":2.5,"raw":1075838976})",
+          R"({"gate":"0530010","error":")" + silent + "\"}"}},
+    };
+    for (const auto& c : cases) {
+        const HostRun run = host(
+            {"read", "0130010", "01C0020", "0110003", "02F0040", "0530010", "--format", c.format});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(Lines(run.out), c.lines) << c.format;
+    }
+}
+
+TEST_F(HostCli, ARangeIsReadInAsFewBlockReadsAsTheDriverAllows) {
+    std::vector<std::uint16_t> words(130);
+    for (std::uint16_t i = 0; i < words.size(); ++i) {
+        words[i] = static_cast<std::uint16_t>(1000 + i);
+    }
+    sim.set(0x01, plcsim::Table::Words, 0x0100, words);
+    sim.set(0x01, plcsim::Table::Bits, 0x0008, {1, 0, 1});
+    sim.setLong(0x01, plcsim::Table::Words, 0x0022, 77);
+    dir.writeFile("kovra-gates.txt", "0130181 word linear 0.5\n");
+    struct Case {
+        std::string gate;
+        std::string count;
+        std::size_t requests;
+        std::vector<std::string> someRows; // the starts of some rows, in order
+    };
+    const Case cases[] = {
+        {"0130100", "130", 2, {"0130100,1000,", "0130181,564.5,"}},
+        {"0110008", "3", 1, {"0110008,1,", "0110009,0,", "011000A,1,"}},
+        {"01C0020", "2", 1, {"01C0020,0,", "01C0022,77,"}},
+        {"0130100", "121", 2, {"0130178,1120,"}}, // 120, then 1 as a single read
+    };
+    for (const auto& c : cases) {
+        sim.clearLog();
+        const HostRun run = host({"read", c.gate, "--count", c.count, "--csv"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(sim.requests().size(), c.requests) << c.gate;
+        const auto lines = Lines(run.out);
+        EXPECT_EQ(lines.size(), 1 + std::stoul(c.count)) << run.out;
+        auto at = lines.begin();
+        for (const auto& row : c.someRows) {
+            at = std::find_if(at, lines.end(), [&](const std::string& l) { return Has(l, row); });
+            EXPECT_NE(at, lines.end()) << row << " in\n" << run.out;
+        }
+    }
+    EXPECT_EQ(host({"read", "013FFFE", "--count", "3"}).status, 2);
+}
+
+TEST_F(HostCli, AScanFindsTheStationsTellsTheirModelAndSpendsOneTimeoutPerSilentAddress) {
+    journal(0x01, plcsim::Model::P200);
+    journal(0x02, plcsim::Model::P200X);
+    const auto began = std::chrono::steady_clock::now();
+    const HostRun run = host({"scan", "00-05", "--timeout", "400", "--csv"});
+    const auto took = std::chrono::steady_clock::now() - began;
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(Lines(run.out), (std::vector<std::string>{
-                                  "GATE,VALUE,RAW",
-                                  "0130010,12.5,0x0145 (325)",
-                                  "01C0020,1193046,0x00123456 (1193046)",
-                                  "0110003,1,1",
-                                  "02F0040,2.5,0x40200000 (1075838976)",
-                              }));
+    const auto lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    EXPECT_TRUE(Has(lines[1], "01,P200,")) << lines[1];
+    EXPECT_TRUE(Has(lines[2], "02,P200X,")) << lines[2];
+    EXPECT_TRUE(Has(run.err, "scan 00-05: 2 stations answering (01, 02) of 6 addresses"))
+        << run.err;
+    // Four silent addresses; four full timeouts each would take 6.4 s.
+    EXPECT_LT(took, std::chrono::milliseconds(4000));
+    EXPECT_EQ(host({"scan", "05-01"}).status, 2);
 }
 
 TEST_F(HostCli, WriteUndoesTheCookingAndReachesThePlc) {
@@ -204,16 +281,29 @@ TEST_F(HostCli, WriteUndoesTheCookingAndReachesThePlc) {
     run = host({"write", "0130010", "99999"});
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(Has(run.err, "does not fit gate 0130010")) << run.err;
+
+    // A raw value shows what it stands for; a value between two raw values
+    // says which was written.
+    run = host({"write", "0130010", "0x0145", "--raw"});
+    EXPECT_EQ(run.out, "0130010 <- 12.5 (raw 0x0145 (325))\n");
+    run = host({"write", "0130010", "12.34"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "0130010 <- 12.3 (raw 0x0143 (323))\n");
+    EXPECT_EQ(run.errLines(), std::vector<std::string>{"kovra-host: 12.34 cannot be written "
+                                                       "exactly to 0130010; the nearest, 12.3, "
+                                                       "was written"});
 }
 
-TEST_F(HostCli, AMalformedGateIsNamedWithTheDriversReason) {
+TEST_F(HostCli, AMalformedGateIsACommandLineMistakeShownAtItsCharacter) {
     sim.clearLog();
     const HostRun run = host({"read", "0a30001"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(
-        run.errLines(),
-        std::vector<std::string>{"kovra-host: gate '0a30001': Parse() illegal char #1 in 0a30001"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.errLines(),
+              std::vector<std::string>{
+                  "kovra-host: gate '0a30001': character 2 ('a') cannot stand there (Parse() "
+                  "illegal char #1 in 0a30001) (see kovra-host read --help)"});
     EXPECT_TRUE(sim.exchanges().empty());
+    EXPECT_EQ(host({"write", "013001", "1"}).status, 2);
 
     const HostRun floatOnP200 = host({"read", "01F0040"});
     EXPECT_EQ(floatOnP200.status, 1);
@@ -302,10 +392,17 @@ TEST_F(HostCli, EachFailureIsExplainedByItsKind) {
     });
     const HostRun gone = RunHost(
         {"read", "0130010", "--port", line, "--dir", dir.path().string(), "--log-level", "none"});
+    fs::create_symlink(port, dir.path() / "line");
+    const HostRun goneOnWrite = RunHost({"write", "0130010", "1", "--port", line, "--dir",
+                                         dir.path().string(), "--log-level", "none"});
     sim.onExchange(nullptr);
     EXPECT_EQ(gone.status, 1);
     EXPECT_EQ(gone.errLines(),
               std::vector<std::string>{"kovra-host: read 0130010: port line is gone (status 2)"});
+    EXPECT_EQ(goneOnWrite.status, 1);
+    ASSERT_EQ(goneOnWrite.errLines().size(), 1u) << goneOnWrite.err;
+    EXPECT_TRUE(Has(goneOnWrite.err, "kovra-host: write 0130010: port line is gone (status "))
+        << goneOnWrite.err;
 
     // A device this user may not open.
     ASSERT_EQ(chmod(port.c_str(), 0), 0);
@@ -319,6 +416,43 @@ TEST_F(HostCli, EachFailureIsExplainedByItsKind) {
     EXPECT_EQ(denied.status, 1);
     EXPECT_EQ(denied.errLines(),
               std::vector<std::string>{"kovra-host: port " + port + ": Permission denied"});
+}
+
+TEST_F(HostCli, AReadOnlyCurrentDirectorySendsTheDriversFilesToTheStateFolder) {
+    // Run as an ordinary user, from a directory that user cannot write.
+    sim.set(0x01, plcsim::Table::Words, 0x0010, {7});
+    ASSERT_EQ(chmod(port.c_str(), 0666), 0);
+    const fs::path readOnly = dir.path() / "read-only";
+    const fs::path state = dir.path() / "state";
+    fs::create_directory(readOnly);
+    fs::create_directory(state);
+    fs::permissions(dir.path(), fs::perms::all);
+    fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec |
+                                  fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(state, fs::perms::all);
+    fs::current_path(readOnly);
+    const HostRun run = RunHost(
+        {"read", "0130010", "--port", port, "--state-dir", state.string(), "--log-level", "none"},
+        nullptr, true);
+    const HostRun denied = RunHost({"read", "0130010", "--port", port, "--state-dir",
+                                    (readOnly / "state").string(), "--log-level", "none"},
+                                   nullptr, true);
+    // Without the option: the user's state folder.
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    const HostRun byDefault =
+        RunHost({"read", "0130010", "--port", port, "--log-level", "none"}, nullptr, true);
+    unsetenv("XDG_STATE_HOME");
+    fs::current_path(dir.path());
+    EXPECT_EQ(byDefault.status, 0) << byDefault.err;
+    EXPECT_TRUE(fs::exists(state / "kovra" / "KOVRA01H.DAT"));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::exists(state / "KOVRA01H.DAT"));
+    EXPECT_TRUE(fs::exists(state / "kovra-history.db"));
+    EXPECT_EQ(denied.status, 1);
+    EXPECT_EQ(denied.errLines(),
+              std::vector<std::string>{"kovra-host: state folder " + (readOnly / "state").string() +
+                                       ": Permission denied"});
 }
 
 TEST_F(HostCli, APortThatIsMissingOrBusyIsNamed) {
@@ -398,9 +532,9 @@ TEST_F(HostCli, WatchPrintsAValueWhenItChanges) {
     ASSERT_EQ(run.status, 0) << run.err;
     const auto lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 3u) << run.out;
-    EXPECT_EQ(lines[0], "TIME,GATE,VALUE,RAW");
-    EXPECT_TRUE(Has(lines[1], ",0130010,7,0x0007 (7)")) << lines[1];
-    EXPECT_TRUE(Has(lines[2], ",0130010,8,0x0008 (8)")) << lines[2];
+    EXPECT_EQ(lines[0], "TIME,GATE,VALUE,RAW,ERROR");
+    EXPECT_TRUE(Has(lines[1], ",0130010,7,7,")) << lines[1];
+    EXPECT_TRUE(Has(lines[2], ",0130010,8,8,")) << lines[2];
 }
 
 TEST_F(HostCli, WatchReportsEveryFailureShowsTheValueBackAndEndsWithStatistics) {
@@ -412,13 +546,15 @@ TEST_F(HostCli, WatchReportsEveryFailureShowsTheValueBackAndEndsWithStatistics) 
     const HostRun run = host({"watch", "0130010", "--every", "0.05", "--count", "4", "--csv"});
     EXPECT_EQ(run.status, 1);
     const auto lines = Lines(run.out);
-    ASSERT_EQ(lines.size(), 3u) << run.out;
+    ASSERT_EQ(lines.size(), 5u) << run.out;
     EXPECT_TRUE(Has(lines[1], ",0130010,7,")) << lines[1];
-    EXPECT_TRUE(Has(lines[2], ",0130010,7,")) << lines[2]; // back after the failures
+    EXPECT_TRUE(Has(lines[2], ",0130010,,,station 01's replies fail their CRC check")) << lines[2];
+    EXPECT_TRUE(Has(lines[3], ",0130010,,,station 01 does not answer")) << lines[3];
+    EXPECT_TRUE(Has(lines[4], ",0130010,7,")) << lines[4]; // back after the failures
     EXPECT_TRUE(Has(run.err, "fail their CRC check")) << run.err;
     EXPECT_TRUE(Has(run.err, "does not answer")) << run.err;
-    EXPECT_TRUE(Has(run.err, "watch: 4 requests, 2 replies, 2 errors (1 CRC error, 1 silent "
-                             "station), 50.0% lost"))
+    EXPECT_TRUE(Has(run.err, "watch: 4 requests, 2 replies, 2 errors (1 silent station, 1 CRC "
+                             "error), 50.0% lost"))
         << run.err;
 }
 
@@ -465,7 +601,7 @@ TEST_F(HostCollect, EveryEventIsStoredOnceAcrossRepeatedCollections) {
     EXPECT_EQ(StoredEvents(history()), expected);
     auto lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 7u) << run.out;
-    EXPECT_EQ(lines[0], "PLC TIME,GATE,VALUE,RAW");
+    EXPECT_EQ(lines[0], "PLC TIME,GATE,VALUE,RAW,ERROR");
     // The word's cooking (x 0.5) and the PLC time in ISO 8601 with its zone.
     std::tm local{};
     const std::time_t first = std::get<2>(expected[0]);
@@ -473,11 +609,11 @@ TEST_F(HostCollect, EveryEventIsStoredOnceAcrossRepeatedCollections) {
     char iso[32];
     std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &local);
     EXPECT_EQ(lines[1].rfind(std::string(iso), 0), 0u) << lines[1];
-    EXPECT_TRUE(Has(lines[1], ",0130010,20,0x0028 (40)")) << lines[1];
+    EXPECT_TRUE(Has(lines[1], ",0130010,20,40,")) << lines[1];
     EXPECT_TRUE(Has(run.err, "station 01: 2 files read, 6 events stored, 1 record without a gate, "
                              "kept raw (add gates for J-bus address 0x0099 to the gates file)"))
         << run.err;
-    EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,0x00000005 (5)")) << run.out;
+    EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,5,")) << run.out;
 
     run = host({"collect", "01", "--csv"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -490,6 +626,36 @@ TEST_F(HostCollect, EveryEventIsStoredOnceAcrossRepeatedCollections) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(Lines(run.out).size(), 3u) << run.out;
     EXPECT_EQ(StoredEvents(history()), expected);
+}
+
+TEST_F(HostCollect, ACollectionReopensAPortThatWentAwayCollectsTheStationAgainAndCountsTheLine) {
+    const fs::path link = dir.path() / "line";
+    fs::create_symlink(port, link);
+    plcsim::Simulator second;
+    second.addStation(0x01, plcsim::Model::P200);
+    auto again = std::make_shared<plcsim::StationJournal>(plcsim::Model::P200);
+    again->addFile({plcsim::kJournalFileNumber, 100, 5, 0x1000});
+    again->appendJournalEvent(0x0010, 50, Ago(5).local);
+    second.addHook(0x01, again);
+    // The adapter goes during the first collection; another comes under the name.
+    std::thread unplug([&] {
+        sim.waitForExchanges(2, std::chrono::seconds(10));
+        fs::remove(link);
+        sim.stop();
+        const std::string terminal = second.openPseudoTerminal();
+        second.start();
+        fs::create_symlink(terminal, link);
+    });
+    const HostRun run = RunHost({"collect", "01", "--port", "line", "--dir", dir.path().string(),
+                                 "--log-level", "none", "--csv"});
+    unplug.join();
+    EXPECT_EQ(run.status, 1); // the first try failed
+    EXPECT_TRUE(Has(run.err, "kovra-host: collect station 01: port line is gone")) << run.err;
+    EXPECT_TRUE(Has(run.err, "kovra-host: port line is back")) << run.err;
+    EXPECT_TRUE(Has(run.out, ",0130010,25,50,")) << run.out;
+    EXPECT_TRUE(Has(run.err, " lost-record alerts, ")) << run.err;
+    EXPECT_TRUE(Has(run.err, " requests, ")) << run.err;
+    EXPECT_TRUE(Has(run.err, "against the line's own limit of ")) << run.err;
 }
 
 TEST_F(HostCollect, ASilentStationStoresNothingAndLosesNothing) {
@@ -536,6 +702,51 @@ TEST_F(HostCollect, EveryCommandThatCollectsPrintsAndStoresTheEvents) {
     EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
     run = RunHost({"history", "--dir", dir.path().string(), "--gate", "01C0099", "--csv"});
     EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,")) << run.out;
+}
+
+TEST_F(HostCollect, CtrlCDuringACollectionSaysWhatWasKept) {
+    pid_t child = 0;
+    sim.onExchange([&](const plcsim::Exchange&) {
+        if (child > 0) {
+            kill(child, SIGINT);
+            child = 0;
+        }
+    });
+    const HostRun run = RunHost({"collect", "01", "02", "--port", port, "--dir",
+                                 dir.path().string(), "--log-level", "none"},
+                                [&](pid_t pid) { child = pid; });
+    sim.onExchange(nullptr);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.err, "kovra-host: interrupted: 6 events kept in the history; not "
+                             "collected: station 02"))
+        << run.err;
+    EXPECT_EQ(StoredEvents(history()), expected);
+}
+
+TEST(HostCliAlone, SimulatorStationsAreHexadecimalAsInGateAddresses) {
+    struct Case {
+        std::string written;
+        int station; // -1: refused
+    };
+    const Case cases[] = {{"1A", 0x1A}, {"0x1a", 0x1A}, {"10", 0x10}, {"0A", 0x0A}, {"100", -1}};
+    for (const auto& c : cases) {
+        plcsim::Simulator sim;
+        std::istringstream in("station " + c.written + " P200X\nwords " + c.written + " 0x10 7\n");
+        if (c.station < 0) {
+            try {
+                plcsim::Configure(sim, in);
+                ADD_FAILURE() << c.written << " taken";
+            } catch (const plcsim::ConfigError& e) {
+                EXPECT_EQ(std::string(e.what()),
+                          "line 1: station '100' looks decimal; stations are hexadecimal as in "
+                          "gate addresses: write 64");
+            }
+            continue;
+        }
+        plcsim::Configure(sim, in);
+        EXPECT_EQ(sim.get(static_cast<std::uint8_t>(c.station), plcsim::Table::Words, 0x10), 7)
+            << c.written;
+    }
 }
 
 TEST_F(HostCollect, ACollectionKilledHalfWayIsCollectedAgainWithoutLossOrDuplicate) {
@@ -629,16 +840,27 @@ TEST_F(HostCollect, PositionsTheDriverCannotSaveAreCollectedAgainWithoutLossOrDu
     }
 }
 
-TEST_F(HostCollect, HistoryIsQueriedByGateAndTime) {
+TEST_F(HostCollect, HistoryIsQueriedByGateAndTimeAndGivesTheNewestOrJson) {
     ASSERT_EQ(host({"collect", "01"}).status, 0);
     const std::string from = "@" + std::to_string(std::get<2>(expected[0]) + 1);
-    const HostRun run = RunHost(
+    HostRun run = RunHost(
         {"history", "--dir", dir.path().string(), "--gate", "0130010", "--from", from, "--csv"});
     ASSERT_EQ(run.status, 0) << run.err;
-    const auto lines = Lines(run.out);
+    auto lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 2u) << run.out;
     EXPECT_EQ(lines[0], "PLC TIME,GATE,VALUE,RAW,COLLECTED");
-    EXPECT_TRUE(Has(lines[1], ",0130010,21,0x002A (42),")) << lines[1];
+    EXPECT_TRUE(Has(lines[1], ",0130010,21,42,")) << lines[1];
+
+    // The newest two of the six: the memo values, oldest first.
+    run = RunHost({"history", "--dir", dir.path().string(), "--last", "2", "--format", "json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    EXPECT_TRUE(Has(lines[0], R"("gate":"0130010","value":21,"raw":42,"collected":")")) << lines[0];
+    EXPECT_TRUE(Has(lines[1], R"("gate":"01C0020","value":1003,"raw":1003,)")) << lines[1];
+    run =
+        RunHost({"history", "--dir", dir.path().string(), "--gate", "01C0099", "--format", "json"});
+    EXPECT_TRUE(Has(run.out, R"("gate":"01C0099","undefined":true,"value":5,"raw":5)")) << run.out;
 }
 
 TEST(HostCliAlone, TheDemoRunsEndToEnd) {

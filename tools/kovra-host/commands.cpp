@@ -17,8 +17,10 @@ namespace kovra_host {
 namespace {
 
 std::unique_ptr<Host> OpenLine(const CommandLine& line, Console& console,
-                               const std::vector<std::string>& gates) {
-    auto host = std::make_unique<Host>(SettingsFrom(line), console);
+                               const std::vector<std::string>& gates, bool measure = false) {
+    HostSettings settings = SettingsFrom(line);
+    settings.measure = measure && RelayAvailable();
+    auto host = std::make_unique<Host>(settings, console);
     host->enterDirectory();
     host->openHistory();
     host->loadDriver();
@@ -35,15 +37,21 @@ void RequirePort(const CommandLine& line) {
     }
 }
 
+// Why a request failed, in words; empty when it did not.
+std::string FailureText(const Host& host, const ParsedGate& gate, const Outcome& outcome) {
+    if (outcome.status == kStatusDone) {
+        return "";
+    }
+    return Explain(host.diagnose(outcome), gate.station(), host.settings().port) + " (status " +
+           std::to_string(outcome.status) + ")";
+}
+
 // Reports a failed request; returns false so callers can fold it into their status.
 bool Report(Console& console, const std::string& what, const ParsedGate& gate,
             const Outcome& outcome, const Host& host) {
     bool ok = true;
     if (outcome.status != kStatusDone) {
-        const std::string& port = host.settings().port;
-        console.line("kovra-host: " + what + ": " +
-                     Explain(host.diagnose(outcome), gate.station(), port) + " (status " +
-                     std::to_string(outcome.status) + ")");
+        console.line("kovra-host: " + what + ": " + FailureText(host, gate, outcome));
         ok = false;
     }
     if (outcome.storeError) {
@@ -51,6 +59,29 @@ bool Report(Console& console, const std::string& what, const ParsedGate& gate,
         ok = false;
     }
     return ok;
+}
+
+OutputFormat FormatOf(const CommandLine& line) {
+    const std::string format = line.value("format").value_or(line.has("csv") ? "csv" : "text");
+    if (format == "text") {
+        return OutputFormat::Text;
+    }
+    if (format == "csv") {
+        return OutputFormat::Csv;
+    }
+    if (format == "json") {
+        return OutputFormat::Json;
+    }
+    throw UsageError("--format takes text, csv or json, not '" + format + "'");
+}
+
+// A row for a request that failed: its gate and why.
+std::vector<Cell> ErrorRow(std::vector<Cell> leading, const std::string& gate, std::size_t absent,
+                           const std::string& error) {
+    leading.push_back(TextCell(gate));
+    leading.insert(leading.end(), absent, NoCell());
+    leading.push_back(TextCell(error));
+    return leading;
 }
 
 } // namespace
@@ -118,11 +149,31 @@ void WaitForPort(Host& host, Console& console) {
     }
 }
 
-void PrintEvents(const std::vector<StoredValue>& values, bool csv) {
-    if (!values.empty()) {
-        std::printf("\n");
-        EventTable(values).print(stdout, csv);
+const std::vector<std::string> kEventHeadings = {"PLC TIME", "GATE", "VALUE", "RAW"};
+
+std::vector<Cell> EventRow(const StoredValue& value) {
+    Cell gate = TextCell(GateCell(value));
+    if (value.undefined) {
+        gate.json = JsonString(value.gate);
+        gate.jsonExtra = "\"undefined\":true";
     }
+    return {value.plcTime ? TimeCell(*value.plcTime) : NoCell(), gate, NumberCell(value.value),
+            RawCell(value.raw, GateWidth(value.gate))};
+}
+
+// The events a read or write collected, after its own rows.
+void PrintEvents(const std::vector<StoredValue>& values, OutputFormat format) {
+    if (values.empty()) {
+        return;
+    }
+    if (format != OutputFormat::Json) {
+        std::printf("\n");
+    }
+    Listing listing(format, kEventHeadings);
+    for (const auto& value : values) {
+        listing.add(EventRow(value));
+    }
+    listing.finish();
 }
 
 } // namespace
@@ -132,6 +183,7 @@ HostSettings SettingsFrom(const CommandLine& line) {
     settings.driverPath = line.value("driver").value_or("");
     settings.driverNumber = static_cast<int>(line.integer("driver-number", 0, 255).value_or(1));
     settings.directory = line.value("dir").value_or("");
+    settings.stateDir = line.value("state-dir").value_or("");
     settings.gatesFile = line.value("gates").value_or("");
     settings.historyFile = line.value("history").value_or("");
     settings.keepHistory = !line.has("no-history");
@@ -217,10 +269,13 @@ std::string DescribeRequestValue(const ParsedGate& gate, const Outcome& outcome)
 }
 
 Table EventTable(const std::vector<StoredValue>& values) {
-    Table table({"PLC TIME", "GATE", "VALUE", "RAW"});
+    Table table(kEventHeadings);
     for (const auto& value : values) {
-        table.add({value.plcTime ? IsoLocalTime(*value.plcTime) : "-", GateCell(value),
-                   FormatValue(value.value), FormatRaw(value.raw, GateWidth(value.gate))});
+        std::vector<std::string> cells;
+        for (const auto& cell : EventRow(value)) {
+            cells.push_back(cell.text);
+        }
+        table.add(cells);
     }
     return table;
 }
@@ -230,9 +285,13 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
     const ParsedGate gate = host.parse(StationGate(station, kMemoryJournal));
     Console& console = host.console();
     const std::int64_t began = MonotonicMs();
+    // The relay's thread counts the requests while the driver's thread
+    // counts files and records; either draws the line.
+    Mutex mutex;
     std::int64_t shown = 0;
     unsigned files = 0;
     unsigned records = 0;
+    std::uint64_t requests = 0;
     const std::string prefix =
         "collecting station " + HexByte(static_cast<unsigned>(station)) + ": ";
     auto show = [&](bool force) {
@@ -244,10 +303,14 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
         const double seconds = static_cast<double>(now - began) / 1000.0;
         char rate[32];
         std::snprintf(rate, sizeof rate, "%.0f", seconds > 0 ? records / seconds : 0.0);
-        console.progress(prefix + Plural(files, "file") + ", " + Plural(records, "record") + ", " +
-                         rate + " records/s");
+        std::string text = prefix + Plural(files, "file") + ", " + Plural(records, "record");
+        if (host.traffic()) {
+            text += ", " + Plural(static_cast<unsigned>(requests), "request");
+        }
+        console.progress(text + ", " + rate + " records/s");
     };
     host.log().onLine([&](const LogLine& line) {
+        std::lock_guard lock(mutex);
         if (line.text.find("ReadHoroFile()") != std::string::npos &&
             line.text.find(" reading ") != std::string::npos) {
             ++files;
@@ -258,7 +321,13 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
         }
     });
     host.onValue([&](const StoredValue&) {
+        std::lock_guard lock(mutex);
         ++records;
+        show(false);
+    });
+    host.onRequest([&] {
+        std::lock_guard lock(mutex);
+        ++requests;
         show(false);
     });
     struct Quiet {
@@ -266,10 +335,14 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
         ~Quiet() {
             host.log().onLine(nullptr);
             host.onValue(nullptr);
+            host.onRequest(nullptr);
             host.console().endProgress();
         }
     } quiet{host};
-    show(true);
+    {
+        std::lock_guard lock(mutex);
+        show(true);
+    }
     Outcome outcome = host.read(gate, command);
 
     host.console().endProgress();
@@ -333,34 +406,72 @@ int RunRead(const CommandLine& line, Console& console) {
     if (line.arguments.empty()) {
         throw UsageError("read needs at least one GATE");
     }
+    const int count = static_cast<int>(line.integer("count", 1, 65536).value_or(1));
     RequirePort(line);
     auto host = OpenLine(line, console, line.arguments);
     std::vector<ParsedGate> gates;
     for (const auto& address : line.arguments) {
-        gates.push_back(host->parse(address));
+        gates.push_back(count == 1 ? host->parse(address) : host->parseBlock(address, 2));
+        if (!ElementAddress(gates.back(), count - 1)) {
+            throw UsageError("the " + std::to_string(count) + " elements from " + address +
+                             " run past address FFFF");
+        }
     }
-    Table table({"GATE", "VALUE", "RAW"});
+    const OutputFormat format = FormatOf(line);
+    Listing listing(format, {"GATE", "VALUE", "RAW", "ERROR"});
     std::vector<StoredValue> events;
     bool ok = true;
     for (const auto& gate : gates) {
+        if (count > 1) {
+            // As many elements a request as a block read carries; a last
+            // single element is read as a single gate.
+            for (int done = 0; done < count;) {
+                const int chunk = std::min(count - done, BlockLimit(gate.width));
+                const std::string first = *ElementAddress(gate, done);
+                const ParsedGate part =
+                    chunk == 1 ? host->parse(first) : host->parseBlock(first, chunk);
+                const Outcome outcome =
+                    chunk == 1 ? host->read(part, "read") : host->readBlock(part, chunk);
+                if (!Report(console, "read " + first, part, outcome, *host)) {
+                    ok = false;
+                }
+                for (int i = 0; i < chunk; ++i) {
+                    const std::string element = *ElementAddress(part, i);
+                    if (outcome.status != kStatusDone) {
+                        listing.add(ErrorRow({}, element, 2, FailureText(*host, part, outcome)));
+                        continue;
+                    }
+                    const std::uint32_t raw = chunk == 1 ? outcome.raw : outcome.block[i];
+                    listing.add({TextCell(element), NumberCell(host->cook(element, raw)),
+                                 RawCell(raw, part.width), NoCell()});
+                }
+                done += chunk;
+            }
+            continue;
+        }
         const Outcome outcome = host->read(gate, "read");
         NoteEvents(console, gate, outcome, events);
         if (!Report(console, "read " + gate.definition.address, gate, outcome, *host)) {
             ok = false;
         }
-        if (outcome.storeError) {
-            break;
-        }
-        if (outcome.status == kStatusDone) {
+        if (outcome.status != kStatusDone) {
+            listing.add(
+                ErrorRow({}, gate.definition.address, 2, FailureText(*host, gate, outcome)));
+        } else {
             const bool trigger =
                 gate.memoryType() == kMemoryJournal || gate.memoryType() == kMemoryClock ||
                 (gate.memoryType() == kMemoryLastQuery && gate.address.address == 1);
-            table.add({gate.definition.address, DescribeRequestValue(gate, outcome),
-                       trigger ? "-" : FormatRaw(outcome.raw, gate.width)});
+            listing.add({TextCell(gate.definition.address),
+                         trigger ? TextCell(DescribeRequestValue(gate, outcome))
+                                 : NumberCell(outcome.value),
+                         trigger ? NoCell() : RawCell(outcome.raw, gate.width), NoCell()});
+        }
+        if (outcome.storeError) {
+            break;
         }
     }
-    table.print(stdout, line.has("csv"));
-    PrintEvents(events, line.has("csv"));
+    listing.finish();
+    PrintEvents(events, format);
     return ok ? 0 : 1;
 }
 
@@ -409,16 +520,20 @@ int RunWrite(const CommandLine& line, Console& console) {
     std::vector<StoredValue> events;
     NoteEvents(console, gate, outcome, events);
     if (!Report(console, "write " + gate.definition.address, gate, outcome, *host)) {
-        PrintEvents(events, false);
+        PrintEvents(events, OutputFormat::Text);
         return 1;
     }
-    // What was written, which the rounding to a raw value may have moved.
-    const std::string written = line.has("raw") || gate.width == 1
-                                    ? std::to_string(raw)
-                                    : FormatValue(Cook(gate.definition, raw));
-    std::printf("%s <- %s (raw %s)\n", gate.definition.address.c_str(), written.c_str(),
-                FormatRaw(raw, gate.width).c_str());
-    PrintEvents(events, false);
+    // What was written: the value the raw number stands for, which the
+    // rounding to a raw value may have moved from the one asked for.
+    const double written = halvo::Cook(gate.definition, raw);
+    if (!line.has("raw") && written != std::strtod(text.c_str(), nullptr)) {
+        console.line("kovra-host: " + text + " cannot be written exactly to " +
+                     gate.definition.address + "; the nearest, " + FormatValue(written) +
+                     ", was written");
+    }
+    std::printf("%s <- %s (raw %s)\n", gate.definition.address.c_str(),
+                FormatValue(written).c_str(), FormatRaw(raw, gate.width).c_str());
+    PrintEvents(events, OutputFormat::Text);
     return 0;
 }
 
@@ -431,12 +546,26 @@ int RunCollect(const CommandLine& line, Console& console) {
     for (const auto& text : line.arguments) {
         stations.push_back(ParseStation(text));
     }
-    auto host = OpenLine(line, console, {});
-    std::vector<StoredValue> events;
+    const OutputFormat format = FormatOf(line);
+    // The relay in between counts what crosses the line.
+    auto host = OpenLine(line, console, {}, true);
+    Listing listing(format, {"PLC TIME", "GATE", "VALUE", "RAW", "ERROR"});
     bool ok = true;
-    for (const int station : stations) {
+    unsigned records = 0;
+    unsigned alerts = 0;
+    std::size_t done = 0;
+    const std::int64_t began = MonotonicMs();
+    CatchInterrupt();
+    while (done < stations.size() && !Interrupted()) {
+        const int station = stations[done];
         const Outcome outcome = CollectStation(*host, station, "collect");
-        events.insert(events.end(), outcome.values.begin(), outcome.values.end());
+        records += static_cast<unsigned>(outcome.values.size());
+        alerts += static_cast<unsigned>(outcome.alerts.size());
+        for (const auto& value : outcome.values) {
+            auto row = EventRow(value);
+            row.push_back(NoCell());
+            listing.add(row);
+        }
         ParsedGate gate;
         gate.address.station = station;
         if (!Report(console, "collect station " + HexByte(static_cast<unsigned>(station)), gate,
@@ -446,11 +575,172 @@ int RunCollect(const CommandLine& line, Console& console) {
         if (outcome.storeError) {
             break;
         }
+        if (outcome.status != kStatusDone) {
+            if (host->diagnose(outcome).kind == FaultKind::PortGone) {
+                // The station is collected again once the port is back.
+                WaitForPort(*host, console);
+                continue;
+            }
+            listing.add(ErrorRow({NoCell()}, StationGate(station, kMemoryJournal), 2,
+                                 FailureText(*host, gate, outcome)));
+        }
+        ++done;
     }
-    if (!events.empty() || line.has("csv")) {
-        EventTable(events).print(stdout, line.has("csv"));
+    if (!listing.empty()) {
+        listing.finish();
+    }
+    std::string summary =
+        "collect: " + Plural(records, "record") + ", " + Plural(alerts, "lost-record alert");
+    const double seconds = static_cast<double>(MonotonicMs() - began) / 1000.0;
+    char timing[160];
+    if (const auto traffic = host->traffic()) {
+        // What the bytes alone take on the wire at the line's speed: start
+        // bit, data bits, parity bit, stop bits.
+        const CommSettings& settings = host->line();
+        const double bitsPerByte = 1.0 + settings.dataBits + (settings.parity != 0 ? 1.0 : 0.0) +
+                                   (settings.stopBits == 0   ? 1.0
+                                    : settings.stopBits == 1 ? 1.5
+                                                             : 2.0);
+        const double wire = static_cast<double>(traffic->bytes) * bitsPerByte / settings.baudRate;
+        std::snprintf(timing, sizeof timing,
+                      ", %llu requests, %llu bytes; %.2f s against the line's own limit of "
+                      "%.2f s for these bytes at %u baud",
+                      static_cast<unsigned long long>(traffic->requests),
+                      static_cast<unsigned long long>(traffic->bytes), seconds, wire,
+                      static_cast<unsigned>(settings.baudRate));
+    } else {
+        std::snprintf(timing, sizeof timing, "; %.2f s", seconds);
+    }
+    console.line(summary + timing);
+    if (Interrupted() && done < stations.size()) {
+        std::string left;
+        for (std::size_t i = done; i < stations.size(); ++i) {
+            left += (left.empty() ? "" : ", ") + HexByte(static_cast<unsigned>(stations[i]));
+        }
+        console.line("kovra-host: interrupted: " + Plural(records, "event") +
+                     (host->history() != nullptr ? " kept in the history" : " printed") +
+                     "; not collected: station" + (stations.size() - done == 1 ? " " : "s ") +
+                     left);
+        return 1;
     }
     return ok ? 0 : 1;
+}
+
+namespace {
+
+// "01-F7", or one station "05".
+std::pair<int, int> ParseStationRange(const std::string& text) {
+    const auto dash = text.find('-');
+    const int first = ParseStation(text.substr(0, dash));
+    const int last = dash == std::string::npos ? first : ParseStation(text.substr(dash + 1));
+    if (last < first) {
+        throw UsageError("station range '" + text + "' ends before it begins");
+    }
+    return {first, last};
+}
+
+// What a station's journal file table and clock registers tell of it: a
+// P200X's table is 120 words, a P200's 52 (the words after it read 0); the
+// clock registers 1 to 4 hold day, month, year, hour, minute, second.
+struct StationLooks {
+    std::string model = "-";
+    std::string clock = "-";
+};
+
+StationLooks LookAt(Host& host, int station) {
+    StationLooks looks;
+    const std::string prefix = HexByte(static_cast<unsigned>(station)) + kMemoryWords;
+    const Outcome table = host.readBlock(host.parseBlock(prefix + "0900", 120), 120);
+    if (table.status == kStatusDone) {
+        const auto& words = table.block;
+        const auto nonzero = [](std::uint32_t word) { return word != 0; };
+        if (std::any_of(words.begin(), words.begin() + 52, nonzero)) {
+            looks.model = std::any_of(words.begin() + 52, words.end(), nonzero) ? "P200X" : "P200";
+        }
+    }
+    const Outcome clock = host.readBlock(host.parseBlock(prefix + "0001", 4), 4);
+    if (clock.status == kStatusDone) {
+        const auto byte = [&](int i) {
+            return (clock.block[i / 2] >> (i % 2 == 0 ? 8 : 0)) & 0xFF;
+        };
+        const unsigned day = byte(0), month = byte(1), year = byte(2), hour = byte(3),
+                       minute = byte(4), second = byte(5);
+        if (day >= 1 && day <= 31 && month >= 1 && month <= 12 && hour < 24 && minute < 60 &&
+            second < 60) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", 1900 + year, month,
+                          day, hour, minute, second);
+            looks.clock = text;
+        }
+    }
+    return looks;
+}
+
+} // namespace
+
+int RunScan(const CommandLine& line, Console& console) {
+    if (line.arguments.size() > 1) {
+        throw UsageError("scan takes one range of stations, FIRST-LAST");
+    }
+    const auto [first, last] =
+        ParseStationRange(line.arguments.empty() ? "01-F7" : line.arguments[0]);
+    RequirePort(line);
+    auto host = OpenLine(line, console, {});
+    // The driver tries a silent station four times; each try gets a quarter
+    // of the reply timeout (in the driver's 10 ms ticks, rounded down), so a
+    // silent address costs about one timeout.
+    const unsigned timeout = host->replyTimeoutMs();
+    const unsigned attempt = std::max(10u, timeout / 4 / 10 * 10);
+    Listing table(FormatOf(line), {"STATION", "MODEL", "CLOCK", "REPLY"});
+    std::string found;
+    unsigned answering = 0;
+    const std::int64_t began = MonotonicMs();
+    CatchInterrupt();
+    // A change of timeout reopens the port: the short one stays for the
+    // silent addresses, the whole one comes back for a station's long replies.
+    host->setReplyTimeout(attempt);
+    int station = first;
+    for (; station <= last && !Interrupted(); ++station) {
+        const std::string name = HexByte(static_cast<unsigned>(station));
+        console.progress("scanning station " + name + " (" + Plural(answering, "station") +
+                         " found)");
+        const ParsedGate gate = host->parse(name + kMemoryWords + "0900");
+        const Outcome outcome = host->read(gate, "scan");
+        const Diagnosis diagnosis =
+            outcome.status == kStatusDone ? Diagnosis{} : host->diagnose(outcome);
+        if (diagnosis.kind == FaultKind::PortGone) {
+            console.endProgress();
+            throw Failure(Explain(diagnosis, station, host->settings().port));
+        }
+        if (outcome.status != kStatusDone && diagnosis.kind != FaultKind::Exception) {
+            if (diagnosis.kind != FaultKind::SilentStation &&
+                diagnosis.kind != FaultKind::Unknown) {
+                table.add({TextCell(name), NoCell(), NoCell(), TextCell(KindName(diagnosis.kind))});
+            }
+            continue;
+        }
+        ++answering;
+        found += (found.empty() ? "" : ", ") + name;
+        host->setReplyTimeout(timeout);
+        const StationLooks looks = LookAt(*host, station);
+        host->setReplyTimeout(attempt);
+        table.add(
+            {TextCell(name), TextCell(looks.model), TextCell(looks.clock),
+             TextCell(outcome.status == kStatusDone
+                          ? "answers"
+                          : "exception " + HexByte(diagnosis.exceptionCode.value_or(0)) + ": " +
+                                ExceptionMeaning(diagnosis.exceptionCode.value_or(0)))});
+    }
+    console.endProgress();
+    table.finish();
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s",
+                  static_cast<double>(MonotonicMs() - began) / 1000.0);
+    console.line("scan " + HexByte(static_cast<unsigned>(first)) + "-" +
+                 HexByte(static_cast<unsigned>(station - 1)) + ": " + Plural(answering, "station") +
+                 " answering" + (found.empty() ? "" : " (" + found + ")") + " of " +
+                 std::to_string(station - first) + " addresses, " + seconds);
+    return 0;
 }
 
 int RunSync(const CommandLine& line, Console& console) {
@@ -482,7 +772,7 @@ int RunWatch(const CommandLine& line, Console& console) {
     }
     const auto count = line.integer("count", 1, 1000000000L);
     RequirePort(line);
-    const bool csv = line.has("csv");
+    const OutputFormat format = FormatOf(line);
     auto host = OpenLine(line, console, line.arguments);
     std::vector<ParsedGate> gates;
     for (const auto& address : line.arguments) {
@@ -495,28 +785,13 @@ int RunWatch(const CommandLine& line, Console& console) {
         double value = 0;
     };
     std::vector<Seen> seen(gates.size());
-    auto printRow = [csv](const std::string& time, const std::string& gate,
-                          const std::string& value, const std::string& raw) {
-        if (csv) {
-            std::printf("%s\n", CsvLine({time, gate, value, raw}).c_str());
-        } else {
-            std::printf("%-25s  %-8s  %-12s  %s\n", time.c_str(), gate.c_str(), value.c_str(),
-                        raw.c_str());
-        }
-        std::fflush(stdout);
-    };
-    if (csv) {
-        std::printf("%s\n", CsvLine({"TIME", "GATE", "VALUE", "RAW"}).c_str());
-    } else {
-        std::printf("%-25s  %-8s  %-12s  %s\n", "TIME", "GATE", "VALUE", "RAW");
-    }
-    std::fflush(stdout);
+    Listing listing(format, {"TIME", "GATE", "VALUE", "RAW", "ERROR"}, {25, 8, 12, 12});
     bool ok = true;
     const auto periodMs = static_cast<std::int64_t>(std::llround(*every * 1000.0));
     std::int64_t next = MonotonicMs();
     unsigned requests = 0;
     unsigned replies = 0;
-    std::map<std::string, unsigned> errors;
+    std::map<FaultKind, unsigned> errors;
     // Ctrl-C ends the watch between polls, so the driver is ended and the
     // port released as after the last poll.
     CatchInterrupt();
@@ -544,14 +819,20 @@ int RunWatch(const CommandLine& line, Console& console) {
             std::vector<StoredValue> events;
             NoteEvents(console, gates[i], outcome, events);
             for (const auto& event : events) {
-                printRow(event.plcTime ? IsoLocalTime(*event.plcTime) : time, GateCell(event),
-                         FormatValue(event.value), FormatRaw(event.raw, GateWidth(event.gate)));
+                auto row = EventRow(event);
+                if (!event.plcTime) {
+                    row[0] = TextCell(time);
+                }
+                row.push_back(NoCell());
+                listing.add(row);
             }
             if (outcome.status != kStatusDone) {
                 ok = false;
                 const Diagnosis diagnosis = host->diagnose(outcome);
-                ++errors[KindName(diagnosis.kind)];
+                ++errors[diagnosis.kind];
                 Report(console, "watch " + gates[i].definition.address, gates[i], outcome, *host);
+                listing.add(ErrorRow({TextCell(time)}, gates[i].definition.address, 2,
+                                     FailureText(*host, gates[i], outcome)));
                 seen[i].failed = true;
                 if (diagnosis.kind == FaultKind::PortGone) {
                     WaitForPort(*host, console);
@@ -569,8 +850,11 @@ int RunWatch(const CommandLine& line, Console& console) {
             if (!changed) {
                 continue;
             }
-            printRow(time, gates[i].definition.address, DescribeRequestValue(gates[i], outcome),
-                     FormatRaw(outcome.raw, gates[i].width));
+            const bool trigger = gates[i].memoryType() == kMemoryJournal;
+            listing.add({TextCell(time), TextCell(gates[i].definition.address),
+                         trigger ? TextCell(DescribeRequestValue(gates[i], outcome))
+                                 : NumberCell(outcome.value),
+                         trigger ? NoCell() : RawCell(outcome.raw, gates[i].width), NoCell()});
         }
     }
     std::string summary = "watch: " + Plural(requests, "request") + ", " + std::to_string(replies) +
@@ -579,7 +863,7 @@ int RunWatch(const CommandLine& line, Console& console) {
     if (!errors.empty()) {
         std::string kinds;
         for (const auto& [kind, number] : errors) {
-            kinds += (kinds.empty() ? "" : ", ") + std::to_string(number) + " " + kind;
+            kinds += (kinds.empty() ? "" : ", ") + KindCount(kind, number);
         }
         summary += " (" + kinds + ")";
     }
@@ -610,6 +894,10 @@ int RunHistory(const CommandLine& line, Console&) {
     if (const auto limit = line.integer("limit", 1, 1000000000L)) {
         query.limit = static_cast<int>(*limit);
     }
+    if (const auto last = line.integer("last", 1, 1000000000L)) {
+        query.last = static_cast<int>(*last);
+    }
+    const OutputFormat format = FormatOf(line);
     std::string path = line.value("history").value_or("");
     if (path.empty()) {
         path = (fs::path(line.value("dir").value_or(".")) / "kovra-history.db").string();
@@ -620,26 +908,28 @@ int RunHistory(const CommandLine& line, Console&) {
     std::unique_ptr<HistoryStore> store;
     try {
         store = HistoryStore::Open(path, false);
-        const bool csv = line.has("csv");
         if (line.has("alerts")) {
-            Table table({"RAISED", "NAME", "FLAGS", "TEXT"});
+            Listing listing(format, {"RAISED", "NAME", "FLAGS", "TEXT"});
             char flags[16];
             for (const auto& row : store->alerts(query)) {
                 std::snprintf(flags, sizeof flags, "0x%08X", row.alert.flags);
-                table.add(
-                    {IsoLocalTime(row.alert.raisedAt), row.alert.name, flags, row.alert.text});
+                Cell flagCell = TextCell(flags);
+                flagCell.json = std::to_string(row.alert.flags);
+                listing.add({TimeCell(row.alert.raisedAt), TextCell(row.alert.name), flagCell,
+                             TextCell(row.alert.text)});
             }
-            table.print(stdout, csv);
+            listing.finish();
             return 0;
         }
-        Table table({"PLC TIME", "GATE", "VALUE", "RAW", "COLLECTED"});
+        std::vector<std::string> headings = kEventHeadings;
+        headings.push_back("COLLECTED");
+        Listing listing(format, headings);
         for (const auto& row : store->values(query)) {
-            const StoredValue& value = row.value;
-            table.add({value.plcTime ? IsoLocalTime(*value.plcTime) : "-", GateCell(value),
-                       FormatValue(value.value), FormatRaw(value.raw, GateWidth(value.gate)),
-                       IsoLocalTime(value.collectedAt)});
+            auto cells = EventRow(row.value);
+            cells.push_back(TimeCell(row.value.collectedAt));
+            listing.add(cells);
         }
-        table.print(stdout, csv);
+        listing.finish();
     } catch (const StoreError& error) {
         throw Failure(error.what());
     }

@@ -13,6 +13,7 @@ int RunInfo(const CommandLine& line, Console& console);
 int RunRead(const CommandLine& line, Console& console);
 int RunWrite(const CommandLine& line, Console& console);
 int RunCollect(const CommandLine& line, Console& console);
+int RunScan(const CommandLine& line, Console& console);
 int RunSync(const CommandLine& line, Console& console);
 int RunWatch(const CommandLine& line, Console& console);
 int RunHistory(const CommandLine& line, Console& console);

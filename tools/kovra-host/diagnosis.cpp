@@ -107,6 +107,25 @@ const char* KindName(FaultKind kind) {
     return "other";
 }
 
+std::string KindCount(FaultKind kind, unsigned count) {
+    static const std::pair<FaultKind, const char*> kPlurals[] = {
+        {FaultKind::SilentStation, "silent stations"},
+        {FaultKind::IncompleteReply, "incomplete replies"},
+        {FaultKind::CrcError, "CRC errors"},
+        {FaultKind::OtherStation, "replies from another station"},
+        {FaultKind::WrongReply, "wrong replies"},
+        {FaultKind::Exception, "exceptions"},
+        {FaultKind::SendFailed, "send failures"},
+    };
+    const char* name = KindName(kind);
+    if (count != 1) {
+        for (const auto& [plural, text] : kPlurals) {
+            name = plural == kind ? text : name;
+        }
+    }
+    return std::to_string(count) + " " + name;
+}
+
 std::string Explain(const Diagnosis& diagnosis, int station, const std::string& port) {
     const std::string who = "station " + HexByte(static_cast<unsigned>(station));
     const std::string on = port.empty() ? "" : " on " + port;

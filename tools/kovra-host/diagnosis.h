@@ -49,8 +49,9 @@ Diagnosis Classify(const std::vector<LogLine>& messages);
 // The cause in words: "station 01 does not answer on /dev/ttyS0".
 std::string Explain(const Diagnosis& diagnosis, int station, const std::string& port);
 
-// The kind in a few words, for counts: "silent station".
+// The kind in a few words: "silent station"; with a count: "2 silent stations".
 const char* KindName(FaultKind kind);
+std::string KindCount(FaultKind kind, unsigned count);
 
 // A message without its "KOVRA> " prefix.
 std::string WithoutPrefix(const std::string& message);

@@ -311,12 +311,147 @@ void Table::print(std::FILE* out, bool csv) const {
     }
 }
 
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+Cell TextCell(const std::string& text) {
+    return {text, text, JsonString(text), false, ""};
+}
+
+Cell NumberCell(double value) {
+    const std::string text = FormatValue(value);
+    return {text, text, std::isfinite(value) ? text : "null", false, ""};
+}
+
+Cell RawCell(std::uint32_t raw, int width) {
+    return {FormatRaw(raw, width), std::to_string(raw), std::to_string(raw), false, ""};
+}
+
+Cell TimeCell(std::int64_t seconds) {
+    return TextCell(IsoLocalTime(seconds));
+}
+
+Cell NoCell() {
+    return {"-", "", "", true, ""};
+}
+
+Listing::Listing(OutputFormat format, std::vector<std::string> headings,
+                 std::vector<std::size_t> liveWidths)
+    : format_(format), headings_(std::move(headings)), liveWidths_(std::move(liveWidths)) {
+    if (format_ == OutputFormat::Csv) {
+        std::printf("%s\n", CsvLine(headings_).c_str());
+    } else if (format_ == OutputFormat::Text && !liveWidths_.empty()) {
+        printLive(headings_);
+    }
+    std::fflush(stdout);
+}
+
+void Listing::printLive(const std::vector<std::string>& cells) const {
+    std::string line;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        line += cells[i];
+        const std::size_t width = i < liveWidths_.size() ? liveWidths_[i] : 0;
+        if (i + 1 < cells.size()) {
+            line.append(std::max(width, Columns(cells[i])) - Columns(cells[i]) + 2, ' ');
+        }
+    }
+    while (!line.empty() && line.back() == ' ') {
+        line.pop_back();
+    }
+    std::printf("%s\n", line.c_str());
+}
+
+void Listing::add(std::vector<Cell> row) {
+    switch (format_) {
+    case OutputFormat::Csv: {
+        std::vector<std::string> cells;
+        for (const auto& cell : row) {
+            cells.push_back(cell.csv);
+        }
+        std::printf("%s\n", CsvLine(cells).c_str());
+        break;
+    }
+    case OutputFormat::Json: {
+        std::string object;
+        for (std::size_t i = 0; i < row.size() && i < headings_.size(); ++i) {
+            if (row[i].absent) {
+                continue;
+            }
+            std::string key = headings_[i];
+            for (auto& c : key) {
+                c = c == ' ' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            }
+            object += (object.empty() ? "{" : ",") + JsonString(key) + ":" + row[i].json;
+            if (!row[i].jsonExtra.empty()) {
+                object += "," + row[i].jsonExtra;
+            }
+        }
+        std::printf("%s}\n", object.empty() ? "{" : object.c_str());
+        break;
+    }
+    case OutputFormat::Text:
+        if (!liveWidths_.empty()) {
+            // A last column absent shows nothing rather than a dash a line.
+            std::vector<std::string> cells;
+            for (std::size_t i = 0; i < row.size(); ++i) {
+                cells.push_back(row[i].absent && i + 1 == row.size() ? "" : row[i].text);
+            }
+            printLive(cells);
+        } else {
+            rows_.push_back(std::move(row));
+        }
+        break;
+    }
+    std::fflush(stdout);
+}
+
+void Listing::finish() {
+    if (format_ != OutputFormat::Text || !liveWidths_.empty()) {
+        return;
+    }
+    // The last column (the error) only when some row has it.
+    std::vector<std::size_t> shown;
+    for (std::size_t i = 0; i < headings_.size(); ++i) {
+        if (std::any_of(rows_.begin(), rows_.end(),
+                        [i](const auto& row) { return i < row.size() && !row[i].absent; }) ||
+            i + 1 < headings_.size()) {
+            shown.push_back(i);
+        }
+    }
+    std::vector<std::string> headings;
+    for (const auto i : shown) {
+        headings.push_back(headings_[i]);
+    }
+    Table table(headings);
+    for (const auto& row : rows_) {
+        std::vector<std::string> cells;
+        for (const auto i : shown) {
+            cells.push_back(i < row.size() ? row[i].text : "-");
+        }
+        table.add(cells);
+    }
+    table.print(stdout, false);
+    std::fflush(stdout);
+}
+
 std::string HexBytes(const std::uint8_t* bytes, std::size_t count) {
     std::string text;
-    char hex[4];
     for (std::size_t i = 0; i < count; ++i) {
-        std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", bytes[i]);
-        text += hex;
+        text += (i == 0 ? "" : " ") + HexByte(bytes[i]);
     }
     return text;
 }

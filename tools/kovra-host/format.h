@@ -48,6 +48,51 @@ class Table {
     std::vector<std::vector<std::string>> rows_;
 };
 
+// How a listing reaches its reader: an aligned table, CSV, or JSON, one
+// object a line.
+enum class OutputFormat { Text, Csv, Json };
+
+// One cell as each format shows it: the table's text, the CSV cell and the
+// JSON value (a literal). An absent cell shows "-" in a table, an empty CSV
+// cell, and leaves its member out of the JSON object.
+struct Cell {
+    std::string text;
+    std::string csv;
+    std::string json;
+    bool absent = false;
+    std::string jsonExtra; // further members after this one, e.g. "undefined":true
+};
+Cell TextCell(const std::string& text);
+Cell NumberCell(double value);
+// The raw PLC value: its hexadecimal and decimal form in a table, the number
+// alone in CSV and JSON.
+Cell RawCell(std::uint32_t raw, int width);
+Cell TimeCell(std::int64_t seconds);
+Cell NoCell();
+std::string JsonString(const std::string& text);
+
+// Rows printed in one of the formats. The JSON members are the headings in
+// lower case, blanks as underscores ("PLC TIME" gives plc_time). A table that
+// is not live is aligned when finished, leaving out its last column when it is
+// absent in every row; a live one prints each row at once, in columns of the
+// given widths. CSV and JSON rows are printed as they come.
+class Listing {
+  public:
+    Listing(OutputFormat format, std::vector<std::string> headings,
+            std::vector<std::size_t> liveWidths = {});
+    void add(std::vector<Cell> row);
+    void finish();
+    bool empty() const { return rows_.empty(); }
+
+  private:
+    void printLive(const std::vector<std::string>& cells) const;
+
+    OutputFormat format_;
+    std::vector<std::string> headings_;
+    std::vector<std::size_t> liveWidths_;
+    std::vector<std::vector<Cell>> rows_;
+};
+
 std::string CsvCell(const std::string& text);
 std::string CsvLine(const std::vector<std::string>& cells);
 

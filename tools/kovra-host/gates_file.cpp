@@ -248,13 +248,4 @@ std::optional<std::uint32_t> Uncook(const GateSpec& gate, double value, int widt
     return static_cast<std::uint32_t>(raw);
 }
 
-double Cook(const GateSpec& gate, std::uint32_t raw) {
-    if (gate.rule == halvo::CookRule::FloatBits) {
-        float single = 0;
-        std::memcpy(&single, &raw, sizeof single);
-        return single;
-    }
-    return raw * gate.scale + gate.offset;
-}
-
 } // namespace kovra_host

@@ -25,13 +25,8 @@
 
 namespace kovra_host {
 
-struct GateSpec {
-    std::string address;
-    int hostType = halvo::kHostWord;
-    halvo::CookRule rule = halvo::CookRule::Linear;
-    double scale = 1.0;
-    double offset = 0.0;
-};
+// A line of the file is the host library's gate, not yet defined (id 0).
+using GateSpec = halvo::Gate;
 
 class GatesFileError : public std::runtime_error {
   public:
@@ -62,9 +57,8 @@ std::optional<int> HostTypeByName(const std::string& name);
 const char* HostTypeName(int hostType);
 
 // The raw value that cooks to `value` under the gate's rule (rounded, limited
-// to the width's range), or nothing when no raw value does.
+// to the width's range), or nothing when no raw value does; halvo::Cook goes
+// the other way.
 std::optional<std::uint32_t> Uncook(const GateSpec& gate, double value, int width);
-// The value a raw value cooks to under the gate's rule, as the host cooks it.
-double Cook(const GateSpec& gate, std::uint32_t raw);
 
 } // namespace kovra_host

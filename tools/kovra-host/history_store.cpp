@@ -290,6 +290,9 @@ class SqliteStore final : public HistoryStore {
             row.value.undefined = select.integer(6) != 0;
             rows.push_back(std::move(row));
         }
+        if (query.last && rows.size() > static_cast<std::size_t>(*query.last)) {
+            rows.erase(rows.begin(), rows.end() - *query.last);
+        }
         return rows;
     }
 

@@ -79,6 +79,7 @@ struct HistoryQuery {
     std::optional<std::int64_t> from; // inclusive, seconds since 1970 UTC
     std::optional<std::int64_t> to;   // inclusive
     std::optional<int> limit;
+    std::optional<int> last; // only the newest N, still oldest first
 };
 
 struct HistoryRow {

@@ -3,9 +3,12 @@
 #include "diagnosis.h"
 #include "format.h"
 #include "halvopro/halvopro.h"
+#include "lastevent/table.h"
+#include "options.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -22,8 +25,6 @@ namespace {
 
 constexpr const char* kDefaultHistory = "kovra-history.db";
 constexpr const char* kDefaultGates = "kovra-gates.txt";
-constexpr std::uintmax_t kStampAreaSize = 1536;
-constexpr std::uintmax_t kEntrySize = 15;
 
 std::int64_t Now() {
     return static_cast<std::int64_t>(std::time(nullptr));
@@ -112,6 +113,21 @@ std::string PositionsFileName(int driverNumber) {
     char name[32];
     std::snprintf(name, sizeof name, "KOVRA%02uH.DAT", static_cast<unsigned>(driverNumber));
     return name;
+}
+
+int BlockLimit(int width) {
+    return width == 1 ? 1920 : width == 16 ? 120 : 60;
+}
+
+std::optional<std::string> ElementAddress(const ParsedGate& first, int offset) {
+    const long registers = first.width == 32 ? 2 : 1;
+    const long address = (first.address.address + offset) * registers;
+    if (address > 0xFFFF) {
+        return std::nullopt;
+    }
+    char text[8];
+    std::snprintf(text, sizeof text, "%04lX", address);
+    return first.definition.address.substr(0, 3) + text;
 }
 
 std::uint32_t RawFromArea(const std::uint8_t* area, int width) {
@@ -207,10 +223,48 @@ std::string Host::resolve(const std::string& path) const {
     return path.empty() ? path : fs::absolute(path).string();
 }
 
+std::string DefaultStateDirectory() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && *state != '\0') {
+        return (fs::path(state) / "kovra").string();
+    }
+    const char* home = std::getenv("HOME");
+    return (fs::path(home != nullptr ? home : ".") / ".local" / "state" / "kovra").string();
+}
+
+namespace {
+
+// Whether a file can be made here: the driver creates its last-event file.
+bool Writable(const fs::path& directory) {
+    const fs::path probe = directory / (".kovra-probe-" + std::to_string(CurrentProcessId()));
+    {
+        std::ofstream out(probe);
+        if (!out) {
+            return false;
+        }
+    }
+    std::error_code ignored;
+    fs::remove(probe, ignored);
+    return true;
+}
+
+} // namespace
+
 void Host::enterDirectory() {
     settings_.driverPath = resolve(settings_.driverPath);
     settings_.gatesFile = resolve(settings_.gatesFile);
     settings_.historyFile = resolve(settings_.historyFile);
+    if (settings_.directory.empty() && (!settings_.stateDir.empty() || !Writable("."))) {
+        const std::string state =
+            settings_.stateDir.empty() ? DefaultStateDirectory() : settings_.stateDir;
+        std::error_code error;
+        fs::create_directories(state, error);
+        if (error || !Writable(state)) {
+            throw Failure("state folder " + state + ": " +
+                          (error ? error.message() : std::strerror(EACCES)));
+        }
+        settings_.directory = state;
+    }
     if (!settings_.directory.empty()) {
         std::error_code error;
         fs::current_path(settings_.directory, error);
@@ -346,8 +400,7 @@ void Host::defineGates(const std::vector<std::string>& addresses) {
     if (!gatesFile.empty()) {
         try {
             for (const auto& gate : ReadGatesFile(gatesFile)) {
-                halvo::DefineGate(halvo::Gate{0, gate.address, gate.hostType, gate.rule, gate.scale,
-                                              gate.offset});
+                halvo::DefineGate(gate);
             }
         } catch (const GatesFileError& error) {
             throw Failure(error.what());
@@ -355,9 +408,7 @@ void Host::defineGates(const std::vector<std::string>& addresses) {
     }
     for (const auto& address : addresses) {
         if (!halvo::FindGate(address)) {
-            const GateSpec gate = DefaultGate(address);
-            halvo::DefineGate(
-                halvo::Gate{0, gate.address, gate.hostType, gate.rule, gate.scale, gate.offset});
+            halvo::DefineGate(DefaultGate(address));
         }
     }
 }
@@ -403,9 +454,10 @@ void Host::checkDriverFiles() {
     if (error) {
         throw Failure("last-event file " + name + ": " + error.message());
     }
-    if (size < kStampAreaSize) {
+    if (size < kLastQueryAreaSize) {
         throw Failure("last-event file " + name + " is corrupt: " + std::to_string(size) +
-                      " bytes, shorter than its 1536-byte stamp area (move it aside to start "
+                      " bytes, shorter than its " + std::to_string(kLastQueryAreaSize) +
+                      "-byte stamp area (move it aside to start "
                       "over: the PLCs' journals are then collected from their oldest record)");
     }
     {
@@ -415,9 +467,9 @@ void Host::checkDriverFiles() {
                           " cannot be opened for update: " + std::strerror(errno));
         }
     }
-    if ((size - kStampAreaSize) % kEntrySize != 0) {
+    if ((size - kLastQueryAreaSize) % kLastEventEntrySize != 0) {
         console_.line("kovra-host: warning: last-event file " + name + " ends in " +
-                      std::to_string((size - kStampAreaSize) % kEntrySize) +
+                      std::to_string((size - kLastQueryAreaSize) % kLastEventEntrySize) +
                       " bytes of a partial entry, which the driver ignores");
     }
 }
@@ -442,19 +494,10 @@ void Host::start() {
         line_.parity = static_cast<std::uint16_t>(*settings_.parity);
     }
 
-    std::string portName = settings_.port;
-    if (settings_.trace || portName.size() >= kPortNameSize) {
-        Relay::TraceSink sink;
-        if (settings_.trace) {
-            sink = [this](const std::string& text) { console_.line(text); };
-        }
-        std::string error;
-        relay_ = Relay::Start(settings_.port, line_, sink, error);
-        if (!relay_) {
-            throw Failure(PortRefusal(settings_.port, error));
-        }
-        portName = relay_->driverPath();
-    }
+    const std::string portName =
+        settings_.trace || settings_.measure || settings_.port.size() >= kPortNameSize
+            ? startRelay()
+            : settings_.port;
 
     PortParams params{};
     std::strncpy(params.portName, portName.c_str(), kPortNameSize - 1);
@@ -468,7 +511,8 @@ void Host::start() {
     started_ = true;
     if (status == kStatusDone) {
         opened_ = DeviceIdentity(settings_.port);
-        applyTiming(portName);
+        driverPort_ = portName;
+        applyTiming();
     }
     if (status == kStatusRefused) {
         std::string detail;
@@ -482,16 +526,45 @@ void Host::start() {
     }
 }
 
-void Host::applyTiming(const std::string& portName) {
+std::unique_ptr<Relay> Host::newRelay(std::string& error) {
+    Relay::TraceSink sink;
+    if (settings_.trace) {
+        sink = [this](const std::string& text) { console_.line(text); };
+    }
+    return Relay::Start(settings_.port, line_, sink, error);
+}
+
+std::string Host::startRelay() {
+    std::string error;
+    relay_ = newRelay(error);
+    if (!relay_) {
+        throw Failure(PortRefusal(settings_.port, error));
+    }
+    return relay_->driverPath();
+}
+
+void Host::onRequest(std::function<void()> listener) {
+    requestListener_ = std::move(listener);
+    if (relay_) {
+        relay_->onRequest(requestListener_);
+    }
+}
+
+std::optional<Relay::Traffic> Host::traffic() const {
+    if (!relay_ && pastTraffic_.requests == 0) {
+        return std::nullopt;
+    }
+    Relay::Traffic total = pastTraffic_;
+    if (relay_) {
+        total.requests += relay_->traffic().requests;
+        total.bytes += relay_->traffic().bytes;
+    }
+    return total;
+}
+
+void Host::applyTiming() {
     if (settings_.timeoutMs) {
-        // The reply timeout of the init file, through the driver's own port
-        // change, which keeps the line settings when given a baud rate of 0.
-        PortChange change{};
-        std::strncpy(change.portName, portName.c_str(), kPortNameSize - 1);
-        change.timeoutTicks = static_cast<std::int32_t>((*settings_.timeoutMs + 9) / 10);
-        if (call(kChangeVpiParams, &change) != kStatusDone) {
-            throw Failure(PortRefusal(settings_.port, ""));
-        }
+        setReplyTimeout(*settings_.timeoutMs);
     }
     if (settings_.gapMs) {
         // The inter-frame gap has no request of its own; it is a field of the
@@ -500,8 +573,47 @@ void Host::applyTiming(const std::string& portName) {
     }
 }
 
+unsigned Host::replyTimeoutMs() const {
+    return context_ == nullptr ? 0 : static_cast<unsigned>(context_->timeoutTicks) * 10;
+}
+
+void Host::setReplyTimeout(unsigned ms) {
+    // The init file's reply timeout, through the driver's own port change,
+    // which keeps the line settings when given a baud rate of 0.
+    PortChange change{};
+    std::strncpy(change.portName, driverPort_.c_str(), kPortNameSize - 1);
+    change.timeoutTicks = static_cast<std::int32_t>((ms + 9) / 10);
+    if (call(kChangeVpiParams, &change) != kStatusDone) {
+        throw Failure(PortRefusal(settings_.port, ""));
+    }
+}
+
 bool Host::reopen() {
-    if (call(kReopenPort, nullptr) != kStatusDone) {
+    if (!relay_) {
+        if (call(kReopenPort, nullptr) != kStatusDone) {
+            return false;
+        }
+        opened_ = DeviceIdentity(settings_.port);
+        return true;
+    }
+    // A relay ends with its device: a new one on the device that came back,
+    // and the driver moved over to its pseudo-terminal (function 15, which
+    // keeps the timeout and the line settings).
+    const Relay::Traffic ended = relay_->traffic();
+    std::string error;
+    auto relay = newRelay(error);
+    if (!relay) {
+        return false;
+    }
+    pastTraffic_.requests += ended.requests;
+    pastTraffic_.bytes += ended.bytes;
+    relay_ = std::move(relay);
+    relay_->onRequest(requestListener_);
+    driverPort_ = relay_->driverPath();
+    PortChange change{};
+    std::strncpy(change.portName, driverPort_.c_str(), kPortNameSize - 1);
+    change.timeoutTicks = -1;
+    if (call(kChangeVpiParams, &change) != kStatusDone) {
         return false;
     }
     opened_ = DeviceIdentity(settings_.port);
@@ -517,33 +629,52 @@ void Host::end() {
 }
 
 ParsedGate Host::parse(const std::string& address) {
+    return parseAs(kSingleParse, address, 1);
+}
+
+ParsedGate Host::parseBlock(const std::string& address, int count) {
+    return parseAs(kBlockParse, address, count);
+}
+
+ParsedGate Host::parseAs(std::uint32_t code, const std::string& address, int count) {
     ParsedGate gate;
     if (const auto defined = halvo::FindGate(address)) {
-        gate.definition = GateSpec{defined->address, defined->hostType, defined->rule,
-                                   defined->scale, defined->offset};
+        gate.definition = *defined;
     } else {
         gate.definition = DefaultGate(address);
     }
     ParseParams params{};
     params.addressString = gate.definition.address.c_str();
     params.gateType = gate.definition.hostType;
-    params.count = 1;
+    params.count = count;
     const std::size_t mark = log_->mark();
-    const int status = call(kSingleParse, &params);
+    const int status = call(code, &params);
     if (status != kStatusDone) {
-        std::string reason = "refused by the driver";
         const auto messages = log_->since(mark);
-        if (!messages.empty()) {
-            reason = WithoutPrefix(messages.back().text);
+        const std::string reason =
+            messages.empty() ? "refused by the driver" : WithoutPrefix(messages.back().text);
+        // A gate the driver cannot read is a mistake on the command line,
+        // shown at its character counted from 1; a float gate on a station
+        // not marked P200X is a matter of the init file.
+        if (Classify(messages).kind == FaultKind::NotP200X) {
+            throw Failure("gate '" + address + "': " + reason);
         }
-        throw Failure("gate '" + address + "': " + reason);
+        const auto character = reason.find("illegal char #");
+        if (character != std::string::npos) {
+            const auto at = std::strtoul(reason.c_str() + character + 14, nullptr, 10);
+            if (at < address.size()) {
+                throw UsageError("gate '" + address + "': character " + std::to_string(at + 1) +
+                                 " ('" + address[at] + "') cannot stand there (" + reason + ")");
+            }
+        }
+        throw UsageError("gate '" + address + "': " + reason);
     }
     gate.address = params.gate;
     gate.width = params.gate.width;
     return gate;
 }
 
-Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area,
+Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area, int count,
                       const std::string& command) {
     Outcome outcome;
     const bool guarded = store_ != nullptr && gate.memoryType() == kMemoryJournal;
@@ -564,7 +695,7 @@ Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* 
 
     GateDescriptor descriptor{};
     descriptor.gate = gate.address;
-    descriptor.count = 1;
+    descriptor.count = count;
     descriptor.values = area;
     const std::size_t mark = log_->mark();
     collecting_ = &outcome.values;
@@ -630,27 +761,46 @@ Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* 
 
 Outcome Host::read(const ParsedGate& gate, const std::string& command) {
     std::uint8_t area[4] = {};
-    Outcome outcome = request(gate, kSingleRead, area, command);
+    Outcome outcome = request(gate, kSingleRead, area, 1, command);
     outcome.raw = RawFromArea(area, gate.width);
     outcome.value = outcome.raw;
     if (outcome.status == kStatusDone && gate.width != 1) {
-        if (const auto defined = halvo::FindGate(gate.definition.address)) {
-            const ValueCell cell = gate.width == 32
-                                       ? LongCell(outcome.raw)
-                                       : WordCell(static_cast<std::uint16_t>(outcome.raw));
-            double cooked = 0.0;
-            if (HostStatus(HalvoCook(0, defined->id, cell, &cooked)) == kHalvoOk) {
-                outcome.value = cooked;
-            }
-        }
+        outcome.value = cook(gate.definition.address, outcome.raw);
     }
     return outcome;
+}
+
+Outcome Host::readBlock(const ParsedGate& first, int count) {
+    // The block layout: bits packed lowest first, then 16-bit or 32-bit
+    // little-endian elements from byte 0; 240 bytes hold the largest block.
+    std::uint8_t area[240] = {};
+    Outcome outcome = request(first, kBlockRead, area, count, "read");
+    if (outcome.status != kStatusDone) {
+        return outcome;
+    }
+    for (int i = 0; i < count; ++i) {
+        std::uint32_t raw = 0;
+        if (first.width == 1) {
+            raw = (area[i / 8] >> (i % 8)) & 1u;
+        } else if (first.width == 16) {
+            raw = static_cast<std::uint32_t>(area[2 * i] | (area[2 * i + 1] << 8));
+        } else {
+            std::memcpy(&raw, area + 4 * i, sizeof raw);
+        }
+        outcome.block.push_back(raw);
+    }
+    return outcome;
+}
+
+double Host::cook(const std::string& address, std::uint32_t raw) {
+    const auto defined = halvo::FindGate(address);
+    return halvo::Cook(defined ? *defined : DefaultGate(address), raw);
 }
 
 Outcome Host::write(const ParsedGate& gate, std::uint32_t raw, const std::string& command) {
     std::uint8_t area[4];
     AreaFromRaw(raw, gate.width, area);
-    Outcome outcome = request(gate, kSingleWrite, area, command);
+    Outcome outcome = request(gate, kSingleWrite, area, 1, command);
     outcome.raw = raw;
     return outcome;
 }

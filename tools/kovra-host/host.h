@@ -35,7 +35,8 @@ class Failure : public std::runtime_error {
 struct HostSettings {
     std::string driverPath; // empty: search the usual places
     int driverNumber = 1;
-    std::string directory;   // empty: stay
+    std::string directory;   // empty: stay, unless the current directory is read-only
+    std::string stateDir;    // where to work then; empty: the user's state folder
     std::string gatesFile;   // empty: kovra-gates.txt when present
     std::string historyFile; // empty: kovra-history.db in the directory
     bool keepHistory = true;
@@ -43,6 +44,8 @@ struct HostSettings {
     bool keepUndefined = true;
     int logLevel = 32;
     bool trace = false;
+    // The relay in between even for a short device name, to count the traffic.
+    bool measure = false;
     std::string port;
     // Line settings the user gave; the rest come from the driver's defaults.
     std::optional<unsigned> baud, dataBits, stopBits, parity;
@@ -60,8 +63,9 @@ struct ParsedGate {
 
 struct Outcome {
     int status = 0;
-    std::uint32_t raw = 0; // the value area as a number, for plain gates
-    double value = 0.0;    // cooked
+    std::uint32_t raw = 0;            // the value area as a number, for plain gates
+    double value = 0.0;               // cooked
+    std::vector<std::uint32_t> block; // the raw elements of a block read, in order
     std::vector<StoredValue> values;
     std::vector<StoredAlert> alerts;
     std::vector<LogLine> messages;
@@ -85,7 +89,9 @@ class Host {
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
-    // Resolves the paths given, then makes the working directory current.
+    // Resolves the paths given, then makes the working directory current:
+    // the one given, else the current one when it can be written, else the
+    // state folder, created if need be.
     void enterDirectory();
     // Opens the history for writing and repairs an interrupted collection.
     void openHistory();
@@ -100,13 +106,27 @@ class Host {
 
     // Opens the port again with the settings of the cold start (function 13).
     bool reopen();
+    // The reply timeout of one attempt, and a new one through the driver's
+    // port change (function 15), rounded up to its 10 ms ticks.
+    unsigned replyTimeoutMs() const;
+    // The traffic on the line since the start, when the relay is in between.
+    std::optional<Relay::Traffic> traffic() const;
+    void setReplyTimeout(unsigned ms);
     // Why a request failed, asking the device too.
     Diagnosis diagnose(const Outcome& outcome) const {
         return Diagnose(outcome, settings_.port, opened_);
     }
 
     ParsedGate parse(const std::string& address);
+    // Parses the first gate of a block of `count` elements (function 4).
+    ParsedGate parseBlock(const std::string& address, int count);
     Outcome read(const ParsedGate& gate, const std::string& command);
+    // Reads `count` consecutive elements from the gate on in one block read
+    // (function 6); `count` within BlockLimit of the gate's width, above 1.
+    Outcome readBlock(const ParsedGate& first, int count);
+    // The value a raw value stands for under the cooking of the gate that the
+    // host library holds for the address, or of the address's default gate.
+    double cook(const std::string& address, std::uint32_t raw);
     Outcome write(const ParsedGate& gate, std::uint32_t raw, const std::string& command);
 
     DriverLog& log() { return *log_; }
@@ -115,6 +135,9 @@ class Host {
     HistoryStore* history() { return store_.get(); }
     const std::string& positionsFile() const { return positionsFile_; }
     const CommSettings& line() const { return line_; }
+    // Called on another thread for every request that crosses the line,
+    // while the relay is in between (for progress).
+    void onRequest(std::function<void()> listener);
     // Sees every value the driver puts, as it comes (for progress).
     void onValue(std::function<void(const StoredValue&)> listener) {
         valueListener_ = std::move(listener);
@@ -122,10 +145,13 @@ class Host {
 
   private:
     int call(std::uint32_t code, void* data);
-    Outcome request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area,
+    ParsedGate parseAs(std::uint32_t code, const std::string& address, int count);
+    Outcome request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area, int count,
                     const std::string& command);
     void checkDriverFiles();
-    void applyTiming(const std::string& portName);
+    void applyTiming();
+    std::unique_ptr<Relay> newRelay(std::string& error);
+    std::string startRelay();
     void rewindInterrupted();
     std::string resolve(const std::string& path) const;
 
@@ -134,6 +160,8 @@ class Host {
     std::unique_ptr<DriverLog> log_;
     std::unique_ptr<HistoryStore> store_;
     std::unique_ptr<Relay> relay_;
+    std::string driverPort_;     // the name the driver opened: the port's, or the relay's
+    Relay::Traffic pastTraffic_; // of relays that ended with their device
     VpiMainFunction entry_ = nullptr;
     DriverContext* context_ = nullptr; // lives as long as the process
     CommSettings line_{};
@@ -144,7 +172,19 @@ class Host {
     std::vector<StoredValue>* collecting_ = nullptr;
     std::vector<StoredAlert>* alerting_ = nullptr;
     std::function<void(const StoredValue&)> valueListener_;
+    std::function<void()> requestListener_;
 };
+
+// The most elements one block read carries: 1920 bits, 120 words or 60
+// double words, 240 data bytes in every case.
+int BlockLimit(int width);
+
+// The address of the gate `offset` elements after `first`, in the same
+// memory type (32-bit elements are two registers apart); nothing past 0xFFFF.
+std::optional<std::string> ElementAddress(const ParsedGate& first, int offset);
+
+// The state folder: $XDG_STATE_HOME/kovra, else ~/.local/state/kovra.
+std::string DefaultStateDirectory();
 
 // The last-event file of a driver number, as the driver names it.
 std::string PositionsFileName(int driverNumber);

@@ -37,6 +37,9 @@ int main(int argc, char** argv) {
         if (command == "collect") {
             return RunCollect(line, console);
         }
+        if (command == "scan") {
+            return RunScan(line, console);
+        }
         if (command == "sync") {
             return RunSync(line, console);
         }

@@ -16,7 +16,8 @@ enum : unsigned {
     kWatch = 1u << 5,
     kHistory = 1u << 6,
     kDemo = 1u << 7,
-    kLine = kRead | kWrite | kCollect | kSync | kWatch, // commands that talk to PLCs
+    kScan = 1u << 8,
+    kLine = kRead | kWrite | kCollect | kSync | kWatch | kScan, // commands that talk to PLCs
 };
 
 struct CommandSpec {
@@ -31,8 +32,9 @@ constexpr CommandSpec kCommands[] = {
      "Shows what the driver tells about itself (driver information, function 14): its\n"
      "name and number, the size of its context, its default line settings and its\n"
      "banner."},
-    {"read", kRead, "read GATE... --port DEVICE",
+    {"read", kRead, "read GATE... --port DEVICE [--count N]",
      "Parses each gate and reads it once; prints its cooked value and its raw form.\n"
+     "With --count, reads N consecutive elements from each gate on, one row each.\n"
      "Reading a gate of memory type I collects that station's journals, S sets its\n"
      "clock, H serves the last-event stamps; the values these force into the log go\n"
      "to the history."},
@@ -47,6 +49,14 @@ constexpr CommandSpec kCommands[] = {
      "counter gate of its address (ssCaaaa), flagged undefined, and the summary\n"
      "names the addresses to add.\n"
      "On a terminal a progress line shows files, records and records per second."},
+    {"scan", kScan, "scan [FIRST-LAST] --port DEVICE",
+     "Finds the stations that answer on the line (a read of one word each, the\n"
+     "first of the journal file table 0x0900), from FIRST to LAST in hexadecimal\n"
+     "(default 01-F7), and shows the model where the file table tells it (120 words\n"
+     "on a P200X, 52 on a P200) and the PLC's clock (registers 1 to 4). The driver\n"
+     "tries each address four times, each try with a quarter of the reply timeout,\n"
+     "so a silent address costs about one reply timeout and the gaps: with\n"
+     "--timeout 100 all 247 addresses take some 30 seconds."},
     {"sync", kSync, "sync STATION --port DEVICE",
      "Sets the clock of a P200X (a read of gate ssS0000) from this computer's local\n"
      "time. The station must be marked P200X in the init file (P200X = ss)."},
@@ -90,6 +100,10 @@ constexpr OptionSpec kOptions[] = {
     {"dir", "DIR", kLine | kHistory | kDemo,
      "working directory holding KOVRAnn.INT, KOVRAnnH.DAT and the history\n"
      "(default: the current directory; demo: a new temporary one)"},
+    {"state-dir", "DIR", kLine,
+     "working directory when no --dir is given and the current one is read-only\n"
+     "(default: $XDG_STATE_HOME/kovra or ~/.local/state/kovra); given, it is\n"
+     "used whatever the current directory"},
     {"gates", "FILE", kLine,
      "gates file (default: kovra-gates.txt in the working directory, if there)"},
     {"history", "FILE", kLine | kHistory,
@@ -102,14 +116,21 @@ constexpr OptionSpec kOptions[] = {
      "driver messages shown: none (0), fatal (1), error (32, default), trace (8)"},
     {"trace", nullptr, kLine | kDemo,
      "print every frame sent and received, with its time and meaning"},
-    {"csv", nullptr, kRead | kCollect | kWatch | kHistory, "print CSV instead of a table"},
+    {"format", "FORMAT", kRead | kCollect | kWatch | kHistory | kScan,
+     "text (an aligned table, the default), csv (the raw value a number in its\n"
+     "own column) or json (one object a line); failed requests are rows with\n"
+     "their error"},
+    {"csv", nullptr, kRead | kCollect | kWatch | kHistory | kScan, "the same as --format csv"},
     {"raw", nullptr, kWrite, "VALUE is the raw PLC value (decimal or 0x hexadecimal)"},
     {"every", "SECONDS", kWatch, "polling period (required)"},
-    {"count", "N", kWatch, "stop after N polls"},
+    {"count", "N", kWatch | kRead,
+     "read: N consecutive elements from each GATE, in as few block reads as\n"
+     "the driver allows; watch: stop after N polls"},
     {"gate", "GATE", kHistory, "only this gate (repeatable)"},
     {"from", "TIME", kHistory, "only from this time on"},
     {"to", "TIME", kHistory, "only up to this time"},
-    {"limit", "N", kHistory, "at most N rows"},
+    {"limit", "N", kHistory, "at most N rows, the oldest"},
+    {"last", "N", kHistory, "the newest N rows, oldest first"},
     {"alerts", nullptr, kHistory, "print the alerts instead of the values"},
     {"help", nullptr, ~0u, "show this help"},
     {"version", nullptr, ~0u, "show the program's version"},

@@ -8,6 +8,7 @@
 
 #include "contract/records.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -29,6 +30,17 @@ class Relay {
     virtual ~Relay() = default;
     // The pseudo-terminal the driver opens instead of the device.
     virtual const std::string& driverPath() const = 0;
+
+    // What crossed the line so far: the requests (frames to the PLCs) and
+    // the bytes both ways.
+    struct Traffic {
+        std::uint64_t requests = 0;
+        std::uint64_t bytes = 0;
+    };
+    virtual Traffic traffic() const = 0;
+    // Called on the relay's thread for every request that crosses the line;
+    // null for none.
+    virtual void onRequest(std::function<void()> listener) = 0;
 };
 
 bool RelayAvailable();

@@ -12,9 +12,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 namespace kovra_host {
@@ -90,6 +92,11 @@ class PosixRelay final : public Relay {
     }
 
     const std::string& driverPath() const override { return path_; }
+    Traffic traffic() const override { return {requests_.load(), bytes_.load()}; }
+    void onRequest(std::function<void()> listener) override {
+        std::lock_guard lock(listenerMutex_);
+        requestListener_ = std::move(listener);
+    }
 
     bool open(const std::string& device, const CommSettings& settings, TraceSink trace,
               std::string& error) {
@@ -194,10 +201,16 @@ class PosixRelay final : public Relay {
         if (!WriteAll(to, buffer, static_cast<std::size_t>(n))) {
             return false;
         }
-        if (trace_) {
-            for (const auto& frame : splitter.feed(buffer, static_cast<std::size_t>(n))) {
-                show(direction, frame, true);
+        bytes_ += static_cast<std::uint64_t>(n);
+        for (const auto& frame : splitter.feed(buffer, static_cast<std::size_t>(n))) {
+            if (direction == Direction::ToPlc) {
+                ++requests_;
+                std::lock_guard lock(listenerMutex_);
+                if (requestListener_) {
+                    requestListener_();
+                }
             }
+            show(direction, frame, true);
         }
         return true;
     }
@@ -209,6 +222,10 @@ class PosixRelay final : public Relay {
     }
 
     TraceSink trace_;
+    std::atomic<std::uint64_t> requests_{0};
+    std::atomic<std::uint64_t> bytes_{0};
+    std::mutex listenerMutex_;
+    std::function<void()> requestListener_;
     int device_ = -1;
     int master_ = -1;
     int slave_ = -1; // held open so the driver may close and reopen its side

@@ -2,6 +2,7 @@
 
 #include "plcsim/journal_config.h"
 
+#include <cstdio>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -9,9 +10,28 @@
 
 namespace plcsim {
 
+std::uint8_t StatementStation(const std::vector<std::string>& words, std::size_t i) {
+    if (i < words.size() && !words[i].empty() && words[i].size() <= 2 &&
+        words[i].find_first_not_of("0123456789abcdefABCDEF") == std::string::npos) {
+        return static_cast<std::uint8_t>(std::stoul(words[i], nullptr, 16));
+    }
+    const unsigned long value = StatementNumber(words, i, 255);
+    const std::string& text = words[i];
+    if (text.size() > 2 && text[1] != 'x' && text[1] != 'X') {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%02lX", value);
+        throw std::invalid_argument("station '" + text +
+                                    "' looks decimal; stations are hexadecimal as in gate "
+                                    "addresses: write " +
+                                    hex);
+    }
+    return static_cast<std::uint8_t>(value);
+}
+
 const char* const kConfigFormat =
     R"(Configuration file: one statement a line; '#' starts a comment. Numbers are
-decimal, or hexadecimal with a 0x prefix. Stations are J-bus addresses 0 to 255.
+decimal, or hexadecimal with a 0x prefix. Stations (ADDR) are J-bus addresses 00 to FF
+in hexadecimal, as in gate addresses: 01, 0A, 1A (or 0x1A).
 
   line SPEED FRAMING           line speed and framing, e.g. "line 9600 8N1"
                                (data bits 5 to 8, parity N/E/O/M/S, stop bits 1,
@@ -68,7 +88,13 @@ class Statement {
         }
     }
 
-    std::uint8_t station(std::size_t i) const { return static_cast<std::uint8_t>(number(i, 255)); }
+    std::uint8_t station(std::size_t i) const {
+        try {
+            return StatementStation(words_, i);
+        } catch (const std::invalid_argument& why) {
+            fail(why.what());
+        }
+    }
     std::uint16_t word16(std::size_t i) const {
         return static_cast<std::uint16_t>(number(i, 0xFFFF));
     }

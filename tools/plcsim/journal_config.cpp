@@ -66,9 +66,7 @@ bool ApplyJournalStatement(Simulator& simulator, const std::vector<std::string>&
         return false;
     }
     const std::string& verb = words[0];
-    const auto journal = [&] {
-        return JournalOf(simulator, static_cast<std::uint8_t>(StatementNumber(words, 1, 255)));
-    };
+    const auto journal = [&] { return JournalOf(simulator, StatementStation(words, 1)); };
     const auto count = [&](std::size_t i) {
         return i < words.size() ? static_cast<std::uint32_t>(StatementNumber(words, i, 65535)) : 1u;
     };

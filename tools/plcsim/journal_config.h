@@ -21,4 +21,8 @@ bool ApplyJournalStatement(Simulator& simulator, const std::vector<std::string>&
 unsigned long StatementNumber(const std::vector<std::string>& words, std::size_t i,
                               unsigned long max);
 
+// Word i of a statement as a station, in hexadecimal as gate addresses write
+// it (0A, 1A, or 0x1A); a longer decimal form is refused with its hex spelling.
+std::uint8_t StatementStation(const std::vector<std::string>& words, std::size_t i);
+
 } // namespace plcsim

@@ -30,7 +30,8 @@ driver as its port name. It runs until interrupted (Ctrl-C).
 
 Options:
   --config FILE          read stations, memory, faults and line from FILE
-  --station ADDR[:MODEL] add a station; MODEL P200 (default) or P200X
+  --station ADDR[:MODEL] add a station, ADDR in hexadecimal as in gate addresses
+                         (01, 1A); MODEL P200 (default) or P200X
   --device PATH          serve this serial device instead of a pseudo-terminal
   --line SPEED:FRAMING   line settings, e.g. 9600:8N1 (the default), 14400:7E1, 1200:5N1.5
   --pace                 hold each reply until request and reply would have
