@@ -310,7 +310,7 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
         console.progress(text + ", " + rate + " records/s");
     };
     host.log().onLine([&](const LogLine& line) {
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         if (line.text.find("ReadHoroFile()") != std::string::npos &&
             line.text.find(" reading ") != std::string::npos) {
             ++files;
@@ -321,12 +321,12 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
         }
     });
     host.onValue([&](const StoredValue&) {
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         ++records;
         show(false);
     });
     host.onRequest([&] {
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         ++requests;
         show(false);
     });
@@ -340,7 +340,7 @@ Outcome CollectStation(Host& host, int station, const std::string& command,
         }
     } quiet{host};
     {
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         show(true);
     }
     Outcome outcome = host.read(gate, command);
