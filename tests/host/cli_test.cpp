@@ -21,6 +21,8 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -875,4 +877,46 @@ TEST(HostCliAlone, TheDemoRunsEndToEnd) {
                             [](const Row& row) { return std::get<2>(row) != 0; }),
               14);
     EXPECT_EQ(stored.size(), 20u);
+}
+
+TEST_F(HostCollect, ProgressOnATerminalAdvancesWithEveryRequestAndCountsInTheSingular) {
+    // A journal long enough to take several requests, on a line paced at
+    // 9600 baud so that each request outlasts the line's redraw interval.
+    for (int i = 0; i < 80; ++i) {
+        add(0x0010, static_cast<std::uint32_t>(i), 26);
+    }
+    dir.writeFile("KOVRA01.INT", "P200X = 02\n");
+    sim.setPacing(true);
+    const HostRun run = RunHost(
+        {"collect", "01", "--port", port, "--dir", dir.path().string(), "--log-level", "none"},
+        nullptr, false, true);
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    // Each drawing of the line follows a carriage return and an erase.
+    const std::regex drawn(R"(collecting station 01: (\d+) (files?), (\d+) (records?), (\d+) )"
+                           R"((requests?), \d+ records/s)");
+    std::set<std::string> requestsBeforeTheFirstRecord;
+    bool oneFile = false;
+    bool oneRecord = false;
+    std::size_t at = 0;
+    while ((at = run.err.find("\r\033[K", at)) != std::string::npos) {
+        at += 4;
+        const std::string text = run.err.substr(at, run.err.find('\r', at) - at);
+        if (text.rfind("collecting", 0) != 0) {
+            continue;
+        }
+        std::smatch count;
+        ASSERT_TRUE(std::regex_match(text, count, drawn)) << text;
+        for (int n = 1; n <= 5; n += 2) {
+            EXPECT_EQ(count[n] == "1", count[n + 1].str().back() != 's') << text;
+        }
+        oneFile = oneFile || count[1] == "1";
+        oneRecord = oneRecord || count[3] == "1";
+        if (count[1] == "1" && count[3] == "0") {
+            requestsBeforeTheFirstRecord.insert(count[5]);
+        }
+    }
+    EXPECT_TRUE(oneFile && oneRecord) << run.err;
+    // The journal's chunks move the line on, not only the start of the file.
+    EXPECT_GE(requestsBeforeTheFirstRecord.size(), 3u) << run.err;
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,10 +32,22 @@ std::vector<std::string> HostRun::errLines() const {
 }
 
 HostRun RunHost(const std::vector<std::string>& arguments,
-                const std::function<void(pid_t)>& onStart, bool unprivileged) {
+                const std::function<void(pid_t)>& onStart, bool unprivileged, bool errTerminal) {
     int out[2];
     int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    if (errTerminal) {
+        // Raw, so that what the program writes arrives byte for byte.
+        termios raw{};
+        cfmakeraw(&raw);
+        if (openpty(&err[0], &err[1], nullptr, &raw, nullptr) != 0) {
+            throw std::runtime_error("openpty failed");
+        }
+        fcntl(err[0], F_SETFD, FD_CLOEXEC);
+        fcntl(err[1], F_SETFD, FD_CLOEXEC);
+    } else if (pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
     std::vector<std::string> words = {KOVRA_HOST_PATH};

@@ -17,8 +17,11 @@ struct HostRun {
 // Runs kovra-host with the arguments (the driver library is passed for the
 // caller). onStart, if given, receives the child's process id. Unprivileged,
 // a run by the superuser drops to the user nobody, whom file modes bind.
+// errTerminal gives the program a terminal for its standard error instead
+// of a pipe; `err` is then what appeared on that terminal.
 HostRun RunHost(const std::vector<std::string>& arguments,
-                const std::function<void(pid_t)>& onStart = nullptr, bool unprivileged = false);
+                const std::function<void(pid_t)>& onStart = nullptr, bool unprivileged = false,
+                bool errTerminal = false);
 
 // The lines of a text, without their line ends.
 std::vector<std::string> Lines(const std::string& text);
