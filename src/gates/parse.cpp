@@ -33,11 +33,6 @@ constexpr std::int32_t kGateTypeLongFirst = 4; // 4, 5: 32-bit
 constexpr std::int32_t kGateTypeLongLast = 5;
 constexpr std::int32_t kGateTypeDigital = 6;
 
-// Block limits: every block reply carries at most 240 data bytes.
-constexpr std::int32_t kMaxBlockBits = 1920;
-constexpr std::int32_t kMaxBlockWords = 120;
-constexpr std::int32_t kMaxBlockLongs = 60;
-
 bool Contains(const char* set, char c) {
     return c != '\0' && std::strchr(set, c) != nullptr;
 }
@@ -205,10 +200,7 @@ int BlockParse(VpiRequest& request) {
         err(kSeverityTrace, "KOVRA> BlockParse() no spec. dig. gates as block");
         return kStatusRefused;
     }
-    const std::int32_t limit = gate.width == 1    ? kMaxBlockBits
-                               : gate.width == 16 ? kMaxBlockWords
-                                                  : kMaxBlockLongs;
-    if (params.count > limit) {
+    if (params.count > MaxBlockCount(gate.width)) {
         err(kSeverityTrace, "KOVRA> BlockParse() illegal block size");
         return kStatusRefused;
     }

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "format.h"
+#include "gates/parse.h"
 #include "halvopro/halvopro.h"
 
 #include <algorithm>
@@ -426,7 +427,8 @@ int RunRead(const CommandLine& line, Console& console) {
             // As many elements a request as a block read carries; a last
             // single element is read as a single gate.
             for (int done = 0; done < count;) {
-                const int chunk = std::min(count - done, BlockLimit(gate.width));
+                const int chunk =
+                    std::min(count - done, static_cast<int>(MaxBlockCount(gate.width)));
                 const std::string first = *ElementAddress(gate, done);
                 const ParsedGate part =
                     chunk == 1 ? host->parse(first) : host->parseBlock(first, chunk);

@@ -2,6 +2,7 @@
 
 #include "diagnosis.h"
 #include "format.h"
+#include "gates/parse.h"
 #include "halvopro/halvopro.h"
 #include "lastevent/table.h"
 #include "options.h"
@@ -113,10 +114,6 @@ std::string PositionsFileName(int driverNumber) {
     char name[32];
     std::snprintf(name, sizeof name, "KOVRA%02uH.DAT", static_cast<unsigned>(driverNumber));
     return name;
-}
-
-int BlockLimit(int width) {
-    return width == 1 ? 1920 : width == 16 ? 120 : 60;
 }
 
 std::optional<std::string> ElementAddress(const ParsedGate& first, int offset) {

@@ -122,7 +122,7 @@ class Host {
     ParsedGate parseBlock(const std::string& address, int count);
     Outcome read(const ParsedGate& gate, const std::string& command);
     // Reads `count` consecutive elements from the gate on in one block read
-    // (function 6); `count` within BlockLimit of the gate's width, above 1.
+    // (function 6); `count` within the driver's MaxBlockCount for the gate's width, above 1.
     Outcome readBlock(const ParsedGate& first, int count);
     // The value a raw value stands for under the cooking of the gate that the
     // host library holds for the address, or of the address's default gate.
@@ -174,10 +174,6 @@ class Host {
     std::function<void(const StoredValue&)> valueListener_;
     std::function<void()> requestListener_;
 };
-
-// The most elements one block read carries: 1920 bits, 120 words or 60
-// double words, 240 data bytes in every case.
-int BlockLimit(int width);
 
 // The address of the gate `offset` elements after `first`, in the same
 // memory type (32-bit elements are two registers apart); nothing past 0xFFFF.
