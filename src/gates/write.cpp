@@ -54,13 +54,10 @@ int WriteAttempt(DriverContext& context, std::uint8_t* frame, std::size_t length
     // A reply is refused unless it echoes the request: another station's, or
     // an echo of another write, says nothing of whether this one was done.
     const ReplyCheck check = CheckReply(frame, context.rxFrame, received);
+    const char* mismatch = nullptr; // the message of an echo that does not match
     switch (check.fault) {
     case ReplyFault::None:
         return kStatusDone;
-    case ReplyFault::Station:
-        err(kSeverityTrace, "KOVRA> DoWrite() wrong station %02x of rcv. mess., retry %d",
-            check.received, attempt);
-        return kStatusRefused;
     case ReplyFault::Crc:
         err(kSeverityTrace, "KOVRA> DoWrite() error in crc, retry %d", attempt);
         return kStatusRefused;
@@ -68,24 +65,25 @@ int WriteAttempt(DriverContext& context, std::uint8_t* frame, std::size_t length
         err(kSeverityTrace, "KOVRA> DoWrite() plc sent 0x80 error code %02xh", check.received);
         final = true;
         return kStatusRefused;
+    case ReplyFault::Station:
+        mismatch = "KOVRA> DoWrite() wrong station %02x of rcv. mess., retry %d";
+        break;
     case ReplyFault::Function:
-        err(kSeverityTrace, "KOVRA> DoWrite() wrong function %02x of rcv. mess., retry %d",
-            check.received, attempt);
-        return kStatusRefused;
+        mismatch = "KOVRA> DoWrite() wrong function %02x of rcv. mess., retry %d";
+        break;
     case ReplyFault::Address:
-        err(kSeverityTrace, "KOVRA> DoWrite() wrong address %04x of rcv. mess., retry %d",
-            check.received, attempt);
-        return kStatusRefused;
+        mismatch = "KOVRA> DoWrite() wrong address %04x of rcv. mess., retry %d";
+        break;
     case ReplyFault::Value:
-        err(kSeverityTrace, "KOVRA> DoWrite() wrong value %04x of rcv. mess., retry %d",
-            check.received, attempt);
-        return kStatusRefused;
+        mismatch = "KOVRA> DoWrite() wrong value %04x of rcv. mess., retry %d";
+        break;
     case ReplyFault::Quantity:
     default: // a byte count is a read's own
-        err(kSeverityTrace, "KOVRA> DoWrite() wrong quantity %u of rcv. mess., retry %d",
-            check.received, attempt);
-        return kStatusRefused;
+        mismatch = "KOVRA> DoWrite() wrong quantity %u of rcv. mess., retry %d";
+        break;
     }
+    err(kSeverityTrace, mismatch, check.received, attempt);
+    return kStatusRefused;
 }
 
 std::uint16_t SingleValue(const GateDescriptor& descriptor) {
