@@ -187,10 +187,9 @@ int RunCollect(const CommandLine& line, Console& console) {
         }
         ParsedGate gate;
         gate.address.station = station;
-        if (!Report(console, "collect station " + HexByte(static_cast<unsigned>(station)), gate,
-                    outcome, session)) {
-            ok = false;
-        }
+        ok = Report(console, "collect station " + HexByte(static_cast<unsigned>(station)), gate,
+                    outcome, session) &&
+             ok;
         if (outcome.storeError) {
             break;
         }

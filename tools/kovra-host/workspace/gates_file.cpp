@@ -135,35 +135,10 @@ const char* HostTypeName(int hostType) {
     return "?";
 }
 
-std::optional<GateSpec> ParseGateLine(const std::string& line) {
-    const std::vector<std::string> fields = Fields(line);
-    if (fields.empty()) {
-        return std::nullopt;
-    }
-    const std::string& address = fields[0];
-    if (address.size() < 4 || address.size() > 8) {
-        throw GatesFileError("gate address '" + address + "' must have 4 to 8 characters");
-    }
-    GateSpec gate = DefaultGate(address);
-    std::size_t next = 1;
-    // The second field is the type unless it starts the cooking rule; "float"
-    // there is the type, whose cooking is float as well.
-    if (next < fields.size() && fields[next] != "linear" && fields[next] != "raw") {
-        if (fields[next] != "-") {
-            const auto type = HostTypeByName(fields[next]);
-            if (!type) {
-                throw GatesFileError("unknown host type '" + fields[next] +
-                                     "' (word, word1, word2, float, long, long5, digital or 0-6)");
-            }
-            gate.hostType = *type;
-            gate.rule =
-                *type == halvo::kHostFloat ? halvo::CookRule::FloatBits : halvo::CookRule::Linear;
-        }
-        ++next;
-    }
-    if (next >= fields.size()) {
-        return gate;
-    }
+namespace {
+
+// The cooking rule from fields[next] on; `next` ends past what it took.
+void ReadCooking(const std::vector<std::string>& fields, std::size_t& next, GateSpec& gate) {
     const std::string& rule = fields[next++];
     if (rule == "float") {
         gate.rule = halvo::CookRule::FloatBits;
@@ -193,6 +168,40 @@ std::optional<GateSpec> ParseGateLine(const std::string& line) {
         throw GatesFileError("unknown cooking '" + rule +
                              "' (linear SCALE [OFFSET], float or raw)");
     }
+}
+
+} // namespace
+
+std::optional<GateSpec> ParseGateLine(const std::string& line) {
+    const std::vector<std::string> fields = Fields(line);
+    if (fields.empty()) {
+        return std::nullopt;
+    }
+    const std::string& address = fields[0];
+    if (address.size() < 4 || address.size() > 8) {
+        throw GatesFileError("gate address '" + address + "' must have 4 to 8 characters");
+    }
+    GateSpec gate = DefaultGate(address);
+    std::size_t next = 1;
+    // The second field is the type unless it starts the cooking rule; "float"
+    // there is the type, whose cooking is float as well.
+    if (next < fields.size() && fields[next] != "linear" && fields[next] != "raw") {
+        if (fields[next] != "-") {
+            const auto type = HostTypeByName(fields[next]);
+            if (!type) {
+                throw GatesFileError("unknown host type '" + fields[next] +
+                                     "' (word, word1, word2, float, long, long5, digital or 0-6)");
+            }
+            gate.hostType = *type;
+            gate.rule =
+                *type == halvo::kHostFloat ? halvo::CookRule::FloatBits : halvo::CookRule::Linear;
+        }
+        ++next;
+    }
+    if (next >= fields.size()) {
+        return gate;
+    }
+    ReadCooking(fields, next, gate);
     if (next < fields.size()) {
         throw GatesFileError("unexpected '" + fields[next] + "' after the cooking rule");
     }
