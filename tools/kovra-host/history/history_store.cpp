@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <ctime>
+#include <functional>
 
 namespace kovra_host {
 namespace {
@@ -218,9 +219,7 @@ class SqliteStore final : public HistoryStore {
                      const std::vector<StoredAlert>& alerts) override {
         Transaction transaction(*this);
         insertRecords(batch, values, alerts);
-        Statement finish(db_, "UPDATE batches SET finished_at = ?, status = ? WHERE id = ?",
-                         path());
-        finish.bind(1, Now()).bind(2, static_cast<std::int64_t>(status)).bind(3, batch).run();
+        markFinished(batch, status);
         transaction.commit();
     }
 
@@ -230,9 +229,7 @@ class SqliteStore final : public HistoryStore {
         Transaction transaction(*this);
         const std::int64_t id = insertBatch(start);
         insertRecords(id, values, alerts);
-        Statement finish(db_, "UPDATE batches SET finished_at = ?, status = ? WHERE id = ?",
-                         path());
-        finish.bind(1, Now()).bind(2, static_cast<std::int64_t>(status)).bind(3, id).run();
+        markFinished(id, status);
         transaction.commit();
         return id;
     }
@@ -272,24 +269,20 @@ class SqliteStore final : public HistoryStore {
                           undefinedColumn_ +
                           " FROM events"
                           " WHERE 1";
-        const std::string time = "COALESCE(plc_time, collected_at)";
-        appendSelection(sql, query, time);
-        Statement select(db_, sql.c_str(), path());
-        bindFilter(select, query);
-        std::vector<HistoryRow> rows;
-        while (select.step()) {
-            HistoryRow row;
-            row.batch = select.integer(0);
-            row.value.gate = select.text(1);
-            row.value.value = select.real(2);
-            row.value.raw = static_cast<std::uint32_t>(select.integer(3));
-            if (!select.null(4)) {
-                row.value.plcTime = select.integer(4);
-            }
-            row.value.collectedAt = select.integer(5);
-            row.value.undefined = select.integer(6) != 0;
-            rows.push_back(std::move(row));
-        }
+        auto rows = select<HistoryRow>(
+            sql, query, "COALESCE(plc_time, collected_at)", [](Statement& select) {
+                HistoryRow row;
+                row.batch = select.integer(0);
+                row.value.gate = select.text(1);
+                row.value.value = select.real(2);
+                row.value.raw = static_cast<std::uint32_t>(select.integer(3));
+                if (!select.null(4)) {
+                    row.value.plcTime = select.integer(4);
+                }
+                row.value.collectedAt = select.integer(5);
+                row.value.undefined = select.integer(6) != 0;
+                return row;
+            });
         if (query.last && rows.size() > static_cast<std::size_t>(*query.last)) {
             rows.erase(rows.begin(), rows.end() - *query.last);
         }
@@ -300,20 +293,15 @@ class SqliteStore final : public HistoryStore {
         std::string sql = "SELECT batch_id, name, text, flags, raised_at FROM alerts WHERE 1";
         HistoryQuery timeOnly = query;
         timeOnly.gates.clear();
-        appendSelection(sql, timeOnly, "raised_at");
-        Statement select(db_, sql.c_str(), path());
-        bindFilter(select, timeOnly);
-        std::vector<AlertRow> rows;
-        while (select.step()) {
+        return select<AlertRow>(sql, timeOnly, "raised_at", [](Statement& select) {
             AlertRow row;
             row.batch = select.integer(0);
             row.alert.name = select.text(1);
             row.alert.text = select.text(2);
             row.alert.flags = static_cast<std::uint32_t>(select.integer(3));
             row.alert.raisedAt = select.integer(4);
-            rows.push_back(std::move(row));
-        }
-        return rows;
+            return row;
+        });
     }
 
   private:
@@ -364,6 +352,26 @@ class SqliteStore final : public HistoryStore {
         }
         insert.run();
         return sqlite3_last_insert_rowid(db_);
+    }
+
+    void markFinished(std::int64_t batch, int status) {
+        Statement finish(db_, "UPDATE batches SET finished_at = ?, status = ? WHERE id = ?",
+                         path());
+        finish.bind(1, Now()).bind(2, static_cast<std::int64_t>(status)).bind(3, batch).run();
+    }
+
+    // The rows of a query narrowed by the filter, read one by one.
+    template <typename Row>
+    std::vector<Row> select(std::string sql, const HistoryQuery& query, const char* time,
+                            const std::function<Row(Statement&)>& read) {
+        appendSelection(sql, query, time);
+        Statement statement(db_, sql.c_str(), path());
+        bindFilter(statement, query);
+        std::vector<Row> rows;
+        while (statement.step()) {
+            rows.push_back(read(statement));
+        }
+        return rows;
     }
 
     void insertRecords(std::int64_t batch, const std::vector<StoredValue>& values,
