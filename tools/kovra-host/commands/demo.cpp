@@ -244,10 +244,10 @@ class Demo {
         }
         writeText(directory_ + "/KOVRA01.INT", kInitFile);
         writeText(directory_ + "/kovra-gates.txt", kGatesFile);
-        std::printf("KOVRA demo: the host, the driver and two simulated PLCs\n\n");
-        std::printf("Working directory %s\n", directory_.c_str());
-        std::printf("  KOVRA01.INT      P200X = 02, COMM_TIMEOUT = 200\n");
-        std::printf("  kovra-gates.txt  the gates below and station 02's six stamp gates\n");
+        Print("KOVRA demo: the host, the driver and two simulated PLCs\n");
+        Print("Working directory " + directory_);
+        Print("  KOVRA01.INT      P200X = 02, COMM_TIMEOUT = 200");
+        Print("  kovra-gates.txt  the gates below and station 02's six stamp gates");
     }
 
     static void writeText(const std::string& path, const char* text) {
@@ -295,9 +295,9 @@ class Demo {
 
         port_ = simulator_.openPseudoTerminal();
         simulator_.start();
-        std::printf("Simulated line on %s: station 01 (P200) and station 02 (P200X), each with a\n"
-                    "journal (file 1) and a memo file, already holding events\n",
-                    port_.c_str());
+        Print("Simulated line on " + port_ +
+              ": station 01 (P200) and station 02 (P200X), each with a\n"
+              "journal (file 1) and a memo file, already holding events");
     }
 
     Table readAll(DriverSession& session, const std::vector<ParsedGate>& gates) {
@@ -334,10 +334,7 @@ class Demo {
         return events.size();
     }
 
-    void step(const std::string& title) {
-        std::printf("\n%d. %s\n", ++step_, title.c_str());
-        std::fflush(stdout);
-    }
+    void step(const std::string& title) { Print("\n" + std::to_string(++step_) + ". " + title); }
 
     void say(const std::string& text) {
         std::string indented = "   ";
@@ -347,8 +344,7 @@ class Demo {
                 indented += "   ";
             }
         }
-        std::printf("%s\n", indented.c_str());
-        std::fflush(stdout);
+        Print(indented);
     }
 
     void print(const Table& table) {

@@ -522,6 +522,7 @@ const char* ExceptionMeaning(unsigned code) {
 void Print(const std::string& line) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 } // namespace kovra_host
