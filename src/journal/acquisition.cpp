@@ -328,8 +328,8 @@ SettledRead SettleWholeRead(const FileHeader& before, const FileHeader& after) {
     const bool sameShape = after.recordCount == before.recordCount &&
                            after.recordWords == before.recordWords &&
                            after.firstRecordAddress == before.firstRecordAddress;
-    if (before.usedRecords == 0 || !sameShape || after.usedRecords < before.usedRecords ||
-        after.nextRecord > after.usedRecords) {
+    if (before.usedRecords == 0 || before.usedRecords > before.recordCount || !sameShape ||
+        after.usedRecords < before.usedRecords || after.nextRecord > after.usedRecords) {
         return {};
     }
     const ReadPlan whole = PlanReads(before, 0, false);

@@ -175,7 +175,8 @@ INSTANTIATE_TEST_SUITE_P(
         SettleCase{"ReshapedInBetween", Ring(30, 30, 5), Ring(30, 30, 5, 4), {}},
         SettleCase{"MovedInBetween", Ring(30, 30, 5), FileHeader{30, 5, 30, 5, 0x2000}, {}},
         SettleCase{"NextRecordBeyondTheUsedOnes", Ring(30, 10, 10), Ring(30, 12, 13), {}},
-        SettleCase{"EmptyBefore", Ring(30, 0, 0), Ring(30, 2, 2), {}}),
+        SettleCase{"EmptyBefore", Ring(30, 0, 0), Ring(30, 2, 2), {}},
+        SettleCase{"MoreRecordsUsedThanHeld", Ring(0, 1, 1), Ring(0, 1, 1), {}}),
     [](const ::testing::TestParamInfo<SettleCase>& param) {
         return std::string(param.param.name);
     });
