@@ -23,10 +23,15 @@ native_32_bit_failure() {
 
 # qemu_i386: the path of the installed qemu-i386, nothing if there is none.
 qemu_i386() {
-    command -v qemu-i386 || command -v qemu-i386-static || true
+    local name path
+    for name in qemu-i386 qemu-i386-static; do
+        # command -v names a file that cannot be executed when no other is found.
+        path=$(command -v "$name") && [[ -x $path ]] && { echo "$path"; return 0; }
+    done
+    return 0
 }
 
-# qemu_major QEMU: the major version of that qemu-user, 0 if unknown.
+# qemu_major QEMU: the major version of that qemu-user, 0 if it tells none.
 qemu_major() {
     local major
     major=$("$1" --version 2>/dev/null | sed -n '1s/.* version \([0-9]*\)\..*/\1/p')

@@ -60,16 +60,19 @@ patience=1
 # in a namespace of our own, or $why goes on to say why none can.
 why= qemu=
 find_32_bit_route() {
-    [[ -x $loader ]] || { why="the 32-bit Wine loader is not installed (package wine32:i386)"; return; }
-    local no_native found probe
+    [[ -x $loader ]] || { why="the 32-bit Wine loader is not installed: package wine32:i386"; return; }
+    local no_native found major probe
     no_native=$(native_32_bit_failure "$loader")
     [[ -n $no_native ]] || return 0
     why="this machine runs no 32-bit programs: $no_native"
     found=$(qemu_i386)
+    [[ -z $found ]] || major=$(qemu_major "$found")
     if [[ -z $found ]]; then
-        why+="; qemu-user is not installed (scripts/setup installs it)"
-    elif (($(qemu_major "$found") < qemu_least_major)); then
-        why+="; qemu-user $(qemu_major "$found") is older than $qemu_least_major"
+        why+="; qemu-user is not installed: scripts/setup installs it"
+    elif ((major == 0)); then
+        why+="; $found tells no version"
+    elif ((major < qemu_least_major)); then
+        why+="; qemu-user $major is older than $qemu_least_major"
     elif ! probe=$(unshare --user --map-root-user --mount --fork \
         bash -c 'source "$1" && register_qemu_i386 "$2" && "$3" --version' _ "$here/i386.sh" "$found" "$loader" 2>&1); then
         why+="; no binfmt_misc of a namespace's own for qemu-user (Linux 6.7 and later): $(tail -n 1 <<<"$probe")"
