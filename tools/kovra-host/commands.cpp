@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "commands/forward.h"
 #include "format.h"
 #include "gates/parse.h"
 #include "halvopro/halvopro.h"
@@ -267,6 +268,13 @@ std::string DescribeRequestValue(const ParsedGate& gate, const Outcome& outcome)
         break;
     }
     return FormatValue(outcome.value);
+}
+
+std::string HistoryPath(const CommandLine& line) {
+    if (const auto path = line.value("history")) {
+        return *path;
+    }
+    return (fs::path(line.value("dir").value_or(".")) / "kovra-history.db").string();
 }
 
 Table EventTable(const std::vector<StoredValue>& values) {
@@ -551,6 +559,7 @@ int RunCollect(const CommandLine& line, Console& console) {
     const OutputFormat format = FormatOf(line);
     // The relay in between counts what crosses the line.
     auto host = OpenLine(line, console, {}, true);
+    ForwardAfterCollect forward(line, *host);
     Listing listing(format, {"PLC TIME", "GATE", "VALUE", "RAW", "ERROR"});
     bool ok = true;
     unsigned records = 0;
@@ -576,6 +585,9 @@ int RunCollect(const CommandLine& line, Console& console) {
         }
         if (outcome.storeError) {
             break;
+        }
+        if (!forward.send()) {
+            ok = false;
         }
         if (outcome.status != kStatusDone) {
             if (host->diagnose(outcome).kind == FaultKind::PortGone) {
@@ -900,10 +912,7 @@ int RunHistory(const CommandLine& line, Console&) {
         query.last = static_cast<int>(*last);
     }
     const OutputFormat format = FormatOf(line);
-    std::string path = line.value("history").value_or("");
-    if (path.empty()) {
-        path = (fs::path(line.value("dir").value_or(".")) / "kovra-history.db").string();
-    }
+    const std::string path = HistoryPath(line);
     if (!fs::exists(path)) {
         throw Failure("history database " + path + " does not exist");
     }

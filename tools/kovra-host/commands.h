@@ -23,6 +23,9 @@ int RunDemo(const CommandLine& line, Console& console);
 HostSettings SettingsFrom(const CommandLine& line);
 int ParseStation(const std::string& text); // throws UsageError
 std::string StationGate(int station, char memoryType);
+// The history database a command reads: --history, else kovra-history.db in
+// --dir or the current directory.
+std::string HistoryPath(const CommandLine& line);
 
 // Journal collection of one station with its live progress; the values it
 // put are in the outcome. The summary line goes to `report`, or to the

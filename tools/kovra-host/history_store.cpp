@@ -5,11 +5,12 @@
 #include <sqlite3.h>
 
 #include <ctime>
+#include <random>
 
 namespace kovra_host {
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS batches (
@@ -23,7 +24,8 @@ CREATE TABLE IF NOT EXISTS batches (
     status           INTEGER,
     positions_file   TEXT,
     positions_before BLOB,
-    rewound_at       INTEGER
+    rewound_at       INTEGER,
+    port             TEXT
 );
 CREATE TABLE IF NOT EXISTS events (
     id           INTEGER PRIMARY KEY,
@@ -49,10 +51,36 @@ CREATE TABLE IF NOT EXISTS alerts (
     raised_at INTEGER NOT NULL,
     UNIQUE (batch_id, seq)
 );
+CREATE TABLE IF NOT EXISTS forwarding (
+    source_id         TEXT    NOT NULL,
+    forwarded_through INTEGER NOT NULL DEFAULT 0
+);
 )sql";
 
 std::int64_t Now() {
     return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+// 128 random bits in the form of a UUID (version 4), which a central store
+// keeps as one.
+std::string RandomSourceId() {
+    std::random_device random;
+    std::uint8_t bytes[16];
+    for (auto& byte : bytes) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+    std::string id;
+    static const char kDigits[] = "0123456789abcdef";
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            id += '-';
+        }
+        id += kDigits[bytes[i] >> 4];
+        id += kDigits[bytes[i] & 0x0F];
+    }
+    return id;
 }
 
 class Statement {
@@ -111,6 +139,9 @@ class Statement {
     }
     void run() {
         step();
+        reset();
+    }
+    void reset() {
         sqlite3_reset(statement_);
         sqlite3_clear_bindings(statement_);
     }
@@ -190,10 +221,16 @@ class SqliteStore final : public HistoryStore {
                 }
                 Transaction probe(*this);
             }
-            if (version < kSchemaVersion) {
+            openedVersion_ = version;
+            // A reader cannot migrate, and needs not: it reads no column that
+            // a later version added without falling back.
+            if (forWriting && version < kSchemaVersion) {
                 Transaction transaction(*this);
                 if (version == 1) {
                     execute("ALTER TABLE events ADD COLUMN undefined INTEGER NOT NULL DEFAULT 0");
+                }
+                if (version == 1 || version == 2) {
+                    execute("ALTER TABLE batches ADD COLUMN port TEXT");
                 }
                 execute(kSchema);
                 execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
@@ -316,6 +353,111 @@ class SqliteStore final : public HistoryStore {
         return rows;
     }
 
+    std::string sourceId() override {
+        Transaction transaction(*this);
+        {
+            Statement select(db_, "SELECT source_id FROM forwarding", path());
+            if (select.step()) {
+                return select.text(0);
+            }
+        }
+        const std::string id = RandomSourceId();
+        Statement insert(db_, "INSERT INTO forwarding (source_id) VALUES (?)", path());
+        insert.bind(1, id).run();
+        transaction.commit();
+        return id;
+    }
+
+    std::int64_t forwardedThrough() override {
+        Statement select(db_, "SELECT forwarded_through FROM forwarding", path());
+        return select.step() ? select.integer(0) : 0;
+    }
+
+    void recordForwarded(std::int64_t through) override {
+        Transaction transaction(*this);
+        Statement update(db_, "UPDATE forwarding SET forwarded_through = ?", path());
+        update.bind(1, through).run();
+        transaction.commit();
+    }
+
+    ForwardChunk forwardChunk(std::int64_t after, std::size_t maxRecords) override {
+        ForwardChunk chunk;
+        chunk.through = after;
+        // One read transaction: the batches and their records as of one moment.
+        execute("BEGIN");
+        struct End {
+            sqlite3* db;
+            ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+        } end{db_};
+        Statement batches(db_,
+                          "SELECT id, command, gate, driver_number, port, started_at, "
+                          "finished_at, status, rewound_at, pid FROM batches WHERE id > ? "
+                          "ORDER BY id",
+                          path());
+        Statement events(db_,
+                         "SELECT gate, value, raw, plc_time, collected_at, undefined FROM events "
+                         "WHERE batch_id = ? ORDER BY seq",
+                         path());
+        Statement alerts(db_,
+                         "SELECT name, text, flags, raised_at FROM alerts WHERE batch_id = ? "
+                         "ORDER BY seq",
+                         path());
+        batches.bind(1, after);
+        std::size_t records = 0;
+        while (records < maxRecords && batches.step()) {
+            const bool finished = !batches.null(6);
+            const bool rewound = !batches.null(8);
+            if (!finished && !rewound) {
+                // Still being collected, unless its process is gone: then it
+                // is rewound by the next collection and never finished.
+                if (HostProcessMayBeAlive(static_cast<int>(batches.integer(9)))) {
+                    break;
+                }
+                chunk.through = batches.integer(0);
+                continue;
+            }
+            chunk.through = batches.integer(0);
+            if (rewound) {
+                continue;
+            }
+            ForwardBatch batch;
+            batch.id = batches.integer(0);
+            batch.command = batches.text(1);
+            batch.gate = batches.text(2);
+            batch.driverNumber = static_cast<int>(batches.integer(3));
+            batch.port = batches.text(4);
+            batch.startedAt = batches.integer(5);
+            batch.finishedAt = batches.integer(6);
+            batch.status = static_cast<int>(batches.integer(7));
+            events.bind(1, batch.id);
+            while (events.step()) {
+                StoredValue value;
+                value.gate = events.text(0);
+                value.value = events.real(1);
+                value.raw = static_cast<std::uint32_t>(events.integer(2));
+                if (!events.null(3)) {
+                    value.plcTime = events.integer(3);
+                }
+                value.collectedAt = events.integer(4);
+                value.undefined = events.integer(5) != 0;
+                batch.values.push_back(std::move(value));
+            }
+            events.reset();
+            alerts.bind(1, batch.id);
+            while (alerts.step()) {
+                batch.alerts.push_back(StoredAlert{alerts.text(0), alerts.text(1),
+                                                   static_cast<std::uint32_t>(alerts.integer(2)),
+                                                   alerts.integer(3)});
+            }
+            alerts.reset();
+            records += batch.values.size() + batch.alerts.size();
+            chunk.batches.push_back(std::move(batch));
+        }
+        return chunk;
+    }
+
+    int openedVersion() const override { return openedVersion_; }
+
   private:
     // Rolls back unless committed, so an exception leaves nothing half-written.
     class Transaction {
@@ -350,7 +492,7 @@ class SqliteStore final : public HistoryStore {
     std::int64_t insertBatch(const BatchStart& start) {
         Statement insert(db_,
                          "INSERT INTO batches (command, gate, driver_number, pid, started_at, "
-                         "positions_file, positions_before) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                         "positions_file, positions_before, port) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                          path());
         insert.bind(1, start.command)
             .bind(2, start.gate)
@@ -361,6 +503,11 @@ class SqliteStore final : public HistoryStore {
             insert.bindNull(6).bindNull(7);
         } else {
             insert.bind(6, start.positionsFile).bind(7, start.positionsBefore);
+        }
+        if (start.port.empty()) {
+            insert.bindNull(8);
+        } else {
+            insert.bind(8, start.port);
         }
         insert.run();
         return sqlite3_last_insert_rowid(db_);
@@ -437,6 +584,7 @@ class SqliteStore final : public HistoryStore {
 
     sqlite3* db_ = nullptr;
     std::string undefinedColumn_;
+    int openedVersion_ = 0;
 };
 
 } // namespace

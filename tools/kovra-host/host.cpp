@@ -679,6 +679,7 @@ Outcome Host::request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* 
     start.command = command;
     start.gate = gate.definition.address;
     start.driverNumber = settings_.driverNumber;
+    start.port = settings_.port;
     std::int64_t batch = 0;
     if (guarded) {
         start.positionsFile = positionsFile_;

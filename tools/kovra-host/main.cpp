@@ -1,5 +1,6 @@
 // kovra-host: the command-line host of the KOVRA driver.
 #include "commands.h"
+#include "commands/forward.h"
 #include "console.h"
 #include "host.h"
 #include "options.h"
@@ -48,6 +49,9 @@ int main(int argc, char** argv) {
         }
         if (command == "history") {
             return RunHistory(line, console);
+        }
+        if (command == "forward") {
+            return RunForward(line, console);
         }
         if (command == "demo") {
             return RunDemo(line, console);

@@ -17,6 +17,7 @@ enum : unsigned {
     kHistory = 1u << 6,
     kDemo = 1u << 7,
     kScan = 1u << 8,
+    kForward = 1u << 9,
     kLine = kRead | kWrite | kCollect | kSync | kWatch | kScan, // commands that talk to PLCs
 };
 
@@ -69,6 +70,15 @@ constexpr CommandSpec kCommands[] = {
      "by the time they were collected), or the alerts with --alerts. TIME is\n"
      "2025-05-28, 2025-05-28T13:45[:30] (local time), either followed by Z or\n"
      "+hh:mm, or @SECONDS since 1970."},
+    {"forward", kForward, "forward --to URI [--follow]",
+     "Sends the history to the plant's central PostgreSQL database: every batch of\n"
+     "events and alerts that is finished and was not sent yet, each exactly once,\n"
+     "under this history's own source id. Creates kovra's tables (schema kovra)\n"
+     "when the database has none. URI is a libpq connection string or URI\n"
+     "(postgresql://HOST/DATABASE); the password comes from PGPASSWORD or\n"
+     "~/.pgpass, never from the command line. With --follow keeps sending what\n"
+     "collections in other processes store, and waits out a server that is away.\n"
+     "Not available on Windows, nor in builds without libpq."},
     {"demo", kDemo, "demo [--dir DIR]",
      "Runs everything end to end against a simulated line with two stations, a\n"
      "P200 (01) and a P200X (02), on a pseudo-terminal: driver information, cold\n"
@@ -97,7 +107,7 @@ constexpr OptionSpec kOptions[] = {
      "driver library (default: beside this program or in its build tree)"},
     {"driver-number", "N", kLine,
      "driver instance number: names KOVRAnn.INT and KOVRAnnH.DAT (default 1)"},
-    {"dir", "DIR", kLine | kHistory | kDemo,
+    {"dir", "DIR", kLine | kHistory | kDemo | kForward,
      "working directory holding KOVRAnn.INT, KOVRAnnH.DAT and the history\n"
      "(default: the current directory; demo: a new temporary one)"},
     {"state-dir", "DIR", kLine,
@@ -106,7 +116,7 @@ constexpr OptionSpec kOptions[] = {
      "used whatever the current directory"},
     {"gates", "FILE", kLine,
      "gates file (default: kovra-gates.txt in the working directory, if there)"},
-    {"history", "FILE", kLine | kHistory,
+    {"history", "FILE", kLine | kHistory | kForward,
      "history database (default: kovra-history.db in the working directory)"},
     {"no-history", nullptr, kLine, "store nothing"},
     {"strict-gates", nullptr, kLine,
@@ -122,7 +132,14 @@ constexpr OptionSpec kOptions[] = {
      "their error"},
     {"csv", nullptr, kRead | kCollect | kWatch | kHistory | kScan, "the same as --format csv"},
     {"raw", nullptr, kWrite, "VALUE is the raw PLC value (decimal or 0x hexadecimal)"},
-    {"every", "SECONDS", kWatch, "polling period (required)"},
+    {"every", "SECONDS", kWatch | kForward,
+     "watch: polling period (required); forward --follow: how often the history\n"
+     "is looked at (default 1)"},
+    {"to", "URI", kForward, "the central PostgreSQL database (required)"},
+    {"follow", nullptr, kForward, "keep sending new batches until interrupted"},
+    {"forward", "URI", kCollect,
+     "send each collection to this PostgreSQL database as soon as it is stored\n"
+     "(see forward)"},
     {"count", "N", kWatch | kRead,
      "read: N consecutive elements from each GATE, in as few block reads as\n"
      "the driver allows; watch: stop after N polls"},
