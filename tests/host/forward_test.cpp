@@ -4,6 +4,7 @@
 #include "history_store.h"
 #include "postgres_server.h"
 #include "run.h"
+#include "schema_one.h"
 #include "support/world.h"
 
 #include "plcsim/journal.h"
@@ -318,27 +319,7 @@ TEST_F(Forward, AHistoryOfSchemaOneIsMigratedAndSent) {
     const std::string path = (dir.path() / "old.db").string();
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    // The first layout: no mark of undefined gates, no port, no forwarding.
-    ASSERT_EQ(sqlite3_exec(db, R"sql(
-        CREATE TABLE batches (id INTEGER PRIMARY KEY, command TEXT NOT NULL, gate TEXT NOT NULL,
-            driver_number INTEGER NOT NULL, pid INTEGER NOT NULL, started_at INTEGER NOT NULL,
-            finished_at INTEGER, status INTEGER, positions_file TEXT, positions_before BLOB,
-            rewound_at INTEGER);
-        CREATE TABLE events (id INTEGER PRIMARY KEY, batch_id INTEGER NOT NULL, seq INTEGER NOT NULL,
-            gate TEXT NOT NULL, value REAL NOT NULL, raw INTEGER NOT NULL, plc_time INTEGER,
-            collected_at INTEGER NOT NULL, UNIQUE (batch_id, seq));
-        CREATE TABLE alerts (id INTEGER PRIMARY KEY, batch_id INTEGER NOT NULL, seq INTEGER NOT NULL,
-            name TEXT NOT NULL, text TEXT NOT NULL, flags INTEGER NOT NULL,
-            raised_at INTEGER NOT NULL, UNIQUE (batch_id, seq));
-        INSERT INTO batches VALUES (1, 'collect', '01I0000', 1, 1, 1700000000, 1700000003, 0,
-            '/x/KOVRA01H.DAT', NULL, NULL);
-        INSERT INTO events VALUES (1, 1, 1, '0130020', 4, 4, 1700000000, 1700000002);
-        INSERT INTO events VALUES (2, 1, 2, '0130020', 4, 4, 1700000000, 1700000002);
-        INSERT INTO alerts VALUES (1, 1, 1, 'KOVRA', 'records lost', 1073741824, 1700000003);
-        PRAGMA user_version = 1;
-    )sql",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, kSchemaOneHistory, nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
 
     const HostRun run = forward(path);

@@ -410,7 +410,8 @@ class SqliteStore final : public HistoryStore {
             if (!finished && !rewound) {
                 // Still being collected, unless its process is gone: then it
                 // is rewound by the next collection and never finished.
-                if (HostProcessMayBeAlive(static_cast<int>(batches.integer(9)))) {
+                const int pid = static_cast<int>(batches.integer(9));
+                if (pid == CurrentProcessId() || HostProcessMayBeAlive(pid)) {
                     break;
                 }
                 chunk.through = batches.integer(0);
