@@ -55,7 +55,8 @@ int RunForward(const CommandLine& line, Console& console) {
     const bool follow = line.has("follow");
     const auto everyMs = static_cast<unsigned>(
         std::llround(line.number("every", 0.01, 86400.0).value_or(1.0) * 1000.0));
-    auto store = OpenForForwarding(HistoryPath(line), console);
+    // The central store names the history by its full path.
+    auto store = OpenForForwarding(fs::absolute(HistoryPath(line)).string(), console);
     Forwarder forwarder(*store, target);
     if (!follow) {
         try {

