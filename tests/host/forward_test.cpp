@@ -303,8 +303,7 @@ TEST_F(Forward, AConnectionLostMidChunkCommitsNothingAndTheNextForwardSendsIt) {
     EXPECT_EQ(run.status, 1);
     ASSERT_EQ(run.errLines().size(), 1u) << run.err;
     EXPECT_TRUE(Has(run.err, "the connection to PostgreSQL at " + target +
-                                 " was lost sending "
-                                 "batches 2 to 2: "))
+                                 " was lost while sending batch 2: "))
         << run.err;
     EXPECT_EQ(sql.value("SELECT count(*) FROM kovra.events"), "0");
 

@@ -276,10 +276,13 @@ class PostgresStore final : public CentralStore {
                     .end(alerts);
             }
         }
+        const std::string first =
+            chunk.batches.empty() ? "" : std::to_string(chunk.batches.front().id);
         const std::string what =
             chunk.batches.empty() ? "moving the mark to batch " + std::to_string(chunk.through)
-                                  : "sending batches " + std::to_string(chunk.batches.front().id) +
-                                        " to " + std::to_string(chunk.batches.back().id);
+            : chunk.batches.size() == 1
+                ? "sending batch " + first
+                : "sending batches " + first + " to " + std::to_string(chunk.batches.back().id);
         CentralCounts counts;
         try {
             execute("BEGIN", what);
@@ -388,11 +391,12 @@ class PostgresStore final : public CentralStore {
                           ? PQresultErrorMessage(result)
                           : PQerrorMessage(connection_));
         if (PQstatus(connection_) != CONNECTION_OK) {
-            throw CentralError("the connection to PostgreSQL at " + target_ + " was lost " + what +
-                                   ": " + reason,
+            throw CentralError("the connection to PostgreSQL at " + target_ + " was lost while " +
+                                   what + ": " + reason,
                                false);
         }
-        throw CentralError("PostgreSQL at " + target_ + " failed " + what + ": " + reason, false);
+        throw CentralError("PostgreSQL at " + target_ + ": error while " + what + ": " + reason,
+                           false);
     }
 
     std::string target_;
