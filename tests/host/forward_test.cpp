@@ -388,9 +388,9 @@ TEST_F(Forward, FollowKilledAtAnyPointLosesNothingAndSendsNothingTwice) {
     int killed = 0;
     for (int round = 0; round < rounds; ++round) {
         // Several chunks' worth, so that kills land between and within chunks.
-        for (int batch = 0; batch < 60; ++batch) {
+        for (int batch = 0; batch < 30; ++batch) {
             std::vector<kovra_host::StoredValue> values;
-            for (int i = 0; i < 250; ++i, ++value) {
+            for (int i = 0; i < 500; ++i, ++value) {
                 kovra_host::StoredValue stored;
                 stored.gate = "0130020";
                 stored.raw = static_cast<std::uint32_t>(value % 11);
