@@ -226,15 +226,34 @@ TEST_F(Forward, CollectForwardSendsEachCollectionAsSoonAsItIsStored) {
     SqlSession sql(target);
     EXPECT_EQ(CentralCounts(sql), LocalCounts(line.history()));
 
-    // The server away: the collection is stored all the same, and waits.
+    // The connection cut while the station is collected: the collection is
+    // stored all the same, and waits for the next forward.
     line.addEvents(2);
+    bool cut = false;
+    line.sim.onExchange([&](const plcsim::Exchange&) {
+        if (!cut) {
+            cut = sql.value("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                            "WHERE application_name = 'kovra-host'") == "1";
+        }
+    });
+    run = line.collect({"--forward", target});
+    line.sim.onExchange(nullptr);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.err, "kovra-host: not forwarded: the connection to PostgreSQL at " +
+                                 target + " was lost while sending batch 2: "))
+        << run.err;
+    EXPECT_TRUE(Has(run.err, "; it stays in the history for the next forward")) << run.err;
+    EXPECT_EQ(Total(LocalCounts(line.history())), 14u);
+    EXPECT_EQ(Total(CentralCounts(sql)), 9u);
+
+    // The server away: the run stops before the PLC is touched.
     server->stop();
     run = line.collect({"--forward", target});
     EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run.errLines().size(), 1u) << run.err;
     EXPECT_TRUE(Has(run.err, "cannot be reached")) << run.err;
     server->start();
-    line.addEvents(1);
-    run = line.collect({"--forward", target});
+    run = forward(line.history());
     EXPECT_EQ(run.status, 0) << run.err;
     SqlSession again(target);
     EXPECT_EQ(CentralCounts(again), LocalCounts(line.history()));
