@@ -10,8 +10,6 @@
 namespace kovra_host {
 namespace {
 
-constexpr int kSchemaVersion = 3;
-
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS batches (
     id               INTEGER PRIMARY KEY,

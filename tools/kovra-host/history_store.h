@@ -116,6 +116,9 @@ struct AlertRow {
 
 class HistoryStore {
   public:
+    // The layout this program writes, in PRAGMA user_version.
+    static constexpr int kSchemaVersion = 3;
+
     // Opens the database; for writing, creates it and its tables and proves
     // that it takes a write. Throws StoreError naming the file and the reason.
     static std::unique_ptr<HistoryStore> Open(const std::string& path, bool forWriting);

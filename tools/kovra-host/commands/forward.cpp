@@ -32,9 +32,11 @@ std::unique_ptr<HistoryStore> OpenForForwarding(const std::string& path, Console
     }
     try {
         auto store = HistoryStore::Open(path, true);
-        if (const int version = store->openedVersion(); version != 0 && version < 3) {
+        if (const int version = store->openedVersion();
+            version != 0 && version < HistoryStore::kSchemaVersion) {
             console.line("kovra-host: history database " + path + " was of schema version " +
-                         std::to_string(version) + "; migrated to version 3 before forwarding");
+                         std::to_string(version) + "; migrated to version " +
+                         std::to_string(HistoryStore::kSchemaVersion) + " before forwarding");
         }
         return store;
     } catch (const StoreError& error) {
