@@ -431,8 +431,4 @@ std::unique_ptr<CentralStore> CentralStore::Connect(const std::string& target) {
     return std::make_unique<PostgresStore>(target);
 }
 
-bool ForwardAvailable() {
-    return true;
-}
-
 } // namespace kovra_host

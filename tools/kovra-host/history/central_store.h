@@ -63,7 +63,4 @@ class CentralStore {
     virtual CentralCounts send(const std::string& sourceId, const ForwardChunk& chunk) = 0;
 };
 
-// True when this build forwards (it is built with libpq).
-bool ForwardAvailable();
-
 } // namespace kovra_host
