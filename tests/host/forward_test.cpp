@@ -198,7 +198,7 @@ TEST_F(Forward, TwoLinesInOneServerHoldEveryEventOfEachOnce) {
               (std::vector<std::string>{east.port + "|1|collect", west.port + "|1|collect"}));
 }
 
-TEST_F(Forward, ASecondForwardOfTheSameHistorySendsNothing) {
+TEST_F(Forward, ASecondForwardSendsNothingAndADatabaseThatLostItGetsItAgain) {
     Line line;
     line.addEvents(9);
     ASSERT_EQ(line.collect().status, 0);
@@ -214,6 +214,18 @@ TEST_F(Forward, ASecondForwardOfTheSameHistorySendsNothing) {
     // No chunk was sent: the source's row is as the first forward left it.
     EXPECT_EQ(sql.value("SELECT last_forwarded FROM kovra.sources"), sentAt);
     EXPECT_EQ(CentralCounts(sql), LocalCounts(line.history()));
+
+    // A database that holds none of it (a new one, or one restored from an
+    // old backup) gets it all, though the history recorded it as sent.
+    SqlSession(server->uri("postgres")).run("CREATE DATABASE restored");
+    target = server->uri("restored");
+    run = forward(line.history());
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.err, "forward: the server held this history only up to batch 0, so it is "
+                             "sent again from there; 1 batch sent"))
+        << run.err;
+    SqlSession restored(target);
+    EXPECT_EQ(CentralCounts(restored), LocalCounts(line.history()));
 }
 
 TEST_F(Forward, CollectForwardSendsEachCollectionAsSoonAsItIsStored) {
