@@ -389,7 +389,8 @@ TEST_F(Forward, FollowWaitsOutAStoppedServerAndCatchesUp) {
     server->stop();
     line.addEvents(4);
     ASSERT_EQ(line.collect().status, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Long enough for a try while it is away, whatever the load.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
     server->start();
     line.addEvents(2);
     ASSERT_EQ(line.collect().status, 0);
