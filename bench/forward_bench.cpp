@@ -5,7 +5,7 @@
 // runs, timed from the connection to the last commit, into a fresh database
 // each round.
 #include "history/forward.h"
-#include "history_store.h"
+#include "history/history_store.h"
 #include "host/postgres_server.h"
 
 #include <unistd.h>

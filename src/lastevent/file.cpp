@@ -45,10 +45,6 @@ std::FILE* OpenUnbuffered(const char* name, const char* mode) {
 
 } // namespace
 
-void LastEventFileName(std::int32_t driverNumber, char (&name)[kLastEventFileNameSize]) {
-    std::snprintf(name, sizeof name, "KOVRA%02uH.DAT", static_cast<unsigned>(driverNumber));
-}
-
 void ReportFileFailure(const VpiRequest& request, const char* what, int error) {
     char name[kLastEventFileNameSize];
     LastEventFileName(request.driverNumber, name);

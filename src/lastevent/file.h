@@ -1,5 +1,7 @@
 #pragma once
 
+#include "contract/driver_files.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -7,12 +9,6 @@ namespace kovra {
 
 struct DriverContext;
 struct VpiRequest;
-
-constexpr std::size_t kLastEventFileNameSize = 32;
-
-// "KOVRA%02uH.DAT", the file of the instance with that driver number; it lies
-// in the host's current directory.
-void LastEventFileName(std::int32_t driverNumber, char (&name)[kLastEventFileNameSize]);
 
 // Logs a failed access to the request's last-event file: what failed, the
 // file and the system's reason for `error` (an errno value).

@@ -1,7 +1,7 @@
 // kovra-host forward against a PostgreSQL server of the test's own: the real
 // program, histories filled by real collections from simulated lines (or, for
 // volume, by the history store itself), and the server's own tables.
-#include "history_store.h"
+#include "history/history_store.h"
 #include "postgres_server.h"
 #include "run.h"
 #include "schema_one.h"

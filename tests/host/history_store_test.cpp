@@ -1,4 +1,4 @@
-#include "history_store.h"
+#include "history/history_store.h"
 #include "schema_one.h"
 #include "support/world.h"
 

@@ -1,8 +1,10 @@
+// forward: the history into the plant's central PostgreSQL database, and
+// collect's --forward.
 #include "commands/forward.h"
 
-#include "commands.h"
+#include "commands/common.h"
 #include "history/forward.h"
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cmath>
@@ -27,9 +29,6 @@ std::string Target(const CommandLine& line, const char* option) {
 // The history opened for writing: forwarding records its mark there, and an
 // older schema is migrated first.
 std::unique_ptr<HistoryStore> OpenForForwarding(const std::string& path, Console& console) {
-    if (!fs::exists(path)) {
-        throw Failure("history database " + path + " does not exist");
-    }
     try {
         auto store = HistoryStore::Open(path, true);
         if (const int version = store->openedVersion();
@@ -44,35 +43,10 @@ std::unique_ptr<HistoryStore> OpenForForwarding(const std::string& path, Console
     }
 }
 
-} // namespace
-
-int RunForward(const CommandLine& line, Console& console) {
-    if (!line.arguments.empty()) {
-        throw UsageError("forward takes no arguments");
-    }
-    if (!line.value("to")) {
-        throw UsageError("forward needs --to URI (postgresql://HOST/DATABASE)");
-    }
-    const std::string target = Target(line, "to");
-    const bool follow = line.has("follow");
-    const auto everyMs = static_cast<unsigned>(
-        std::llround(line.number("every", 0.01, 86400.0).value_or(1.0) * 1000.0));
-    // The central store names the history by its full path.
-    auto store = OpenForForwarding(fs::absolute(HistoryPath(line)).string(), console);
-    Forwarder forwarder(*store, target);
-    if (!follow) {
-        try {
-            console.line(DescribeForward(forwarder.sendPending(), target));
-        } catch (const CentralError& error) {
-            throw Failure(error.what());
-        } catch (const StoreError& error) {
-            throw Failure(error.what());
-        }
-        return 0;
-    }
-    // Following, the server may go away and come back, and a collection in
-    // another process may hold the history for a moment: both are waited
-    // out with a growing pause.
+// Following, the server may go away and come back, and a collection in
+// another process may hold the history for a moment: both are waited out
+// with a growing pause. A server that refuses for good ends the run.
+void Follow(Forwarder& forwarder, unsigned everyMs, Console& console) {
     CatchInterrupt();
     unsigned pauseMs = kFirstPauseMs;
     bool failing = false;
@@ -81,12 +55,12 @@ int RunForward(const CommandLine& line, Console& console) {
         try {
             const ForwardReport report = forwarder.sendPending();
             if (failing) {
-                console.line("kovra-host: forwarding to " + target + " again");
+                console.line("kovra-host: forwarding to " + forwarder.target() + " again");
                 failing = false;
                 pauseMs = kFirstPauseMs;
             }
             if (report.batches != 0 || report.resentFrom) {
-                console.line(DescribeForward(report, target));
+                console.line(DescribeForward(report, forwarder.target()));
             }
         } catch (const CentralError& error) {
             if (error.lasting()) {
@@ -106,6 +80,34 @@ int RunForward(const CommandLine& line, Console& console) {
         SleepMs(pauseMs);
         pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
     }
+}
+
+} // namespace
+
+int RunForward(const CommandLine& line, Console& console) {
+    if (!line.arguments.empty()) {
+        throw UsageError("forward takes no arguments");
+    }
+    if (!line.value("to")) {
+        throw UsageError("forward needs --to URI (postgresql://HOST/DATABASE)");
+    }
+    const std::string target = Target(line, "to");
+    const auto everyMs = static_cast<unsigned>(
+        std::llround(line.number("every", 0.01, 86400.0).value_or(1.0) * 1000.0));
+    // The central store names the history by its full path.
+    auto store = OpenForForwarding(fs::absolute(ExistingHistoryFile(line)).string(), console);
+    Forwarder forwarder(*store, target);
+    if (line.has("follow")) {
+        Follow(forwarder, everyMs, console);
+        return 0;
+    }
+    try {
+        console.line(DescribeForward(forwarder.sendPending(), target));
+    } catch (const CentralError& error) {
+        throw Failure(error.what());
+    } catch (const StoreError& error) {
+        throw Failure(error.what());
+    }
     return 0;
 }
 
@@ -114,15 +116,16 @@ struct ForwardAfterCollect::Link {
     Console& console;
 };
 
-ForwardAfterCollect::ForwardAfterCollect(const CommandLine& line, Host& host) {
+ForwardAfterCollect::ForwardAfterCollect(const CommandLine& line, Workspace& workspace,
+                                         Console& console) {
     if (!line.value("forward")) {
         return;
     }
     const std::string target = Target(line, "forward");
-    if (host.history() == nullptr) {
+    if (workspace.history() == nullptr) {
         throw UsageError("--forward sends what the history stored: it cannot go with --no-history");
     }
-    link_.reset(new Link{Forwarder(*host.history(), target), host.console()});
+    link_.reset(new Link{Forwarder(*workspace.history(), target), console});
     try {
         link_->forwarder.sendPending();
     } catch (const CentralError& error) {

@@ -17,7 +17,7 @@ int RunForward(const CommandLine&, Console&) {
     NotAvailable();
 }
 
-ForwardAfterCollect::ForwardAfterCollect(const CommandLine& line, Host&) {
+ForwardAfterCollect::ForwardAfterCollect(const CommandLine& line, Workspace&, Console&) {
     if (line.has("forward")) {
         NotAvailable();
     }

@@ -5,7 +5,7 @@
 // two rows, as in the history.
 #pragma once
 
-#include "history_store.h"
+#include "history/history_store.h"
 
 #include <cstdint>
 #include <memory>

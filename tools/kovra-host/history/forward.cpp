@@ -1,6 +1,6 @@
 #include "history/forward.h"
 
-#include "format.h"
+#include "output/format.h"
 
 #include <unistd.h>
 

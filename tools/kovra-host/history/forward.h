@@ -11,7 +11,7 @@
 #pragma once
 
 #include "history/central_store.h"
-#include "history_store.h"
+#include "history/history_store.h"
 
 #include <cstdint>
 #include <memory>
