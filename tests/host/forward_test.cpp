@@ -5,6 +5,7 @@
 #include "postgres_server.h"
 #include "run.h"
 #include "schema_one.h"
+#include "stored_events.h"
 #include "support/world.h"
 
 #include "plcsim/journal.h"
@@ -34,26 +35,7 @@ bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// How many times each event (gate, PLC time, raw value) is held.
-using Event = std::tuple<std::string, std::int64_t, std::int64_t>;
-using Counts = std::map<Event, int>;
-
-Counts LocalCounts(const std::string& path) {
-    Counts counts;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* query = nullptr;
-        sqlite3_prepare_v2(db, "SELECT gate, COALESCE(plc_time, -1), raw FROM events", -1, &query,
-                           nullptr);
-        while (query != nullptr && sqlite3_step(query) == SQLITE_ROW) {
-            ++counts[{reinterpret_cast<const char*>(sqlite3_column_text(query, 0)),
-                      sqlite3_column_int64(query, 1), sqlite3_column_int64(query, 2)}];
-        }
-        sqlite3_finalize(query);
-    }
-    sqlite3_close(db);
-    return counts;
-}
+using Counts = StoredEventCounts;
 
 Counts CentralCounts(SqlSession& sql) {
     Counts counts;
@@ -187,7 +169,7 @@ TEST_F(Forward, TwoLinesInOneServerHoldEveryEventOfEachOnce) {
         EXPECT_TRUE(Has(run.err, " sent to " + target)) << run.err;
     }
     SqlSession sql(target);
-    const Counts local = Sum(LocalCounts(east.history()), LocalCounts(west.history()));
+    const Counts local = Sum(CountStoredEvents(east.history()), CountStoredEvents(west.history()));
     EXPECT_EQ(Total(local), 2u * (15 + 7) + 3 + 2); // journal and memo, and the doubled ones
     EXPECT_EQ(CentralCounts(sql), local);
     // Each source with its computer, and each batch with its line.
@@ -213,7 +195,7 @@ TEST_F(Forward, ASecondForwardSendsNothingAndADatabaseThatLostItGetsItAgain) {
     EXPECT_TRUE(Has(run.err, "forward: nothing new for " + target)) << run.err;
     // No chunk was sent: the source's row is as the first forward left it.
     EXPECT_EQ(sql.value("SELECT last_forwarded FROM kovra.sources"), sentAt);
-    EXPECT_EQ(CentralCounts(sql), LocalCounts(line.history()));
+    EXPECT_EQ(CentralCounts(sql), CountStoredEvents(line.history()));
 
     // A database that holds none of it (a new one, or one restored from an
     // old backup) gets it all, though the history recorded it as sent.
@@ -225,7 +207,7 @@ TEST_F(Forward, ASecondForwardSendsNothingAndADatabaseThatLostItGetsItAgain) {
                              "sent again from there; 1 batch sent"))
         << run.err;
     SqlSession restored(target);
-    EXPECT_EQ(CentralCounts(restored), LocalCounts(line.history()));
+    EXPECT_EQ(CentralCounts(restored), CountStoredEvents(line.history()));
 }
 
 TEST_F(Forward, CollectForwardSendsEachCollectionAsSoonAsItIsStored) {
@@ -236,7 +218,7 @@ TEST_F(Forward, CollectForwardSendsEachCollectionAsSoonAsItIsStored) {
     EXPECT_TRUE(Has(run.err, "forward: 1 batch sent to " + target + ": 9 events, 0 alerts"))
         << run.err;
     SqlSession sql(target);
-    EXPECT_EQ(CentralCounts(sql), LocalCounts(line.history()));
+    EXPECT_EQ(CentralCounts(sql), CountStoredEvents(line.history()));
 
     // The connection cut while the station is collected: the collection is
     // stored all the same, and waits for the next forward.
@@ -255,7 +237,7 @@ TEST_F(Forward, CollectForwardSendsEachCollectionAsSoonAsItIsStored) {
                                  target + " was lost while sending batch 2: "))
         << run.err;
     EXPECT_TRUE(Has(run.err, "; it stays in the history for the next forward")) << run.err;
-    EXPECT_EQ(Total(LocalCounts(line.history())), 14u);
+    EXPECT_EQ(Total(CountStoredEvents(line.history())), 14u);
     EXPECT_EQ(Total(CentralCounts(sql)), 9u);
 
     // The server away: the run stops before the PLC is touched.
@@ -268,7 +250,7 @@ TEST_F(Forward, CollectForwardSendsEachCollectionAsSoonAsItIsStored) {
     run = forward(line.history());
     EXPECT_EQ(run.status, 0) << run.err;
     SqlSession again(target);
-    EXPECT_EQ(CentralCounts(again), LocalCounts(line.history()));
+    EXPECT_EQ(CentralCounts(again), CountStoredEvents(line.history()));
 }
 
 TEST_F(Forward, EachFaultIsOneLineAndCostsNothing) {
@@ -305,7 +287,7 @@ TEST_F(Forward, EachFaultIsOneLineAndCostsNothing) {
     const HostRun run = forward(line.history());
     ASSERT_EQ(run.status, 0) << run.err;
     SqlSession sql(target);
-    EXPECT_EQ(CentralCounts(sql), LocalCounts(line.history()));
+    EXPECT_EQ(CentralCounts(sql), CountStoredEvents(line.history()));
 }
 
 TEST_F(Forward, AConnectionLostMidChunkCommitsNothingAndTheNextForwardSendsIt) {
@@ -341,7 +323,7 @@ TEST_F(Forward, AConnectionLostMidChunkCommitsNothingAndTheNextForwardSendsIt) {
     sql.run("DROP TRIGGER pause ON kovra.sources");
     run = forward(line.history());
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(CentralCounts(sql), LocalCounts(line.history()));
+    EXPECT_EQ(CentralCounts(sql), CountStoredEvents(line.history()));
 }
 
 TEST_F(Forward, AHistoryOfSchemaOneIsMigratedAndSent) {
@@ -379,7 +361,7 @@ TEST_F(Forward, FollowWaitsOutAStoppedServerAndCatchesUp) {
     auto caughtUp = [&] {
         try {
             SqlSession sql(target);
-            return CentralCounts(sql) == LocalCounts(line.history());
+            return CentralCounts(sql) == CountStoredEvents(line.history());
         } catch (const std::runtime_error&) {
             return false;
         }
@@ -456,7 +438,7 @@ TEST_F(Forward, FollowKilledAtAnyPointLosesNothingAndSendsNothingTwice) {
     ASSERT_EQ(last.status, 0) << last.err;
 
     SqlSession sql(target);
-    const Counts local = LocalCounts(path);
+    const Counts local = CountStoredEvents(path);
     EXPECT_EQ(Total(local), static_cast<std::size_t>(value));
     EXPECT_EQ(CentralCounts(sql), local);
 }
