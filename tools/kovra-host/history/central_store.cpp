@@ -175,6 +175,63 @@ class Row {
     bool first_ = true;
 };
 
+// A chunk in COPY's text format, one text a table.
+struct CopyText {
+    std::string batches;
+    std::string events;
+    std::string alerts;
+};
+
+CopyText CopyRows(const ForwardChunk& chunk) {
+    CopyText text;
+    Row row;
+    for (const auto& batch : chunk.batches) {
+        row.add(batch.id)
+            .add(batch.command)
+            .add(batch.gate)
+            .add(static_cast<std::int64_t>(batch.driverNumber));
+        (batch.port.empty() ? row.addNull() : row.add(batch.port))
+            .add(batch.startedAt)
+            .add(batch.finishedAt)
+            .add(static_cast<std::int64_t>(batch.status))
+            .end(text.batches);
+        std::int64_t seq = 0;
+        for (const auto& value : batch.values) {
+            row.add(batch.id)
+                .add(++seq)
+                .add(value.gate)
+                .addNumber(value.value)
+                .add(static_cast<std::int64_t>(value.raw))
+                .add(value.plcTime)
+                .add(value.collectedAt)
+                .addBool(value.undefined)
+                .end(text.events);
+        }
+        seq = 0;
+        for (const auto& alert : batch.alerts) {
+            row.add(batch.id)
+                .add(++seq)
+                .add(alert.name)
+                .add(alert.text)
+                .add(static_cast<std::int64_t>(alert.flags))
+                .add(alert.raisedAt)
+                .end(text.alerts);
+        }
+    }
+    return text;
+}
+
+// What a chunk's transaction does, for its error messages.
+std::string Describe(const ForwardChunk& chunk) {
+    if (chunk.batches.empty()) {
+        return "moving the mark to batch " + std::to_string(chunk.through);
+    }
+    const std::string first = std::to_string(chunk.batches.front().id);
+    return chunk.batches.size() == 1
+               ? "sending batch " + first
+               : "sending batches " + first + " to " + std::to_string(chunk.batches.back().id);
+}
+
 class Result {
   public:
     explicit Result(PGresult* result) : result_(result) {}
@@ -239,56 +296,14 @@ class PostgresStore final : public CentralStore {
     }
 
     CentralCounts send(const std::string& sourceId, const ForwardChunk& chunk) override {
-        std::string batches;
-        std::string events;
-        std::string alerts;
-        Row row;
-        for (const auto& batch : chunk.batches) {
-            row.add(batch.id)
-                .add(batch.command)
-                .add(batch.gate)
-                .add(static_cast<std::int64_t>(batch.driverNumber));
-            (batch.port.empty() ? row.addNull() : row.add(batch.port))
-                .add(batch.startedAt)
-                .add(batch.finishedAt)
-                .add(static_cast<std::int64_t>(batch.status))
-                .end(batches);
-            std::int64_t seq = 0;
-            for (const auto& value : batch.values) {
-                row.add(batch.id)
-                    .add(++seq)
-                    .add(value.gate)
-                    .addNumber(value.value)
-                    .add(static_cast<std::int64_t>(value.raw))
-                    .add(value.plcTime)
-                    .add(value.collectedAt)
-                    .addBool(value.undefined)
-                    .end(events);
-            }
-            seq = 0;
-            for (const auto& alert : batch.alerts) {
-                row.add(batch.id)
-                    .add(++seq)
-                    .add(alert.name)
-                    .add(alert.text)
-                    .add(static_cast<std::int64_t>(alert.flags))
-                    .add(alert.raisedAt)
-                    .end(alerts);
-            }
-        }
-        const std::string first =
-            chunk.batches.empty() ? "" : std::to_string(chunk.batches.front().id);
-        const std::string what =
-            chunk.batches.empty() ? "moving the mark to batch " + std::to_string(chunk.through)
-            : chunk.batches.size() == 1
-                ? "sending batch " + first
-                : "sending batches " + first + " to " + std::to_string(chunk.batches.back().id);
+        const CopyText rows = CopyRows(chunk);
+        const std::string what = Describe(chunk);
         CentralCounts counts;
         try {
             execute("BEGIN", what);
-            copy("incoming_batches", batches, what);
-            copy("incoming_events", events, what);
-            copy("incoming_alerts", alerts, what);
+            copy("incoming_batches", rows.batches, what);
+            copy("incoming_events", rows.events, what);
+            copy("incoming_alerts", rows.alerts, what);
             const char* const source = sourceId.c_str();
             counts.batches = run("INSERT INTO kovra.batches SELECT $1, batch, command, gate, "
                                  "driver_number, port, to_timestamp(started_at), "

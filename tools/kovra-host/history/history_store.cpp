@@ -177,6 +177,27 @@ class Statement {
     sqlite3_stmt* statement_ = nullptr;
 };
 
+// An event's columns from `first` on: gate, value, raw, plc_time,
+// collected_at, undefined.
+StoredValue ReadValue(const Statement& row, int first) {
+    StoredValue value;
+    value.gate = row.text(first);
+    value.value = row.real(first + 1);
+    value.raw = static_cast<std::uint32_t>(row.integer(first + 2));
+    if (!row.null(first + 3)) {
+        value.plcTime = row.integer(first + 3);
+    }
+    value.collectedAt = row.integer(first + 4);
+    value.undefined = row.integer(first + 5) != 0;
+    return value;
+}
+
+// An alert's columns from `first` on: name, text, flags, raised_at.
+StoredAlert ReadAlert(const Statement& row, int first) {
+    return StoredAlert{row.text(first), row.text(first + 1),
+                       static_cast<std::uint32_t>(row.integer(first + 2)), row.integer(first + 3)};
+}
+
 class SqliteStore final : public HistoryStore {
   public:
     SqliteStore(const std::string& path, bool forWriting) : HistoryStore(path) {
@@ -224,16 +245,7 @@ class SqliteStore final : public HistoryStore {
             // A reader cannot migrate, and needs not: it reads no column that
             // a later version added without falling back.
             if (forWriting && version < kSchemaVersion) {
-                Transaction transaction(*this);
-                if (version == 1) {
-                    execute("ALTER TABLE events ADD COLUMN undefined INTEGER NOT NULL DEFAULT 0");
-                }
-                if (version == 1 || version == 2) {
-                    execute("ALTER TABLE batches ADD COLUMN port TEXT");
-                }
-                execute(kSchema);
-                execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
-                transaction.commit();
+                migrate(version);
             }
         } catch (...) {
             sqlite3_close(db_);
@@ -304,20 +316,13 @@ class SqliteStore final : public HistoryStore {
                           undefinedColumn_ +
                           " FROM events"
                           " WHERE 1";
-        auto rows = select<HistoryRow>(
-            sql, query, "COALESCE(plc_time, collected_at)", [](Statement& select) {
-                HistoryRow row;
-                row.batch = select.integer(0);
-                row.value.gate = select.text(1);
-                row.value.value = select.real(2);
-                row.value.raw = static_cast<std::uint32_t>(select.integer(3));
-                if (!select.null(4)) {
-                    row.value.plcTime = select.integer(4);
-                }
-                row.value.collectedAt = select.integer(5);
-                row.value.undefined = select.integer(6) != 0;
-                return row;
-            });
+        auto rows = select<HistoryRow>(sql, query, "COALESCE(plc_time, collected_at)",
+                                       [](Statement& select) {
+                                           HistoryRow row;
+                                           row.batch = select.integer(0);
+                                           row.value = ReadValue(select, 1);
+                                           return row;
+                                       });
         if (query.last && rows.size() > static_cast<std::size_t>(*query.last)) {
             rows.erase(rows.begin(), rows.end() - *query.last);
         }
@@ -331,10 +336,7 @@ class SqliteStore final : public HistoryStore {
         return select<AlertRow>(sql, timeOnly, "raised_at", [](Statement& select) {
             AlertRow row;
             row.batch = select.integer(0);
-            row.alert.name = select.text(1);
-            row.alert.text = select.text(2);
-            row.alert.flags = static_cast<std::uint32_t>(select.integer(3));
-            row.alert.raisedAt = select.integer(4);
+            row.alert = ReadAlert(select, 1);
             return row;
         });
     }
@@ -375,6 +377,7 @@ class SqliteStore final : public HistoryStore {
             sqlite3* db;
             ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
         } end{db_};
+        // Columns as ReadForwardBatch takes them.
         Statement batches(db_,
                           "SELECT id, command, gate, driver_number, port, started_at, "
                           "finished_at, status, rewound_at, pid FROM batches WHERE id > ? "
@@ -407,36 +410,7 @@ class SqliteStore final : public HistoryStore {
             if (rewound) {
                 continue;
             }
-            ForwardBatch batch;
-            batch.id = batches.integer(0);
-            batch.command = batches.text(1);
-            batch.gate = batches.text(2);
-            batch.driverNumber = static_cast<int>(batches.integer(3));
-            batch.port = batches.text(4);
-            batch.startedAt = batches.integer(5);
-            batch.finishedAt = batches.integer(6);
-            batch.status = static_cast<int>(batches.integer(7));
-            events.bind(1, batch.id);
-            while (events.step()) {
-                StoredValue value;
-                value.gate = events.text(0);
-                value.value = events.real(1);
-                value.raw = static_cast<std::uint32_t>(events.integer(2));
-                if (!events.null(3)) {
-                    value.plcTime = events.integer(3);
-                }
-                value.collectedAt = events.integer(4);
-                value.undefined = events.integer(5) != 0;
-                batch.values.push_back(std::move(value));
-            }
-            events.reset();
-            alerts.bind(1, batch.id);
-            while (alerts.step()) {
-                batch.alerts.push_back(StoredAlert{alerts.text(0), alerts.text(1),
-                                                   static_cast<std::uint32_t>(alerts.integer(2)),
-                                                   alerts.integer(3)});
-            }
-            alerts.reset();
+            ForwardBatch batch = ReadForwardBatch(batches, events, alerts);
             records += batch.values.size() + batch.alerts.size();
             chunk.batches.push_back(std::move(batch));
         }
@@ -446,6 +420,45 @@ class SqliteStore final : public HistoryStore {
     int openedVersion() const override { return openedVersion_; }
 
   private:
+    // From `version` (0 for a new database) to this program's schema.
+    void migrate(int version) {
+        Transaction transaction(*this);
+        if (version == 1) {
+            execute("ALTER TABLE events ADD COLUMN undefined INTEGER NOT NULL DEFAULT 0");
+        }
+        if (version == 1 || version == 2) {
+            execute("ALTER TABLE batches ADD COLUMN port TEXT");
+        }
+        execute(kSchema);
+        execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+        transaction.commit();
+    }
+
+    // A settled batch from its row, with its events and alerts in sequence.
+    static ForwardBatch ReadForwardBatch(const Statement& row, Statement& events,
+                                         Statement& alerts) {
+        ForwardBatch batch;
+        batch.id = row.integer(0);
+        batch.command = row.text(1);
+        batch.gate = row.text(2);
+        batch.driverNumber = static_cast<int>(row.integer(3));
+        batch.port = row.text(4);
+        batch.startedAt = row.integer(5);
+        batch.finishedAt = row.integer(6);
+        batch.status = static_cast<int>(row.integer(7));
+        events.bind(1, batch.id);
+        while (events.step()) {
+            batch.values.push_back(ReadValue(events, 0));
+        }
+        events.reset();
+        alerts.bind(1, batch.id);
+        while (alerts.step()) {
+            batch.alerts.push_back(ReadAlert(alerts, 0));
+        }
+        alerts.reset();
+        return batch;
+    }
+
     // Rolls back unless committed, so an exception leaves nothing half-written.
     class Transaction {
       public:
