@@ -29,17 +29,30 @@ struct ReplyInProgress {
     PortHandle port;
     std::uint8_t* buffer;
     std::size_t& length;
+    bool writeEcho;
     std::size_t buffered = 0;
 };
 
+// Where the frame ends as far as the bytes buffered tell it; before they do,
+// the end of the shortest reply they may begin.
+std::size_t FrameEndSoFar(const ReplyInProgress& reply) {
+    static_assert(frame_layout::kReadOverhead <= frame_layout::kExceptionLength &&
+                  frame_layout::kReadOverhead <= frame_layout::kWriteEchoLength);
+    const std::size_t total = ReplyLength(reply.buffer, reply.buffered, reply.writeEcho);
+    return total != 0 ? total : frame_layout::kReadOverhead;
+}
+
 // Extends the reply to its first `end` bytes. What the buffer lacks is read
-// in one timed read, which takes along whatever is already waiting beyond it.
+// in one timed read, which takes along what is already waiting up to the
+// frame's end and never beyond it: the bytes that follow a broken reply must
+// stay in the port for the flush before the next attempt.
 bool ReadPart(ReplyInProgress& reply, std::size_t end, const PartMessages& messages) {
     if (reply.buffered < end) {
         unsigned got = 0;
         (void)ReadPortAtLeast(reply.port, reply.buffer + reply.buffered,
                               static_cast<std::uint16_t>(end - reply.buffered),
-                              static_cast<std::uint16_t>(kMaxReplyLength - reply.buffered), &got);
+                              static_cast<std::uint16_t>(FrameEndSoFar(reply) - reply.buffered),
+                              &got);
         reply.buffered += got;
     }
     const std::size_t arrived = reply.buffered < end ? reply.buffered : end;
@@ -100,14 +113,14 @@ int Send(DriverContext& context, std::uint8_t* frame, std::size_t length) {
 
 int Receive(DriverContext& context, std::uint8_t* buffer, std::size_t& receivedLength) {
     receivedLength = 0;
-    ReplyInProgress reply{context.portHandle, buffer, receivedLength};
+    const bool writeEcho = context.writeReplyPending == 1;
+    ReplyInProgress reply{context.portHandle, buffer, receivedLength, writeEcho};
     if (!ReadPart(reply, kHeaderLength, kHeaderMessages)) {
         return kStatusUnavailable;
     }
     // The exception test comes first: a write refused by the PLC answers with
     // the short exception frame, not with an echo.
     const bool exception = (buffer[1] & kExceptionFlag) != 0;
-    const bool writeEcho = context.writeReplyPending == 1;
     if (ReplyLength(buffer, receivedLength, writeEcho) == 0 &&
         !ReadPart(reply, kByteCountLength, kByteCountMessages)) {
         return kStatusUnavailable;

@@ -60,8 +60,8 @@ int ReadPort(PortHandle handle, std::uint8_t* buffer, std::uint16_t count, unsig
 
 // ReadPort for `least` bytes, which also takes, up to `most` bytes in all
 // (least <= most), what has arrived beyond them by the time they are in:
-// a reader that knows only the minimum it needs gets a whole frame in one
-// call. Same result codes and timeout as ReadPort.
+// a reader that knows only the minimum it needs takes what has arrived of a
+// frame, up to its end, in one call. Same result codes and timeout as ReadPort.
 int ReadPortAtLeast(PortHandle handle, std::uint8_t* buffer, std::uint16_t least,
                     std::uint16_t most, unsigned* received);
 
