@@ -7,6 +7,9 @@
 #include "contract/host_library.h"
 #include "link/crc.h"
 #include "link/serial_port.h"
+#include "link/wire_time.h"
+
+#include <chrono>
 
 namespace kovra {
 
@@ -93,11 +96,16 @@ int Send(DriverContext& context, std::uint8_t* frame, std::size_t length) {
     if (switching && !SetRts(context.portHandle, true)) {
         err(kSeverityTrace, "KOVRA> Send() EscapeCommFunction() failed");
     }
+    const auto writeStarted = std::chrono::steady_clock::now();
     unsigned written = 0;
     const int result = WritePort(context.portHandle, frame, total, &written);
     if (switching) {
-        // RTS must not fall while the frame is still on the line.
-        if (!DrainOutput(context.portHandle)) {
+        // RTS must not fall while the frame is still on the line: its own
+        // wire time and one character of margin.
+        const auto onTheLine =
+            writeStarted + WireTime(total + 1, CharacterHalfBits(context.portSettings),
+                                    context.portSettings.baudRate);
+        if (!DrainOutput(context.portHandle, onTheLine)) {
             err(kSeverityTrace, "KOVRA> Send() ClearCommError() failed");
         }
         if (!SetRts(context.portHandle, false)) {

@@ -310,7 +310,7 @@ TEST(SerialModemLines, APseudoTerminalRefusesRtsButItsOutputDrains) {
     ASSERT_EQ(port.code, kSerialOk);
     EXPECT_FALSE(SetRts(port.handle, true));
     EXPECT_FALSE(SetRts(port.handle, false));
-    EXPECT_TRUE(DrainOutput(port.handle));
+    EXPECT_TRUE(DrainOutput(port.handle, Clock::now()));
 }
 
 class SerialHangup : public HostLibraryTest {};
