@@ -77,6 +77,22 @@ LocalInstant ResolveLocalTime(const std::tm& local, std::int32_t previous) {
                             reading.tm_sec == local.tm_sec;
         return std::pair{static_cast<std::int64_t>(instant), exists};
     };
+    // Far from a change of daylight saving (the same a day before and after)
+    // the C library's own reading is the only one. Asking it for a reading
+    // that does not hold sends glibc through years of transitions, so the
+    // explicit readings are kept for the days of a change.
+    std::tm guess = local;
+    guess.tm_isdst = -1;
+    const std::time_t guessed = std::mktime(&guess);
+    constexpr std::time_t kDay = 24 * 60 * 60;
+    const auto savingAt = [](std::time_t instant) {
+        const std::tm* at = std::localtime(&instant);
+        return at == nullptr ? -1 : at->tm_isdst;
+    };
+    if (guessed != static_cast<std::time_t>(-1) &&
+        savingAt(guessed - kDay) == savingAt(guessed + kDay)) {
+        return {static_cast<std::int64_t>(guessed), false};
+    }
     const auto [standard, standardExists] = readAs(0);
     const auto [saving, savingExists] = readAs(1);
     if (standardExists && savingExists) {
