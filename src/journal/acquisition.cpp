@@ -247,11 +247,15 @@ FileOutcome CollectFile(VpiRequest& request, std::uint16_t fileNumber) {
     }
 
     std::uint16_t newLastRecord = 0;
+    std::int32_t previousInstant =
+        lastRecordMatches
+            ? PassedRecordInstant(recordAt(static_cast<std::uint16_t>(lastRecord - 1)))
+            : 0;
     for (const RecordRange& range : {plan.part1, plan.part2}) {
         for (std::uint16_t i = range.begin; i < range.end; ++i) {
             // A record whose gate lookup failed does not move the position, so
             // it is offered again unless a later record moves past it.
-            if (LogRecord(request, recordAt(i), fileNumber, i) == kStatusDone) {
+            if (LogRecord(request, recordAt(i), fileNumber, i, previousInstant) == kStatusDone) {
                 newLastRecord = static_cast<std::uint16_t>(i + 1);
             }
         }

@@ -43,7 +43,7 @@ TEST(BatchGuard, AStoreThatFailsOnlyOnTheInsertsLeavesTheBatchToBeRewoundAndColl
         auto store = HistoryStore::Open(history, true);
         Execute(history, "CREATE TRIGGER refuse BEFORE INSERT ON events "
                          "BEGIN SELECT RAISE(ABORT, 'disk full'); END;");
-        BatchGuard guard(*store, positions, 1);
+        BatchGuard guard(*store, positions, 1, "/dev/ttyS0");
         const auto batch = guard.begin("collect", "05I0000", true);
         dir.writeFile("KOVRA01H.DAT", "after"); // the driver moved its positions
         bool halted = false;
@@ -57,7 +57,7 @@ TEST(BatchGuard, AStoreThatFailsOnlyOnTheInsertsLeavesTheBatchToBeRewoundAndColl
     }
     Execute(history, "DROP TRIGGER refuse;");
     auto store = HistoryStore::Open(history, true);
-    BatchGuard guard(*store, positions, 1);
+    BatchGuard guard(*store, positions, 1, "/dev/ttyS0");
     dir.writeFile("KOVRA01H.DAT", "after"); // whatever the file holds, the batch's bytes win
     guard.rewindInterrupted(console);
     EXPECT_EQ(dir.readFile("KOVRA01H.DAT"), "before");

@@ -1,5 +1,6 @@
 #include "commands/common.h"
 
+#include "commands/forward.h"
 #include "line/device.h"
 
 #include <cstdio>
@@ -134,6 +135,15 @@ std::string InterruptedNote(const DriverSession& session, unsigned records,
            "; not collected: station" + (stations.size() - done == 1 ? " " : "s ") + left;
 }
 
+// The collected events as rows, their error cell empty.
+void ListEvents(Listing& listing, const std::vector<StoredValue>& values) {
+    for (const auto& value : values) {
+        auto row = EventRow(value);
+        row.push_back(NoCell());
+        listing.add(row);
+    }
+}
+
 } // namespace
 
 Outcome CollectStation(DriverSession& session, int station, const std::string& command,
@@ -168,6 +178,7 @@ int RunCollect(const CommandLine& line, Console& console) {
     // The relay in between counts what crosses the line.
     auto run = OpenLine(line, console, {}, true);
     DriverSession& session = run->session;
+    ForwardAfterCollect forward(line, run->workspace, console);
     Listing listing(format, {"PLC TIME", "GATE", "VALUE", "RAW", "ERROR"});
     bool ok = true;
     unsigned records = 0;
@@ -180,11 +191,7 @@ int RunCollect(const CommandLine& line, Console& console) {
         const Outcome outcome = CollectStation(session, station, "collect");
         records += static_cast<unsigned>(outcome.values.size());
         alerts += static_cast<unsigned>(outcome.alerts.size());
-        for (const auto& value : outcome.values) {
-            auto row = EventRow(value);
-            row.push_back(NoCell());
-            listing.add(row);
-        }
+        ListEvents(listing, outcome.values);
         ParsedGate gate;
         gate.address.station = station;
         ok = Report(console, "collect station " + HexByte(static_cast<unsigned>(station)), gate,
@@ -193,6 +200,7 @@ int RunCollect(const CommandLine& line, Console& console) {
         if (outcome.storeError) {
             break;
         }
+        ok = forward.send() && ok;
         if (outcome.status != kStatusDone) {
             if (session.diagnose(outcome).kind == FaultKind::PortGone) {
                 // The station is collected again once the port is back.

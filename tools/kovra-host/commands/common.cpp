@@ -4,7 +4,10 @@
 #include "session/reopen.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
+
+namespace fs = std::filesystem;
 
 namespace kovra_host {
 
@@ -12,6 +15,7 @@ std::unique_ptr<LineRun> OpenLine(HostSettings settings, Console& console,
                                   const std::vector<std::string>& gates) {
     // The driver's path is the one given, seen from where the run began.
     settings.session.driverPath = Absolute(settings.session.driverPath);
+    settings.workspace.port = settings.session.port;
     auto run = std::make_unique<LineRun>(settings, console);
     run->workspace.enter();
     run->workspace.openHistory();
@@ -60,6 +64,15 @@ bool Report(Console& console, const std::string& what, const ParsedGate& gate,
         ok = false;
     }
     return ok;
+}
+
+std::string ExistingHistoryFile(const CommandLine& line) {
+    const std::string path =
+        line.value("history").value_or(DefaultHistoryFile(line.value("dir").value_or(".")));
+    if (!fs::exists(path)) {
+        throw Failure("history database " + path + " does not exist");
+    }
+    return path;
 }
 
 OutputFormat FormatOf(const CommandLine& line) {

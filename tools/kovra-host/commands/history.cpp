@@ -1,9 +1,6 @@
 #include "commands/common.h"
 
 #include <cstdio>
-#include <filesystem>
-
-namespace fs = std::filesystem;
 
 namespace kovra_host {
 
@@ -65,15 +62,8 @@ int RunHistory(const CommandLine& line, Console&) {
     }
     const HistoryQuery query = QueryFrom(line);
     const OutputFormat format = FormatOf(line);
-    std::string path = line.value("history").value_or("");
-    if (path.empty()) {
-        path = DefaultHistoryFile(line.value("dir").value_or("."));
-    }
-    if (!fs::exists(path)) {
-        throw Failure("history database " + path + " does not exist");
-    }
     try {
-        const auto store = HistoryStore::Open(path, false);
+        const auto store = HistoryStore::Open(ExistingHistoryFile(line), false);
         line.has("alerts") ? ListAlerts(*store, query, format) : ListValues(*store, query, format);
     } catch (const StoreError& error) {
         throw Failure(error.what());
