@@ -5,6 +5,7 @@
 #include "gates/parse.h"
 #include "halvopro/halvopro.h"
 #include "lastevent/table.h"
+#include "line/remote_port.h"
 #include "options.h"
 
 #include <algorithm>
@@ -491,10 +492,11 @@ void Host::start() {
         line_.parity = static_cast<std::uint16_t>(*settings_.parity);
     }
 
-    const std::string portName =
-        settings_.trace || settings_.measure || settings_.port.size() >= kPortNameSize
-            ? startRelay()
-            : settings_.port;
+    const std::string portName = settings_.trace || settings_.measure ||
+                                         settings_.port.size() >= kPortNameSize ||
+                                         IsRemotePort(settings_.port)
+                                     ? startRelay()
+                                     : settings_.port;
 
     PortParams params{};
     std::strncpy(params.portName, portName.c_str(), kPortNameSize - 1);
@@ -506,6 +508,10 @@ void Host::start() {
         throw Failure(PortRefusal(settings_.port, ""));
     }
     started_ = true;
+    if (IsRemotePort(settings_.port) && context_ != nullptr && context_->rtsCtsSwitching != 0) {
+        throw Failure("RTSCTS = YES does not apply to " + settings_.port +
+                      ": the device server drives the line's direction");
+    }
     if (status == kStatusDone) {
         opened_ = DeviceIdentity(settings_.port);
         driverPort_ = portName;
@@ -523,6 +529,16 @@ void Host::start() {
     }
 }
 
+Diagnosis Host::diagnose(const Outcome& outcome) const {
+    // A device server's line is gone when its connection dropped, ending the
+    // relay; the device checks do not apply.
+    if (IsRemotePort(settings_.port)) {
+        return relay_ && relay_->ended() ? Diagnosis{FaultKind::PortGone, std::nullopt, ""}
+                                         : Diagnose(outcome, "");
+    }
+    return Diagnose(outcome, settings_.port, opened_);
+}
+
 std::unique_ptr<Relay> Host::newRelay(std::string& error) {
     Relay::TraceSink sink;
     if (settings_.trace) {
@@ -535,7 +551,8 @@ std::string Host::startRelay() {
     std::string error;
     relay_ = newRelay(error);
     if (!relay_) {
-        throw Failure(PortRefusal(settings_.port, error));
+        throw Failure(IsRemotePort(settings_.port) ? "port " + settings_.port + ": " + error
+                                                   : PortRefusal(settings_.port, error));
     }
     return relay_->driverPath();
 }

@@ -113,9 +113,7 @@ class Host {
     std::optional<Relay::Traffic> traffic() const;
     void setReplyTimeout(unsigned ms);
     // Why a request failed, asking the device too.
-    Diagnosis diagnose(const Outcome& outcome) const {
-        return Diagnose(outcome, settings_.port, opened_);
-    }
+    Diagnosis diagnose(const Outcome& outcome) const;
 
     ParsedGate parse(const std::string& address);
     // Parses the first gate of a block of `count` elements (function 4).

@@ -85,7 +85,9 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec kOptions[] = {
-    {"port", "DEVICE", kLine, "serial device of the J-bus line (/dev/ttyS0, COM1)"},
+    {"port", "DEVICE", kLine,
+     "serial device of the J-bus line (/dev/ttyS0, COM1), or a device server:\n"
+     "tcp://HOST:PORT (raw) or rfc2217://HOST:PORT (line set from these options)"},
     {"baud", "N", kLine, "line speed (default: the driver's, 9600)"},
     {"data-bits", "N", kLine, "7 or 8 (default: the driver's, 8)"},
     {"parity", "P", kLine, "none, odd, even, mark or space (default: the driver's, none)"},

@@ -1,6 +1,8 @@
 #include "relay.h"
 
 #include "frames.h"
+#include "line/descriptor.h"
+#include "line/remote_port.h"
 #include "link/line_posix.h"
 #include "platform.h"
 
@@ -42,23 +44,6 @@ bool MakeRaw(int fd, std::string& error) {
     return true;
 }
 
-bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count) {
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = write(fd, bytes + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                pollfd pfd{fd, POLLOUT, 0};
-                poll(&pfd, 1, 100);
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::string ClockTime() {
     const auto now = std::chrono::system_clock::now();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
@@ -80,11 +65,11 @@ class PosixRelay final : public Relay {
         if (thread_.joinable()) {
             thread_.join();
         }
-        if (device_ >= 0) {
+        if (device_ >= 0 && !remote_) {
             // The device stays a terminal after us: others may open it again.
             (void)ioctl(device_, TIOCNXCL);
         }
-        for (const int fd : {device_, master_, slave_, wake_[0], wake_[1]}) {
+        for (const int fd : {remote_ ? -1 : device_, master_, slave_, wake_[0], wake_[1]}) {
             if (fd >= 0) {
                 close(fd);
             }
@@ -93,6 +78,7 @@ class PosixRelay final : public Relay {
 
     const std::string& driverPath() const override { return path_; }
     Traffic traffic() const override { return {requests_.load(), bytes_.load()}; }
+    bool ended() const override { return ended_.load(); }
     void onRequest(std::function<void()> listener) override {
         std::lock_guard lock(listenerMutex_);
         requestListener_ = std::move(listener);
@@ -101,6 +87,30 @@ class PosixRelay final : public Relay {
     bool open(const std::string& device, const CommSettings& settings, TraceSink trace,
               std::string& error) {
         trace_ = std::move(trace);
+        if (IsRemotePort(device)) {
+            if (!openRemote(device, settings, error)) {
+                return false;
+            }
+        } else if (!openDevice(device, settings, error)) {
+            return false;
+        }
+        return openPseudoTerminal(error);
+    }
+
+  private:
+    bool openRemote(const std::string& port, const CommSettings& settings, std::string& error) {
+        remote_ = RemotePort::Connect(port, settings, error);
+        if (!remote_) {
+            return false;
+        }
+        device_ = remote_->fd();
+        if (trace_ && !remote_->confirmed().empty()) {
+            trace_(ClockTime() + " " + port + ": line set to " + remote_->confirmed());
+        }
+        return true;
+    }
+
+    bool openDevice(const std::string& device, const CommSettings& settings, std::string& error) {
         device_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (device_ < 0) {
             error = device + ": " + std::strerror(errno);
@@ -118,6 +128,10 @@ class PosixRelay final : public Relay {
             error = device + ": " + reason;
             return false;
         }
+        return true;
+    }
+
+    bool openPseudoTerminal(std::string& error) {
         char name[256] = {};
         if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
             error = std::string("cannot make a pseudo-terminal: ") + std::strerror(errno);
@@ -140,12 +154,12 @@ class PosixRelay final : public Relay {
         return true;
     }
 
-  private:
     // Until the device goes away or the relay is stopped. A device that went
     // away hangs the driver's side up too, so the driver fails at once
     // instead of waiting out its reply timeouts.
     void run() {
         relay();
+        ended_ = true;
         close(master_);
         master_ = -1;
     }
@@ -182,7 +196,8 @@ class PosixRelay final : public Relay {
         if ((polled.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
             return true;
         }
-        const ssize_t n = read(from, buffer, size);
+        const ssize_t n =
+            from == device_ && remote_ ? remote_->receive(buffer, size) : read(from, buffer, size);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             return true;
         }
@@ -198,7 +213,9 @@ class PosixRelay final : public Relay {
             }
             return false;
         }
-        if (!WriteAll(to, buffer, static_cast<std::size_t>(n))) {
+        const auto count = static_cast<std::size_t>(n);
+        if (!(to == device_ && remote_ ? remote_->send(buffer, count)
+                                       : WriteAll(to, buffer, count))) {
             return false;
         }
         bytes_ += static_cast<std::uint64_t>(n);
@@ -224,9 +241,11 @@ class PosixRelay final : public Relay {
     TraceSink trace_;
     std::atomic<std::uint64_t> requests_{0};
     std::atomic<std::uint64_t> bytes_{0};
+    std::atomic<bool> ended_{false};
     std::mutex listenerMutex_;
     std::function<void()> requestListener_;
-    int device_ = -1;
+    std::unique_ptr<RemotePort> remote_; // a device server in place of the device
+    int device_ = -1;                    // the device, or the server's connection
     int master_ = -1;
     int slave_ = -1; // held open so the driver may close and reopen its side
     int wake_[2] = {-1, -1};
