@@ -3,6 +3,7 @@
 #include "format.h"
 #include "gates/parse.h"
 #include "halvopro/halvopro.h"
+#include "line/line_search.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -680,14 +681,92 @@ StationLooks LookAt(Host& host, int station) {
 
 } // namespace
 
+namespace {
+
+// The line for a scan. With --baud auto [--parity auto], the first line
+// settings at which a station answers, tried on one driver instance with a
+// reply timeout to suit each speed; the line is left at those settings.
+std::unique_ptr<Host> OpenScanLine(const CommandLine& line, Console& console, int first, int last,
+                                   bool ranged) {
+    const bool searchFraming = line.value("parity") == "auto";
+    if (line.value("baud") != "auto") {
+        if (searchFraming) {
+            throw UsageError("--parity auto goes with --baud auto");
+        }
+        RequirePort(line);
+        return OpenLine(line, console, {});
+    }
+    const auto withCandidate = [](CommandLine options, const LineCandidate& candidate) {
+        options.options["baud"] = {std::to_string(candidate.baud)};
+        if (!candidate.parity.empty()) {
+            options.options["parity"] = {candidate.parity};
+            options.options["stop-bits"] = {candidate.stopBits};
+        }
+        return options;
+    };
+    const auto candidates = LineCandidates(searchFraming);
+    RequirePort(withCandidate(line, candidates.front()));
+    // The stations given, or the addresses a line most often has.
+    std::vector<int> stations = {0x01, 0x02, 0x03, 0x04, 0x05, 0x0A};
+    if (ranged) {
+        stations.clear();
+        for (int station = first; station <= last; ++station) {
+            stations.push_back(station);
+        }
+    }
+    auto host = OpenLine(withCandidate(line, candidates.front()), console, {});
+    const unsigned timeout = host->replyTimeoutMs();
+    int answering = 0;
+    CatchInterrupt();
+    const auto found = SearchLine(candidates, [&](const LineCandidate& candidate) {
+        if (Interrupted()) {
+            return false;
+        }
+        console.progress("trying " + CandidateOptions(candidate));
+        if (!host->changeLine(SettingsFrom(withCandidate(line, candidate)))) {
+            throw Failure("port " + host->settings().port + " refuses " +
+                          CandidateOptions(candidate));
+        }
+        host->setReplyTimeout(ProbeTimeoutMs(candidate.baud));
+        for (const int station : stations) {
+            const Outcome outcome = host->read(
+                host->parse(HexByte(static_cast<unsigned>(station)) + kMemoryWords + "0900"),
+                "scan");
+            const Diagnosis diagnosis =
+                outcome.status == kStatusDone ? Diagnosis{} : host->diagnose(outcome);
+            if (diagnosis.kind == FaultKind::PortGone) {
+                throw Failure(Explain(diagnosis, station, host->settings().port));
+            }
+            if (outcome.status == kStatusDone || diagnosis.kind == FaultKind::Exception) {
+                answering = station;
+                return true;
+            }
+        }
+        return false;
+    });
+    console.endProgress();
+    if (Interrupted()) {
+        throw Failure("scan interrupted before a station answered");
+    }
+    if (!found) {
+        throw Failure("no station answers at 9600, 19200, 38400, 57600, 4800, 2400 or 1200 baud" +
+                      std::string(searchFraming ? " with parity none, even or odd" : ""));
+    }
+    console.line("scan: station " + HexByte(static_cast<unsigned>(answering)) + " answers with " +
+                 CandidateOptions(*found));
+    host->setReplyTimeout(timeout);
+    return host;
+}
+
+} // namespace
+
 int RunScan(const CommandLine& line, Console& console) {
     if (line.arguments.size() > 1) {
         throw UsageError("scan takes one range of stations, FIRST-LAST");
     }
     const auto [first, last] =
         ParseStationRange(line.arguments.empty() ? "01-F7" : line.arguments[0]);
-    RequirePort(line);
-    auto host = OpenLine(line, console, {});
+    auto host = OpenScanLine(line, console, first, last, !line.arguments.empty());
     // The driver tries a silent station four times; each try gets a quarter
     // of the reply timeout (in the driver's 10 ms ticks, rounded down), so a
     // silent address costs about one timeout.

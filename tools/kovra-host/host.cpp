@@ -472,25 +472,34 @@ void Host::checkDriverFiles() {
     }
 }
 
+namespace {
+
+// The line settings the user gave over `line`.
+CommSettings WithGivenSettings(CommSettings line, const HostSettings& given) {
+    if (given.baud) {
+        line.baudRate = static_cast<std::uint16_t>(*given.baud);
+    }
+    if (given.dataBits) {
+        line.dataBits = static_cast<std::uint16_t>(*given.dataBits);
+    }
+    if (given.stopBits) {
+        line.stopBits = static_cast<std::uint16_t>(*given.stopBits);
+    }
+    if (given.parity) {
+        line.parity = static_cast<std::uint16_t>(*given.parity);
+    }
+    return line;
+}
+
+} // namespace
+
 void Host::start() {
     if (settings_.port.empty()) {
         throw Failure("no port given: use --port DEVICE");
     }
     const DriverInfo info = driverInfo();
     checkDriverFiles();
-    line_ = info.defaultSettings;
-    if (settings_.baud) {
-        line_.baudRate = static_cast<std::uint16_t>(*settings_.baud);
-    }
-    if (settings_.dataBits) {
-        line_.dataBits = static_cast<std::uint16_t>(*settings_.dataBits);
-    }
-    if (settings_.stopBits) {
-        line_.stopBits = static_cast<std::uint16_t>(*settings_.stopBits);
-    }
-    if (settings_.parity) {
-        line_.parity = static_cast<std::uint16_t>(*settings_.parity);
-    }
+    line_ = WithGivenSettings(info.defaultSettings, settings_);
 
     const std::string portName = settings_.trace || settings_.measure ||
                                          settings_.port.size() >= kPortNameSize ||
@@ -600,6 +609,19 @@ void Host::setReplyTimeout(unsigned ms) {
     if (call(kChangeVpiParams, &change) != kStatusDone) {
         throw Failure(PortRefusal(settings_.port, ""));
     }
+}
+
+bool Host::changeLine(const HostSettings& given) {
+    line_ = WithGivenSettings(line_, given);
+    if (relay_) {
+        // The relay runs its device at the settings it started with.
+        return reopen();
+    }
+    PortChange change{};
+    std::strncpy(change.portName, driverPort_.c_str(), kPortNameSize - 1);
+    change.timeoutTicks = -1;
+    change.settings = line_;
+    return call(kChangeVpiParams, &change) == kStatusDone;
 }
 
 bool Host::reopen() {

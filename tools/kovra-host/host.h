@@ -106,6 +106,8 @@ class Host {
 
     // Opens the port again with the settings of the cold start (function 13).
     bool reopen();
+    // Runs the line at the settings given there, the others kept (function 15).
+    bool changeLine(const HostSettings& given);
     // The reply timeout of one attempt, and a new one through the driver's
     // port change (function 15), rounded up to its 10 ms ticks.
     unsigned replyTimeoutMs() const;

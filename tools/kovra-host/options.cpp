@@ -88,9 +88,13 @@ constexpr OptionSpec kOptions[] = {
     {"port", "DEVICE", kLine,
      "serial device of the J-bus line (/dev/ttyS0, COM1), or a device server:\n"
      "tcp://HOST:PORT (raw) or rfc2217://HOST:PORT (line set from these options)"},
-    {"baud", "N", kLine, "line speed (default: the driver's, 9600)"},
+    {"baud", "N", kLine,
+     "line speed (default: the driver's, 9600); scan: auto tries 9600, 19200,\n"
+     "38400, 57600, 4800, 2400 and 1200 until a station answers"},
     {"data-bits", "N", kLine, "7 or 8 (default: the driver's, 8)"},
-    {"parity", "P", kLine, "none, odd, even, mark or space (default: the driver's, none)"},
+    {"parity", "P", kLine,
+     "none, odd, even, mark or space (default: the driver's, none); scan with\n"
+     "--baud auto: auto tries none, even, odd and none with 2 stop bits"},
     {"stop-bits", "N", kLine, "1, 1.5 or 2 (default: the driver's, 1)"},
     {"timeout", "MS", kLine,
      "reply timeout in milliseconds, as COMM_TIMEOUT in the init file sets it"},
