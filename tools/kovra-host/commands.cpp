@@ -706,8 +706,8 @@ std::unique_ptr<Host> OpenScanLine(const CommandLine& line, Console& console, in
     };
     const auto candidates = LineCandidates(searchFraming);
     RequirePort(withCandidate(line, candidates.front()));
-    // The stations given, or the addresses a line most often has.
-    std::vector<int> stations = {0x01, 0x02, 0x03, 0x04, 0x05, 0x0A};
+    // The stations given, or the first addresses, which most lines use.
+    std::vector<int> stations = {0x01, 0x02, 0x03};
     if (ranged) {
         stations.clear();
         for (int station = first; station <= last; ++station) {
