@@ -263,4 +263,16 @@ TEST_P(HostRemote, AWatchReconnectsAfterTheConnectionDrops) {
     EXPECT_TRUE(Has(run.out, ",0130010,8,")) << run.out;
 }
 
+// Each speed tried is a new connection: the server takes one at a time.
+TEST_F(HostRfc2217, ScanBaudAutoSetsEachSpeedOnTheServer) {
+    const HostRun run = host({"scan", "05-05", "--baud", "auto", "--trace", "--no-history"});
+    EXPECT_EQ(run.status, 1);
+    for (const char* speed : {"9600", "19200", "38400", "57600", "4800", "2400", "1200"}) {
+        EXPECT_TRUE(Has(run.err, ": line set to " + std::string(speed) + " baud")) << run.err;
+    }
+    EXPECT_TRUE(Has(run.err, "kovra-host: no station answers at 9600, 19200, 38400, 57600, "
+                             "4800, 2400 or 1200 baud\n"))
+        << run.err;
+}
+
 } // namespace

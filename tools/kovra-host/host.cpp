@@ -542,8 +542,8 @@ Diagnosis Host::diagnose(const Outcome& outcome) const {
     // A device server's line is gone when its connection dropped, ending the
     // relay; the device checks do not apply.
     if (IsRemotePort(settings_.port)) {
-        return relay_ && relay_->ended() ? Diagnosis{FaultKind::PortGone, std::nullopt, ""}
-                                         : Diagnose(outcome, "");
+        return !relay_ || relay_->ended() ? Diagnosis{FaultKind::PortGone, std::nullopt, ""}
+                                          : Diagnose(outcome, "");
     }
     return Diagnose(outcome, settings_.port, opened_);
 }
@@ -559,6 +559,7 @@ std::unique_ptr<Relay> Host::newRelay(std::string& error) {
 std::string Host::startRelay() {
     std::string error;
     relay_ = newRelay(error);
+    relayed_ = true;
     if (!relay_) {
         throw Failure(IsRemotePort(settings_.port) ? "port " + settings_.port + ": " + error
                                                    : PortRefusal(settings_.port, error));
@@ -613,7 +614,7 @@ void Host::setReplyTimeout(unsigned ms) {
 
 bool Host::changeLine(const HostSettings& given) {
     line_ = WithGivenSettings(line_, given);
-    if (relay_) {
+    if (relayed_) {
         // The relay runs its device at the settings it started with.
         return reopen();
     }
@@ -625,7 +626,7 @@ bool Host::changeLine(const HostSettings& given) {
 }
 
 bool Host::reopen() {
-    if (!relay_) {
+    if (!relayed_) {
         if (call(kReopenPort, nullptr) != kStatusDone) {
             return false;
         }
@@ -634,16 +635,19 @@ bool Host::reopen() {
     }
     // A relay ends with its device: a new one on the device that came back,
     // and the driver moved over to its pseudo-terminal (function 15, which
-    // keeps the timeout and the line settings).
-    const Relay::Traffic ended = relay_->traffic();
+    // keeps the timeout and the line settings). The old relay lets go of the
+    // device first, which it holds for itself, or of the one connection a
+    // device server takes.
+    if (relay_) {
+        pastTraffic_.requests += relay_->traffic().requests;
+        pastTraffic_.bytes += relay_->traffic().bytes;
+        relay_.reset();
+    }
     std::string error;
-    auto relay = newRelay(error);
-    if (!relay) {
+    relay_ = newRelay(error);
+    if (!relay_) {
         return false;
     }
-    pastTraffic_.requests += ended.requests;
-    pastTraffic_.bytes += ended.bytes;
-    relay_ = std::move(relay);
     relay_->onRequest(requestListener_);
     driverPort_ = relay_->driverPath();
     PortChange change{};

@@ -160,6 +160,7 @@ class Host {
     std::unique_ptr<DriverLog> log_;
     std::unique_ptr<HistoryStore> store_;
     std::unique_ptr<Relay> relay_;
+    bool relayed_ = false;       // a relay stands in between, also while it is replaced
     std::string driverPort_;     // the name the driver opened: the port's, or the relay's
     Relay::Traffic pastTraffic_; // of relays that ended with their device
     VpiMainFunction entry_ = nullptr;
