@@ -63,6 +63,17 @@ bool Report(Console& console, const std::string& what, const ParsedGate& gate,
     return ok;
 }
 
+// A row for a request that failed: its gate and why.
+std::vector<Cell> ErrorRow(std::vector<Cell> leading, const std::string& gate, std::size_t absent,
+                           const std::string& error) {
+    leading.push_back(TextCell(gate));
+    leading.insert(leading.end(), absent, NoCell());
+    leading.push_back(TextCell(error));
+    return leading;
+}
+
+} // namespace
+
 OutputFormat FormatOf(const CommandLine& line) {
     const std::string format = line.value("format").value_or(line.has("csv") ? "csv" : "text");
     if (format == "text") {
@@ -76,17 +87,6 @@ OutputFormat FormatOf(const CommandLine& line) {
     }
     throw UsageError("--format takes text, csv or json, not '" + format + "'");
 }
-
-// A row for a request that failed: its gate and why.
-std::vector<Cell> ErrorRow(std::vector<Cell> leading, const std::string& gate, std::size_t absent,
-                           const std::string& error) {
-    leading.push_back(TextCell(gate));
-    leading.insert(leading.end(), absent, NoCell());
-    leading.push_back(TextCell(error));
-    return leading;
-}
-
-} // namespace
 
 std::string GateCell(const StoredValue& value) {
     return value.undefined ? value.gate + " (undefined)" : value.gate;

@@ -18,10 +18,12 @@ int RunSync(const CommandLine& line, Console& console);
 int RunWatch(const CommandLine& line, Console& console);
 int RunHistory(const CommandLine& line, Console& console);
 int RunDemo(const CommandLine& line, Console& console);
+int RunMonitor(const CommandLine& line, Console& console);
 
 // Shared by the commands and the demo.
 HostSettings SettingsFrom(const CommandLine& line);
-int ParseStation(const std::string& text); // throws UsageError
+OutputFormat FormatOf(const CommandLine& line); // throws UsageError
+int ParseStation(const std::string& text);      // throws UsageError
 std::string StationGate(int station, char memoryType);
 
 // Journal collection of one station with its live progress; the values it

@@ -472,9 +472,6 @@ void Host::checkDriverFiles() {
     }
 }
 
-namespace {
-
-// The line settings the user gave over `line`.
 CommSettings WithGivenSettings(CommSettings line, const HostSettings& given) {
     if (given.baud) {
         line.baudRate = static_cast<std::uint16_t>(*given.baud);
@@ -490,8 +487,6 @@ CommSettings WithGivenSettings(CommSettings line, const HostSettings& given) {
     }
     return line;
 }
-
-} // namespace
 
 void Host::start() {
     if (settings_.port.empty()) {

@@ -78,6 +78,9 @@ struct Outcome {
 Diagnosis Diagnose(const Outcome& outcome, const std::string& port,
                    std::optional<std::uint64_t> opened = std::nullopt);
 
+// The line settings the user gave over `line`.
+CommSettings WithGivenSettings(CommSettings line, const HostSettings& given);
+
 // Turns the single-layout value area into the number it holds.
 std::uint32_t RawFromArea(const std::uint8_t* area, int width);
 void AreaFromRaw(std::uint32_t raw, int width, std::uint8_t* area);

@@ -49,6 +49,9 @@ int main(int argc, char** argv) {
         if (command == "history") {
             return RunHistory(line, console);
         }
+        if (command == "monitor") {
+            return RunMonitor(line, console);
+        }
         if (command == "demo") {
             return RunDemo(line, console);
         }

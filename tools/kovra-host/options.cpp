@@ -17,6 +17,7 @@ enum : unsigned {
     kHistory = 1u << 6,
     kDemo = 1u << 7,
     kScan = 1u << 8,
+    kMonitor = 1u << 9,
     kLine = kRead | kWrite | kCollect | kSync | kWatch | kScan, // commands that talk to PLCs
 };
 
@@ -69,6 +70,16 @@ constexpr CommandSpec kCommands[] = {
      "by the time they were collected), or the alerts with --alerts. TIME is\n"
      "2025-05-28, 2025-05-28T13:45[:30] (local time), either followed by Z or\n"
      "+hh:mm, or @SECONDS since 1970."},
+    {"monitor", kMonitor, "monitor --port DEVICE [--seconds N] [--save FILE]",
+     "Listens to a line that another master polls, sending nothing: cuts what\n"
+     "crosses it into frames by the J-bus lengths and the line's silence (3.5\n"
+     "characters), pairs each request with its reply and prints them as --trace\n"
+     "does, with the gap before each frame and the reply time. Flags CRC errors,\n"
+     "exceptions, requests with no reply within --timeout (default 1000 ms),\n"
+     "replies from another station and garbage between frames. Ends on Ctrl-C\n"
+     "or after --seconds with each station's requests, replies, errors and reply\n"
+     "times, and the line's load. --replay FILE decodes a capture that --save\n"
+     "kept."},
     {"demo", kDemo, "demo [--dir DIR]",
      "Runs everything end to end against a simulated line with two stations, a\n"
      "P200 (01) and a P200X (02), on a pseudo-terminal: driver information, cold\n"
@@ -85,21 +96,21 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec kOptions[] = {
-    {"port", "DEVICE", kLine,
+    {"port", "DEVICE", kLine | kMonitor,
      "serial device of the J-bus line (/dev/ttyS0, COM1), or a device server:\n"
      "tcp://HOST:PORT (raw) or rfc2217://HOST:PORT (line set from these options)"},
-    {"baud", "N", kLine,
+    {"baud", "N", kLine | kMonitor,
      "line speed (default: the driver's, 9600); scan: auto tries 9600, 19200,\n"
      "38400, 57600, 4800, 2400 and 1200 until a station answers"},
-    {"data-bits", "N", kLine, "7 or 8 (default: the driver's, 8)"},
-    {"parity", "P", kLine,
+    {"data-bits", "N", kLine | kMonitor, "7 or 8 (default: the driver's, 8)"},
+    {"parity", "P", kLine | kMonitor,
      "none, odd, even, mark or space (default: the driver's, none); scan with\n"
      "--baud auto: auto tries none, even, odd and none with 2 stop bits"},
-    {"stop-bits", "N", kLine, "1, 1.5 or 2 (default: the driver's, 1)"},
-    {"timeout", "MS", kLine,
+    {"stop-bits", "N", kLine | kMonitor, "1, 1.5 or 2 (default: the driver's, 1)"},
+    {"timeout", "MS", kLine | kMonitor,
      "reply timeout in milliseconds, as COMM_TIMEOUT in the init file sets it"},
     {"gap", "MS", kLine, "silence before every request in milliseconds (inter-frame gap)"},
-    {"driver", "PATH", kLine | kInfo | kDemo,
+    {"driver", "PATH", kLine | kInfo | kDemo | kMonitor,
      "driver library (default: beside this program or in its build tree)"},
     {"driver-number", "N", kLine,
      "driver instance number: names KOVRAnn.INT and KOVRAnnH.DAT (default 1)"},
@@ -122,7 +133,7 @@ constexpr OptionSpec kOptions[] = {
      "driver messages shown: none (0), fatal (1), error (32, default), trace (8)"},
     {"trace", nullptr, kLine | kDemo,
      "print every frame sent and received, with its time and meaning"},
-    {"format", "FORMAT", kRead | kCollect | kWatch | kHistory | kScan,
+    {"format", "FORMAT", kRead | kCollect | kWatch | kHistory | kScan | kMonitor,
      "text (an aligned table, the default), csv (the raw value a number in its\n"
      "own column) or json (one object a line); failed requests are rows with\n"
      "their error"},
@@ -132,6 +143,9 @@ constexpr OptionSpec kOptions[] = {
     {"count", "N", kWatch | kRead,
      "read: N consecutive elements from each GATE, in as few block reads as\n"
      "the driver allows; watch: stop after N polls"},
+    {"seconds", "N", kMonitor, "stop listening after N seconds"},
+    {"save", "FILE", kMonitor, "keep the raw bytes with their times in FILE"},
+    {"replay", "FILE", kMonitor, "decode a capture kept with --save instead of listening"},
     {"gate", "GATE", kHistory, "only this gate (repeatable)"},
     {"from", "TIME", kHistory, "only from this time on"},
     {"to", "TIME", kHistory, "only up to this time"},
