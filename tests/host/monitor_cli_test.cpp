@@ -4,6 +4,7 @@
 #include "support/world.h"
 
 #include "link/crc.h"
+#include "plcsim/simulator.h"
 
 #include <gtest/gtest.h>
 
@@ -103,4 +104,38 @@ TEST(HostMonitor, AnExchangeIsToldFlaggedSavedAndReplayed) {
     EXPECT_TRUE(Has(objects[3], "\"flag\":\"exception\"}")) << objects[3];
     EXPECT_TRUE(Has(replay.err, "station 01: 2 requests, 2 replies; errors: exception 1"))
         << replay.err;
+}
+
+// A live line: kovra-host polls the simulator while a monitor listens on the
+// tap its relay offers, which sees both directions.
+TEST(HostMonitor, ListensOnTheTapOfALivePoll) {
+    TempCurrentDirectory dir;
+    dir.writeFile("KOVRA01.INT", "COMM_TIMEOUT = 100\n");
+    plcsim::Simulator sim;
+    sim.addStation(0x01, plcsim::Model::P200);
+    sim.set(0x01, plcsim::Table::Words, 0x0010, {0x1234});
+    const std::string port = sim.openPseudoTerminal();
+    sim.start();
+    const std::string tap = (dir.path() / "tap").string();
+    HostRun monitor;
+    std::thread listen([&] {
+        for (int i = 0; i < 500 && !fs::exists(tap); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        monitor = RunHost({"monitor", "--port", tap, "--seconds", "2", "--timeout", "150"});
+    });
+    const HostRun poll = RunHost({"watch", "0130010", "0530010", "--every", "0.25", "--count", "10",
+                                  "--port", port, "--tap", tap, "--dir", dir.path().string(),
+                                  "--log-level", "none", "--no-history"});
+    listen.join();
+    ASSERT_EQ(poll.status, 1) << poll.err; // station 05 is not on the line
+    ASSERT_EQ(monitor.status, 0) << monitor.err;
+    EXPECT_TRUE(
+        Has(monitor.out, " -> 01 03 00 10 00 01 85 CF  station 01: read 1 word at 0x0010\n"))
+        << monitor.out;
+    EXPECT_TRUE(Has(monitor.out, "station 01: reply, 2 data bytes: 0x1234  (")) << monitor.out;
+    EXPECT_TRUE(Has(monitor.out, "station 05: read 1 word at 0x0010\n             ! no reply\n"))
+        << monitor.out;
+    EXPECT_FALSE(Has(monitor.out, "garbage")) << monitor.out;
+    EXPECT_FALSE(fs::exists(tap)); // gone with the relay
 }

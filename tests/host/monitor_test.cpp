@@ -75,6 +75,10 @@ TEST(LineMonitor, EachKindOfTransactionIsToldAndFlagged) {
          LineFlag::OtherStation,
          true},
         {"no reply", {{0.0, kRead01}, {0.5, kRead01}, {0.52, kReply01}}, LineFlag::NoReply, false},
+        {"a retry within the timeout",
+         {{0.0, kRead01}, {0.1, kRead01}, {0.12, kReply01}},
+         LineFlag::NoReply,
+         false},
     };
     for (const auto& c : cases) {
         Seen seen;
@@ -103,12 +107,12 @@ TEST(LineMonitor, EachKindOfTransactionIsToldAndFlagged) {
 TEST(LineMonitor, StationStatisticsAndLineLoadSumUpTheCapture) {
     Seen seen;
     Capture(seen, {{0.0, kRead01},
-               {0.010, kReply01},
-               {0.100, kRead01},
-               {0.130, kReply01},
-               {0.200, kRead01},
-               {0.220, kReply01},
-               {0.300, WithCrc({0x02, 0x03, 0x00, 0x40, 0x00, 0x01})}});
+                   {0.010, kReply01},
+                   {0.100, kRead01},
+                   {0.130, kReply01},
+                   {0.200, kRead01},
+                   {0.220, kReply01},
+                   {0.300, WithCrc({0x02, 0x03, 0x00, 0x40, 0x00, 0x01})}});
     const auto& stations = seen.monitor.stations();
     ASSERT_EQ(stations.size(), 2u);
     EXPECT_EQ(stations.at(1).requests, 3u);

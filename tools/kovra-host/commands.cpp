@@ -192,6 +192,7 @@ HostSettings SettingsFrom(const CommandLine& line) {
     settings.keepUndefined = !line.has("strict-gates");
     settings.trace = line.has("trace");
     settings.port = line.value("port").value_or("");
+    settings.tap = line.value("tap").value_or("");
     if (const auto level = line.value("log-level")) {
         const auto parsed = ParseLogLevel(*level);
         if (!parsed) {

@@ -496,7 +496,7 @@ void Host::start() {
     checkDriverFiles();
     line_ = WithGivenSettings(info.defaultSettings, settings_);
 
-    const std::string portName = settings_.trace || settings_.measure ||
+    const std::string portName = settings_.trace || settings_.measure || !settings_.tap.empty() ||
                                          settings_.port.size() >= kPortNameSize ||
                                          IsRemotePort(settings_.port)
                                      ? startRelay()
@@ -548,7 +548,11 @@ std::unique_ptr<Relay> Host::newRelay(std::string& error) {
     if (settings_.trace) {
         sink = [this](const std::string& text) { console_.line(text); };
     }
-    return Relay::Start(settings_.port, line_, sink, error);
+    auto relay = Relay::Start(settings_.port, line_, sink, error);
+    if (relay && !settings_.tap.empty() && !relay->offerTap(settings_.tap, error)) {
+        return nullptr;
+    }
+    return relay;
 }
 
 std::string Host::startRelay() {

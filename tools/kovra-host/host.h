@@ -47,6 +47,7 @@ struct HostSettings {
     // The relay in between even for a short device name, to count the traffic.
     bool measure = false;
     std::string port;
+    std::string tap; // a link to the relay's tap; empty for none
     // Line settings the user gave; the rest come from the driver's defaults.
     std::optional<unsigned> baud, dataBits, stopBits, parity;
     // What the init file's COMM_TIMEOUT and gap set, in milliseconds.

@@ -131,6 +131,9 @@ constexpr OptionSpec kOptions[] = {
      "(default: keep them under a raw counter gate, flagged undefined)"},
     {"log-level", "LEVEL", kLine | kDemo,
      "driver messages shown: none (0), fatal (1), error (32, default), trace (8)"},
+    {"tap", "FILE", kLine,
+     "mirror the line's traffic, both ways, on a pseudo-terminal linked as FILE,\n"
+     "for a monitor to listen on"},
     {"trace", nullptr, kLine | kDemo,
      "print every frame sent and received, with its time and meaning"},
     {"format", "FORMAT", kRead | kCollect | kWatch | kHistory | kScan | kMonitor,

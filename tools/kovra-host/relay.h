@@ -42,6 +42,11 @@ class Relay {
     // Whether the relay ended with its device, or with its device server's
     // connection.
     virtual bool ended() const = 0;
+    // Mirrors every byte that crosses, both ways in the order they pass, on
+    // a pseudo-terminal of its own, made reachable as `link` (a symbolic
+    // link, removed with the relay): a tap for a monitor. Bytes that the tap's
+    // reader does not take in time are dropped, never the line's.
+    virtual bool offerTap(const std::string& link, std::string& error) = 0;
     // Called on the relay's thread for every request that crosses the line;
     // null for none.
     virtual void onRequest(std::function<void()> listener) = 0;

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -69,7 +70,11 @@ class PosixRelay final : public Relay {
             // The device stays a terminal after us: others may open it again.
             (void)ioctl(device_, TIOCNXCL);
         }
-        for (const int fd : {remote_ ? -1 : device_, master_, slave_, wake_[0], wake_[1]}) {
+        if (!tapLink_.empty()) {
+            std::remove(tapLink_.c_str());
+        }
+        for (const int fd : {remote_ ? -1 : device_, master_, slave_, tapMaster_.load(), tapSlave_,
+                             wake_[0], wake_[1]}) {
             if (fd >= 0) {
                 close(fd);
             }
@@ -82,6 +87,29 @@ class PosixRelay final : public Relay {
     void onRequest(std::function<void()> listener) override {
         std::lock_guard lock(listenerMutex_);
         requestListener_ = std::move(listener);
+    }
+
+    bool offerTap(const std::string& link, std::string& error) override {
+        int master = -1;
+        char name[256] = {};
+        if (openpty(&master, &tapSlave_, name, nullptr, nullptr) != 0) {
+            error = std::string("cannot make a pseudo-terminal: ") + std::strerror(errno);
+            return false;
+        }
+        if (!MakeRaw(tapSlave_, error) || !MakeRaw(master, error)) {
+            close(master);
+            return false;
+        }
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        std::remove(link.c_str());
+        if (symlink(name, link.c_str()) != 0) {
+            error = "tap " + link + ": " + std::strerror(errno);
+            close(master);
+            return false;
+        }
+        tapLink_ = link;
+        tapMaster_ = master;
+        return true;
     }
 
     bool open(const std::string& device, const CommSettings& settings, TraceSink trace,
@@ -218,6 +246,9 @@ class PosixRelay final : public Relay {
                                        : WriteAll(to, buffer, count))) {
             return false;
         }
+        if (const int tap = tapMaster_.load(); tap >= 0) {
+            (void)!write(tap, buffer, count);
+        }
         bytes_ += static_cast<std::uint64_t>(n);
         for (const auto& frame : splitter.feed(buffer, static_cast<std::size_t>(n))) {
             if (direction == Direction::ToPlc) {
@@ -244,6 +275,9 @@ class PosixRelay final : public Relay {
     std::atomic<bool> ended_{false};
     std::mutex listenerMutex_;
     std::function<void()> requestListener_;
+    std::atomic<int> tapMaster_{-1};
+    int tapSlave_ = -1; // held open so the tap keeps what crosses until it is read
+    std::string tapLink_;
     std::unique_ptr<RemotePort> remote_; // a device server in place of the device
     int device_ = -1;                    // the device, or the server's connection
     int master_ = -1;

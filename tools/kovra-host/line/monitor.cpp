@@ -113,6 +113,16 @@ void LineMonitor::cut(std::vector<Transaction>& out) {
     while (i < burst_.size()) {
         const std::uint8_t* head = burst_.data() + i;
         const std::size_t known = burst_.size() - i;
+        const auto intact = [head, known](std::size_t length) {
+            return length != 0 && length <= known && kovra::FrameCrcMatches(head, length);
+        };
+        // A master that gave up waiting sends its next request (or the same
+        // one again): the request before it had no reply.
+        if (pending_ && !intact(kovra::ReplyLength(head, known, AwaitsEcho(pending_->bytes[1]))) &&
+            intact(kovra::RequestLength(head, known))) {
+            closeRequest(LineFlag::NoReply, std::nullopt, out);
+            continue;
+        }
         const std::size_t length =
             pending_ ? kovra::ReplyLength(head, known, AwaitsEcho(pending_->bytes[1]))
                      : kovra::RequestLength(head, known);
@@ -123,15 +133,15 @@ void LineMonitor::cut(std::vector<Transaction>& out) {
             }
             break;
         }
-        const bool intact = kovra::FrameCrcMatches(head, length);
-        if (!intact && i + length != burst_.size()) {
+        const bool whole = intact(length);
+        if (!whole && i + length != burst_.size()) {
             addGarbage(burst_[i++]);
             continue;
         }
         endGarbage(out);
         SeenFrame frame{burstStart_, burstStart_ - lastFrameEnd_,
                         std::vector<std::uint8_t>(head, head + length)};
-        take(std::move(frame), intact ? LineFlag::None : LineFlag::CrcError, out);
+        take(std::move(frame), whole ? LineFlag::None : LineFlag::CrcError, out);
         i += length;
     }
     while (i < burst_.size()) {
