@@ -68,6 +68,7 @@ int RunMonitor(const CommandLine& line, Console& console) {
         std::fflush(stdout);
     };
     double ended = 0;
+    std::string failure;
     if (replay) {
         std::ifstream in(*replay);
         if (!in) {
@@ -119,7 +120,7 @@ int RunMonitor(const CommandLine& line, Console& console) {
             },
             error);
         if (!ok) {
-            throw Failure(error);
+            failure = error;
         }
     }
     show(monitor.finish(ended));
@@ -128,6 +129,10 @@ int RunMonitor(const CommandLine& line, Console& console) {
         console.line(summary.substr(0, summary.size() - 1));
     } else {
         std::printf("\n%s", summary.c_str());
+    }
+    // A line that went away ends the capture: what was seen is told first.
+    if (!failure.empty()) {
+        throw Failure(failure);
     }
     return 0;
 }

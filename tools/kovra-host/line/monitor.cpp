@@ -139,7 +139,9 @@ void LineMonitor::cut(std::vector<Transaction>& out) {
             continue;
         }
         endGarbage(out);
-        SeenFrame frame{burstStart_, burstStart_ - lastFrameEnd_,
+        // Frames that came in one read share its time; only the first had a
+        // silence before it.
+        SeenFrame frame{burstStart_, i == 0 ? burstStart_ - lastFrameEnd_ : 0.0,
                         std::vector<std::uint8_t>(head, head + length)};
         take(std::move(frame), whole ? LineFlag::None : LineFlag::CrcError, out);
         i += length;
