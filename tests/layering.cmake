@@ -1,6 +1,12 @@
 # The driver's folders stand on each other in one order: a file may include
 # headers of its own folder and of the folders below it, never of one above.
-# Run as: cmake -DSOURCE_DIR=<src> -P layering.cmake
+# kovra-host's rooms stand in an order of their own, on the driver's contract
+# and the host library alone: the driver itself it only loads. Its line room
+# alone shares the link's serial setup and frame lengths, for the relay and
+# the trace; its commands alone start the simulator, for the demo. The
+# simulator is a peer of the driver and includes nothing of it.
+# Run as: cmake -DSOURCE_DIR=<src> -DTOOLS_DIR=<tools> -P layering.cmake
+cmake_policy(VERSION 3.20)
 set(floors contract link gates lastevent journal driver)
 set(violations "")
 foreach(floor IN LISTS floors)
@@ -18,6 +24,42 @@ foreach(floor IN LISTS floors)
     endforeach()
   endforeach()
 endforeach()
+set(rooms platform output history line workspace session commands)
+file(GLOB_RECURSE files "${TOOLS_DIR}/kovra-host/*.h" "${TOOLS_DIR}/kovra-host/*.cpp")
+foreach(file IN LISTS files)
+  file(RELATIVE_PATH name ${TOOLS_DIR} ${file})
+  string(REGEX REPLACE "^kovra-host/([a-z]+)/.*" "\\1" room "${name}")
+  list(FIND rooms "${room}" level)
+  if(level EQUAL -1)
+    list(LENGTH rooms level) # the program's entry, above every room
+  endif()
+  set(beside contract halvopro)
+  if(room STREQUAL "line")
+    list(APPEND beside link)
+  elseif(room STREQUAL "commands")
+    list(APPEND beside plcsim)
+  endif()
+  file(STRINGS ${file} includes REGEX "^#include \"[a-z]+/")
+  foreach(line IN LISTS includes)
+    string(REGEX REPLACE "^#include \"([a-z]+)/.*" "\\1" folder "${line}")
+    list(FIND rooms ${folder} included_level)
+    list(FIND beside ${folder} allowed)
+    if(included_level GREATER level OR (included_level EQUAL -1 AND allowed EQUAL -1))
+      list(APPEND violations "tools/${name}: ${line}")
+    endif()
+  endforeach()
+endforeach()
+
+file(GLOB files "${TOOLS_DIR}/plcsim/*.h" "${TOOLS_DIR}/plcsim/*.cpp")
+foreach(file IN LISTS files)
+  file(STRINGS ${file} includes REGEX "^#include \"[a-z]+/")
+  list(FILTER includes EXCLUDE REGEX "^#include \"plcsim/")
+  foreach(line IN LISTS includes)
+    file(RELATIVE_PATH name ${TOOLS_DIR} ${file})
+    list(APPEND violations "tools/${name}: ${line}")
+  endforeach()
+endforeach()
+
 if(violations)
   list(JOIN violations "\n  " text)
   message(FATAL_ERROR "includes of a folder above:\n  ${text}")

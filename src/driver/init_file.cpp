@@ -4,6 +4,7 @@
 #include "driver/init_file.h"
 
 #include "contract/context.h"
+#include "contract/driver_files.h"
 #include "contract/host_library.h"
 #include "contract/records.h"
 
@@ -13,7 +14,6 @@ namespace kovra {
 
 namespace {
 
-constexpr char kInitFileBase[] = "KOVRA";
 constexpr std::size_t kLineBufferSize = 256;
 constexpr std::size_t kNameBufferSize = 64;
 constexpr unsigned kHighestStation = 0xFF;
@@ -151,16 +151,13 @@ void ApplyLine(DriverContext& context, const char* line) {
 std::FILE* FindInitFile(const char* base, char* nameBuffer, std::size_t bufferSize, int number) {
     // Own file first (KOVRA03.INT, then KOVRA3.INT), then the one shared by
     // every instance without a file of its own.
-    std::snprintf(nameBuffer, bufferSize, "%s%02d.INT", base, number);
-    if (std::FILE* file = std::fopen(nameBuffer, "r")) {
-        return file;
+    for (int which = 0; which < kInitFileNameCount; ++which) {
+        InitFileName(which, base, number, nameBuffer, bufferSize);
+        if (std::FILE* file = std::fopen(nameBuffer, "r")) {
+            return file;
+        }
     }
-    std::snprintf(nameBuffer, bufferSize, "%s%01d.INT", base, number);
-    if (std::FILE* file = std::fopen(nameBuffer, "r")) {
-        return file;
-    }
-    std::snprintf(nameBuffer, bufferSize, "%s.INT", base);
-    return std::fopen(nameBuffer, "r");
+    return nullptr;
 }
 
 void ReadIntFile(VpiRequest& request) {

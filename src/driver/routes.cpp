@@ -1,22 +1,24 @@
-#include "gates/routes.h"
+#include "driver/routes.h"
+
 #include "contract/gate_records.h"
+#include "gates/routes.h"
 #include "journal/acquisition.h"
 #include "journal/clock_sync.h"
 #include "lastevent/last_query.h"
 
 namespace kovra {
+namespace {
 
-RoutedOperation RouteFor(int memoryType) {
-    switch (memoryType) {
-    case kMemoryJournal:
-        return ReadHoroData;
-    case kMemoryClock:
-        return SyncClocks;
-    case kMemoryLastQuery:
-        return SampleLastQuery;
-    default:
-        return nullptr;
-    }
+constexpr Route kRoutes[] = {
+    {kMemoryJournal, ReadHoroData},
+    {kMemoryClock, SyncClocks},
+    {kMemoryLastQuery, SampleLastQuery},
+};
+
+} // namespace
+
+void InstallDriverRoutes() {
+    InstallRoutes(kRoutes);
 }
 
 } // namespace kovra

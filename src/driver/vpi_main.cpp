@@ -2,6 +2,7 @@
 #include "contract/records.h"
 #include "driver/driver_info.h"
 #include "driver/lifecycle.h"
+#include "driver/routes.h"
 #include "driver/stopping.h"
 #include "gates/parse.h"
 #include "gates/read.h"
@@ -38,6 +39,8 @@ constexpr std::array<Handler, kLastFunctionCode + 1> kHandlers = [] {
 
 extern "C" KOVRA_EXPORT int KOVRA_CALL VpiMain(kovra::VpiRequest* request) {
     using namespace kovra;
+    static const bool routed = (InstallDriverRoutes(), true);
+    (void)routed;
     if (stopping != 0) {
         return kStatusDone;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "contract/driver_files.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -8,7 +10,6 @@ namespace kovra {
 struct DriverContext;
 struct VpiRequest;
 
-constexpr std::size_t kLastEventEntrySize = 15;
 constexpr std::size_t kRecordCopySize = 10;
 constexpr std::uint16_t kInitialLastEventCapacity = 128;
 

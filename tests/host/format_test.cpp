@@ -1,4 +1,4 @@
-#include "format.h"
+#include "output/format.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "frames.h"
+#include "line/frames.h"
 #include "link/crc.h"
 
 #include <gtest/gtest.h>

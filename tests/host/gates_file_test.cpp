@@ -1,5 +1,5 @@
-#include "gates_file.h"
 #include "support/world.h"
+#include "workspace/gates_file.h"
 
 #include <gtest/gtest.h>
 

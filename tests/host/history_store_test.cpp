@@ -1,4 +1,4 @@
-#include "history_store.h"
+#include "history/history_store.h"
 #include "support/world.h"
 
 #include <gtest/gtest.h>

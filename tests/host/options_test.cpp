@@ -1,4 +1,4 @@
-#include "options.h"
+#include "commands/command_line.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // kovra-host's relay between the driver and a serial device, the device here
 // being a pseudo-terminal.
-#include "relay.h"
+#include "line/relay.h"
 
 #include "link/serial_port.h"
 #include "support/world.h"

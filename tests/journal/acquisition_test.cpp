@@ -214,10 +214,13 @@ TEST_F(JournalCollection, AGateLookupErrorKeepsTheRecordForTheNextCollection) {
     EXPECT_EQ(passed(), passedValues(1, 1));
 }
 
-TEST_F(JournalCollection, PositionsThatCannotBeSavedEndTheCollectionWithOneNamingTheFile) {
+TEST_F(JournalCollection, APositionThatCannotBeSavedIsNotedAndTheFilesAfterItAreStillRead) {
     start();
-    auto& plcJournal = journalOf(10);
+    // An empty memo file saves its position at every collection: listed
+    // first, it must not hold up the journal behind it while the disk is full.
+    auto& plcJournal = journal(kP200X);
     plcJournal.addFile(plcsim::FileLayout{kMemo, 10, 4, 0x2000});
+    plcJournal.addFile(plcsim::FileLayout{kJournal, 10, 5, 0x1000});
     events(plcJournal, 0, 3);
     // The disk is full: every write of the last-event file fails.
     std::fclose(context().lastEventFile);
@@ -225,16 +228,22 @@ TEST_F(JournalCollection, PositionsThatCannotBeSavedEndTheCollectionWithOneNamin
     ASSERT_NE(context().lastEventFile, nullptr);
     std::setvbuf(context().lastEventFile, nullptr, _IONBF, 0);
 
-    EXPECT_EQ(collect(kP200X), kStatusRefused);
+    for (const int first : {0, 3}) {
+        EXPECT_EQ(collect(kP200X), kStatusRefused);
 
-    EXPECT_EQ(
-        messages(kSeverityError).back(),
-        "KOVRA> WriteFileLastHoro() fwrite() failed: 'KOVRA01H.DAT' (No space left on device)");
-    EXPECT_TRUE(logged("KOVRA> WriteLastQuery() fwrite() failed: 'KOVRA01H.DAT' (No space left on "
-                       "device)",
-                       kSeverityError));
-    EXPECT_EQ(passed(), passedValues(0, 3));
-    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 15"}));
+        EXPECT_EQ(
+            messages(kSeverityError).back(),
+            "KOVRA> WriteFileLastHoro() fwrite() failed: 'KOVRA01H.DAT' (No space left on device)");
+        EXPECT_TRUE(logged("KOVRA> WriteLastQuery() fwrite() failed: 'KOVRA01H.DAT' (No space "
+                           "left on device)",
+                           kSeverityError));
+        // The positions stay in the table: what was passed is not passed again.
+        EXPECT_EQ(passed(), passedValues(first, 3));
+        EXPECT_EQ(wire(),
+                  Concat({"R 0900 120", "W 0100 0040", "R 0102 16", "W 0100 0001", "R 0102 16"},
+                         first == 0 ? Strings{"R 1000 15"} : Strings{"R 1002 5", "R 1003 15"}));
+        events(plcJournal, 3, 3);
+    }
 }
 
 // --- Files and models ---

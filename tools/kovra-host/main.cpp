@@ -1,8 +1,8 @@
 // kovra-host: the command-line host of the KOVRA driver.
-#include "commands.h"
-#include "console.h"
-#include "host.h"
-#include "options.h"
+#include "commands/command_line.h"
+#include "commands/table.h"
+#include "output/console.h"
+#include "output/failure.h"
 
 #include <cstdio>
 #include <exception>
@@ -24,38 +24,7 @@ int main(int argc, char** argv) {
                        line.command.empty() && !line.has("help") ? stderr : stdout);
             return line.command.empty() && !line.has("help") ? 2 : 0;
         }
-        const std::string& command = line.command;
-        if (command == "info") {
-            return RunInfo(line, console);
-        }
-        if (command == "read") {
-            return RunRead(line, console);
-        }
-        if (command == "write") {
-            return RunWrite(line, console);
-        }
-        if (command == "collect") {
-            return RunCollect(line, console);
-        }
-        if (command == "scan") {
-            return RunScan(line, console);
-        }
-        if (command == "sync") {
-            return RunSync(line, console);
-        }
-        if (command == "watch") {
-            return RunWatch(line, console);
-        }
-        if (command == "history") {
-            return RunHistory(line, console);
-        }
-        if (command == "monitor") {
-            return RunMonitor(line, console);
-        }
-        if (command == "demo") {
-            return RunDemo(line, console);
-        }
-        throw UsageError("unknown command '" + command + "'");
+        return FindCommand(line.command)->run(line, console);
     } catch (const UsageError& error) {
         console.line(std::string("kovra-host: ") + error.what() + " (see kovra-host " +
                      (line.command.empty() ? std::string("--help") : line.command + " --help") +

@@ -1,7 +1,7 @@
 #include "line/listen.h"
 
 #include "link/line_posix.h"
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <fcntl.h>
 #include <poll.h>

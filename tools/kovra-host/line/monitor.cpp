@@ -1,10 +1,10 @@
 #include "line/monitor.h"
 
-#include "format.h"
-#include "frames.h"
+#include "line/frames.h"
 #include "link/crc.h"
 #include "link/frame_length.h"
-#include "platform.h"
+#include "output/format.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cmath>

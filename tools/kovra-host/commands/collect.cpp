@@ -1,0 +1,219 @@
+#include "commands/common.h"
+
+#include "line/device.h"
+
+#include <cstdio>
+
+namespace kovra_host {
+
+namespace {
+
+// The live progress line of one station's collection. The relay's thread
+// counts the requests while the driver's thread counts files and records;
+// either draws the line.
+class CollectProgress {
+  public:
+    CollectProgress(DriverSession& session, int station)
+        : session_(session),
+          prefix_("collecting station " + HexByte(static_cast<unsigned>(station)) + ": ") {
+        session_.capture().onLine([this](const LogLine& line) {
+            MutexLock lock(mutex_);
+            const Sign sign = SignOf(line.text);
+            if (sign == Sign::FileRead) {
+                ++files_;
+                show(true);
+            } else if (sign == Sign::RecordPassedOver) {
+                ++records_;
+                show(false);
+            }
+        });
+        session_.capture().onValue([this](const StoredValue&) { count(records_); });
+        session_.onRequest([this] { count(requests_); });
+        MutexLock lock(mutex_);
+        show(true);
+    }
+    ~CollectProgress() {
+        session_.capture().onLine(nullptr);
+        session_.capture().onValue(nullptr);
+        session_.onRequest(nullptr);
+        session_.console().endProgress();
+    }
+    CollectProgress(const CollectProgress&) = delete;
+    CollectProgress& operator=(const CollectProgress&) = delete;
+
+    unsigned files() {
+        MutexLock lock(mutex_);
+        return files_;
+    }
+
+  private:
+    void count(unsigned& counter) {
+        MutexLock lock(mutex_);
+        ++counter;
+        show(false);
+    }
+    void show(bool force) {
+        const std::int64_t now = MonotonicMs();
+        if (!force && now - shown_ < 100) {
+            return;
+        }
+        shown_ = now;
+        const double seconds = static_cast<double>(now - began_) / 1000.0;
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.0f", seconds > 0 ? records_ / seconds : 0.0);
+        std::string text = prefix_ + Plural(files_, "file") + ", " + Plural(records_, "record");
+        if (session_.traffic()) {
+            text += ", " + Plural(requests_, "request");
+        }
+        session_.console().progress(text + ", " + rate + " records/s");
+    }
+
+    DriverSession& session_;
+    const std::string prefix_;
+    const std::int64_t began_ = MonotonicMs();
+    Mutex mutex_;
+    std::int64_t shown_ = 0;
+    unsigned files_ = 0;
+    unsigned records_ = 0;
+    unsigned requests_ = 0;
+};
+
+std::string CollectSummary(const DriverSession& session, int station, unsigned files,
+                           const Outcome& outcome) {
+    std::string summary = "station " + HexByte(static_cast<unsigned>(station)) + ": " +
+                          Plural(files, "file") + " read, " +
+                          Plural(static_cast<unsigned>(outcome.values.size()), "event");
+    if (!session.keepsHistory()) {
+        summary += " (not stored)";
+    } else if (!outcome.storeError) {
+        summary += " stored";
+    }
+    if (const std::string note = UndefinedNote(outcome.values); !note.empty()) {
+        summary += ", " + note;
+    }
+    if (const unsigned passed = CountSigns(outcome.messages, Sign::RecordPassedOver); passed != 0) {
+        summary += ", " + Plural(passed, "record") + " without a gate passed over";
+        if (outcome.values.empty()) {
+            summary += " (the gates file defines the gates of the journal's variables)";
+        }
+    }
+    if (!outcome.alerts.empty()) {
+        summary += ", " + Plural(static_cast<unsigned>(outcome.alerts.size()), "alert");
+    }
+    return summary;
+}
+
+// How long the collection took, and against the line's own limit where the
+// relay counted the bytes.
+std::string CollectTiming(DriverSession& session, std::int64_t began) {
+    const double seconds = static_cast<double>(MonotonicMs() - began) / 1000.0;
+    char timing[160];
+    if (const auto traffic = session.traffic()) {
+        const CommSettings& settings = session.line();
+        std::snprintf(timing, sizeof timing,
+                      ", %llu requests, %llu bytes; %.2f s against the line's own limit of "
+                      "%.2f s for these bytes at %u baud",
+                      static_cast<unsigned long long>(traffic->requests),
+                      static_cast<unsigned long long>(traffic->bytes), seconds,
+                      WireSeconds(traffic->bytes, settings),
+                      static_cast<unsigned>(settings.baudRate));
+    } else {
+        std::snprintf(timing, sizeof timing, "; %.2f s", seconds);
+    }
+    return timing;
+}
+
+std::string InterruptedNote(const DriverSession& session, unsigned records,
+                            const std::vector<int>& stations, std::size_t done) {
+    std::string left;
+    for (std::size_t i = done; i < stations.size(); ++i) {
+        left += (left.empty() ? "" : ", ") + HexByte(static_cast<unsigned>(stations[i]));
+    }
+    return "kovra-host: interrupted: " + Plural(records, "event") +
+           (session.keepsHistory() ? " kept in the history" : " printed") +
+           "; not collected: station" + (stations.size() - done == 1 ? " " : "s ") + left;
+}
+
+} // namespace
+
+Outcome CollectStation(DriverSession& session, int station, const std::string& command,
+                       const std::function<void(const std::string&)>& report) {
+    const ParsedGate gate = session.parse(StationGate(station, kMemoryJournal));
+    unsigned files = 0;
+    Outcome outcome;
+    {
+        CollectProgress progress(session, station);
+        outcome = session.read(gate, command);
+        files = progress.files();
+    }
+    const std::string summary = CollectSummary(session, station, files, outcome);
+    if (report) {
+        report(summary);
+    } else {
+        session.console().line(summary);
+    }
+    return outcome;
+}
+
+int RunCollect(const CommandLine& line, Console& console) {
+    if (line.arguments.empty()) {
+        throw UsageError("collect needs at least one STATION");
+    }
+    RequirePort(line);
+    std::vector<int> stations;
+    for (const auto& text : line.arguments) {
+        stations.push_back(ParseStation(text));
+    }
+    const OutputFormat format = FormatOf(line);
+    // The relay in between counts what crosses the line.
+    auto run = OpenLine(line, console, {}, true);
+    DriverSession& session = run->session;
+    Listing listing(format, {"PLC TIME", "GATE", "VALUE", "RAW", "ERROR"});
+    bool ok = true;
+    unsigned records = 0;
+    unsigned alerts = 0;
+    std::size_t done = 0;
+    const std::int64_t began = MonotonicMs();
+    CatchInterrupt();
+    while (done < stations.size() && !Interrupted()) {
+        const int station = stations[done];
+        const Outcome outcome = CollectStation(session, station, "collect");
+        records += static_cast<unsigned>(outcome.values.size());
+        alerts += static_cast<unsigned>(outcome.alerts.size());
+        for (const auto& value : outcome.values) {
+            auto row = EventRow(value);
+            row.push_back(NoCell());
+            listing.add(row);
+        }
+        ParsedGate gate;
+        gate.address.station = station;
+        ok = Report(console, "collect station " + HexByte(static_cast<unsigned>(station)), gate,
+                    outcome, session) &&
+             ok;
+        if (outcome.storeError) {
+            break;
+        }
+        if (outcome.status != kStatusDone) {
+            if (session.diagnose(outcome).kind == FaultKind::PortGone) {
+                // The station is collected again once the port is back.
+                WaitForPort(session, console);
+                continue;
+            }
+            listing.add(ErrorRow({NoCell()}, StationGate(station, kMemoryJournal), 2,
+                                 FailureText(session, gate, outcome)));
+        }
+        ++done;
+    }
+    if (!listing.empty()) {
+        listing.finish();
+    }
+    console.line("collect: " + Plural(records, "record") + ", " +
+                 Plural(alerts, "lost-record alert") + CollectTiming(session, began));
+    if (Interrupted() && done < stations.size()) {
+        console.line(InterruptedNote(session, records, stations, done));
+        return 1;
+    }
+    return ok ? 0 : 1;
+}
+
+} // namespace kovra_host

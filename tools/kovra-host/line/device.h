@@ -1,0 +1,33 @@
+// What kovra-host knows of the PLCs and the wire beyond what the driver tells:
+// a station's model from its journal file table, its clock registers, and the
+// time that bytes take on the line at its settings.
+#pragma once
+
+#include "contract/records.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kovra_host {
+
+// The journal file table: 120 words on a P200X, 52 on a P200 (the words after
+// them read 0).
+constexpr unsigned kFileTableAddress = 0x0900;
+constexpr int kFileTableWords = 120;
+constexpr int kP200FileTableWords = 52;
+// The clock registers 1 to 4 hold day, month, year, hour, minute, second, a
+// byte each, high byte first.
+constexpr unsigned kClockAddress = 0x0001;
+constexpr int kClockWords = 4;
+
+// "P200X" or "P200"; nothing for an empty table.
+std::optional<std::string> ModelFromFileTable(const std::vector<std::uint32_t>& words);
+// "2025-05-28 13:45:30"; nothing when the registers hold no valid time.
+std::optional<std::string> ClockFromRegisters(const std::vector<std::uint32_t>& words);
+// What the bytes alone take on the wire: start bit, data bits, parity bit,
+// stop bits each.
+double WireSeconds(std::uint64_t bytes, const kovra::CommSettings& settings);
+
+} // namespace kovra_host

@@ -1,0 +1,175 @@
+#include "line/frames.h"
+
+#include "link/crc.h"
+#include "link/frame_length.h"
+#include "output/format.h"
+
+#include <cstdio>
+
+namespace kovra_host {
+
+using kovra::Crc16;
+using kovra::FrameCrcMatches;
+namespace {
+
+constexpr std::uint16_t kFileTable = 0x0900;
+constexpr std::uint16_t kFileSelect = 0x0100;
+constexpr std::uint16_t kFileHeader = 0x0102;
+constexpr std::uint16_t kClockRegister = 0x0001;
+
+std::uint16_t Word(const std::vector<std::uint8_t>& frame, std::size_t at) {
+    return static_cast<std::uint16_t>(frame[at] << 8 | frame[at + 1]);
+}
+
+std::string Printf(const char* format, unsigned a, unsigned b = 0, unsigned c = 0) {
+    char text[128];
+    std::snprintf(text, sizeof text, format, a, b, c);
+    return text;
+}
+
+std::string DescribeRequest(const std::vector<std::uint8_t>& frame) {
+    const unsigned function = frame[1];
+    if (frame.size() < 6) {
+        return Printf("function %02X", function);
+    }
+    const std::uint16_t address = Word(frame, 2);
+    const std::uint16_t value = Word(frame, 4);
+    switch (function) {
+    case 1:
+        return "read " + Plural(value, "bit") + Printf(" at 0x%04X", address);
+    case 2:
+        return "read " + Plural(value, "input bit") + Printf(" at 0x%04X", address);
+    case 3:
+    case 4: {
+        std::string text = "read " + Plural(value, function == 3 ? "word" : "input word") +
+                           Printf(" at 0x%04X", address);
+        if (function == 3 && address == kFileTable) {
+            text += " (journal file table)";
+        } else if (function == 3 && address == kFileHeader && value == 16) {
+            text += " (journal file header)";
+        }
+        return text;
+    }
+    case 5:
+        return Printf("write bit 0x%04X = %u", address,
+                      value == 0xFF00 ? 1u
+                      : value == 0    ? 0u
+                                      : value);
+    case 6: {
+        std::string text = Printf("write word 0x%04X = 0x%04X", address, value);
+        if (address == kFileSelect) {
+            text += Printf(" (select journal file $%04x)", value);
+        }
+        return text;
+    }
+    case 16: {
+        std::string text = "write " + Plural(value, "word") + Printf(" at 0x%04X", address);
+        if (address == kClockRegister && value == 4 && frame.size() >= 15) {
+            // Day, month, years since 1900, hours, minutes, seconds, 0, weekday.
+            char clock[96];
+            std::snprintf(clock, sizeof clock, " (set clock to %04u-%02u-%02u %02u:%02u:%02u)",
+                          1900u + frame[9], frame[8], frame[7], frame[10], frame[11], frame[12]);
+            text += clock;
+        }
+        return text;
+    }
+    default:
+        return Printf("function %02X", function);
+    }
+}
+
+std::string DescribeReply(const std::vector<std::uint8_t>& frame) {
+    const unsigned function = frame[1];
+    if (function & 0x80) {
+        const unsigned code = frame.size() > 2 ? frame[2] : 0;
+        return Printf("exception %02X to function %02X", code, function & 0x7F) + " (" +
+               ExceptionMeaning(code) + ")";
+    }
+    switch (function) {
+    case 1:
+    case 2:
+    case 3:
+    case 4: {
+        if (frame.size() < 3) {
+            return "read reply";
+        }
+        const unsigned count = frame[2];
+        std::string text = "reply, " + Plural(count, "data byte");
+        if ((function == 3 || function == 4) && count == 2 && frame.size() >= 5) {
+            text += Printf(": 0x%04X", Word(frame, 3));
+        }
+        return text;
+    }
+    case 5:
+    case 6:
+    case 15:
+    case 16:
+        return "write acknowledged";
+    default:
+        return Printf("function %02X", function);
+    }
+}
+
+} // namespace
+
+std::size_t FrameSplitter::expectedLength() const {
+    if (direction_ == Direction::ToPlc) {
+        return kovra::RequestLength(buffer_.data(), buffer_.size());
+    }
+    if (buffer_.size() < 2) {
+        return 0;
+    }
+    // The line does not say whether a write is awaiting its echo: the
+    // function tells the kind of reply, and the trace knows no other kind.
+    const unsigned function = buffer_[1];
+    const bool writeEcho = function == 5 || function == 6 || function == 15 || function == 16;
+    const bool readData = function >= 1 && function <= 4;
+    if ((function & kovra::kExceptionFlag) == 0 && !writeEcho && !readData) {
+        return 0;
+    }
+    return kovra::ReplyLength(buffer_.data(), buffer_.size(), writeEcho);
+}
+
+std::vector<std::vector<std::uint8_t>> FrameSplitter::feed(const std::uint8_t* bytes,
+                                                           std::size_t count) {
+    buffer_.insert(buffer_.end(), bytes, bytes + count);
+    std::vector<std::vector<std::uint8_t>> frames;
+    for (;;) {
+        const std::size_t length = expectedLength();
+        if (length == 0 || buffer_.size() < length) {
+            break;
+        }
+        frames.emplace_back(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length));
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length));
+    }
+    return frames;
+}
+
+std::vector<std::uint8_t> FrameSplitter::flush() {
+    std::vector<std::uint8_t> rest;
+    rest.swap(buffer_);
+    return rest;
+}
+
+std::string DescribeFrame(Direction direction, const std::vector<std::uint8_t>& frame,
+                          bool complete) {
+    if (frame.size() < 2) {
+        return "fragment";
+    }
+    std::string text = Printf("station %02X: ", frame[0]);
+    text += direction == Direction::ToPlc ? DescribeRequest(frame) : DescribeReply(frame);
+    if (!complete) {
+        text += " [incomplete]";
+    } else if (!FrameCrcMatches(frame.data(), frame.size())) {
+        text += " [CRC error]";
+    }
+    return text;
+}
+
+std::string TraceLine(const std::string& time, Direction direction,
+                      const std::vector<std::uint8_t>& frame, bool complete) {
+    return time + (direction == Direction::ToPlc ? " -> " : " <- ") +
+           HexBytes(frame.data(), frame.size()) + "  " + DescribeFrame(direction, frame, complete);
+}
+
+} // namespace kovra_host

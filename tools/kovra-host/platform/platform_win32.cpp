@@ -1,0 +1,162 @@
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <io.h>
+
+#include <cstring>
+
+namespace kovra_host {
+
+const char* DriverFileName() {
+    return "KOVRA.dll";
+}
+
+VpiMainFunction LoadDriver(const std::string& path, std::string& error) {
+    HMODULE library = LoadLibraryA(path.c_str());
+    if (library == nullptr) {
+        error = "LoadLibrary failed with error " + std::to_string(GetLastError());
+        return nullptr;
+    }
+    FARPROC symbol = GetProcAddress(library, "VpiMain");
+    if (symbol == nullptr) {
+        error = path + " does not export VpiMain";
+        FreeLibrary(library);
+        return nullptr;
+    }
+    return reinterpret_cast<VpiMainFunction>(reinterpret_cast<void*>(symbol));
+}
+
+std::string ExecutableDirectory() {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return {};
+    }
+    std::string full(path, length);
+    const auto slash = full.find_last_of("\\/");
+    return slash == std::string::npos ? std::string{} : full.substr(0, slash);
+}
+
+bool IsTerminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
+}
+
+std::optional<bool> DeviceExists(const std::string& name) {
+    // COM1 and its kind are DOS device names, not files.
+    std::string device = name;
+    if (device.rfind("\\\\.\\", 0) == 0) {
+        device = device.substr(4);
+    }
+    if (device.find_first_of("\\/:") == std::string::npos) {
+        char target[1024];
+        if (QueryDosDeviceA(device.c_str(), target, sizeof target) != 0) {
+            return true;
+        }
+        // Not every system lists its ports there (Wine does not).
+        return std::nullopt;
+    }
+    if (GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+               ? std::optional<bool>(false)
+               : std::nullopt;
+}
+
+std::optional<std::uint64_t> DeviceIdentity(const std::string&) {
+    return std::nullopt;
+}
+
+DeviceRefusal ProbeDevice(const std::string& name) {
+    const std::string path = name.rfind("\\\\.\\", 0) == 0 ? name : "\\\\.\\" + name;
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return DeviceRefusal::Opens;
+    }
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return DeviceRefusal::Missing;
+    case ERROR_ACCESS_DENIED: // what Windows answers for a port another program holds
+    case ERROR_SHARING_VIOLATION:
+        return DeviceRefusal::InUse;
+    default:
+        return DeviceRefusal::Other;
+    }
+}
+
+bool LocalTime(std::time_t when, std::tm& out) {
+    return localtime_s(&out, &when) == 0;
+}
+
+bool UtcTime(std::time_t when, std::tm& out) {
+    return gmtime_s(&out, &when) == 0;
+}
+
+int CurrentProcessId() {
+    return static_cast<int>(GetCurrentProcessId());
+}
+
+bool HostProcessMayBeAlive(int pid) {
+    if (pid <= 0) {
+        return false;
+    }
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) {
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+}
+
+namespace {
+volatile LONG interrupted = 0;
+BOOL WINAPI NoteInterrupt(DWORD) {
+    InterlockedExchange(&interrupted, 1);
+    return TRUE;
+}
+} // namespace
+
+void CatchInterrupt() {
+    SetConsoleCtrlHandler(NoteInterrupt, TRUE);
+}
+
+bool Interrupted() {
+    return interrupted != 0;
+}
+
+void SleepMs(unsigned milliseconds) {
+    // In slices, so that an interrupt is noticed while waiting.
+    constexpr unsigned kSlice = 100;
+    while (milliseconds > 0 && !Interrupted()) {
+        const unsigned slice = milliseconds < kSlice ? milliseconds : kSlice;
+        Sleep(slice);
+        milliseconds -= slice;
+    }
+}
+
+std::int64_t MonotonicMs() {
+    return static_cast<std::int64_t>(GetTickCount64());
+}
+
+static_assert(sizeof(CRITICAL_SECTION) <= 64);
+
+Mutex::Mutex() {
+    InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+Mutex::~Mutex() {
+    DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+void Mutex::lock() {
+    EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+void Mutex::unlock() {
+    LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+} // namespace kovra_host
