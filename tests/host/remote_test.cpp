@@ -263,6 +263,34 @@ TEST_P(HostRemote, AWatchReconnectsAfterTheConnectionDrops) {
     EXPECT_TRUE(Has(run.out, ",0130010,8,")) << run.out;
 }
 
+// The server goes once the collection's first request has crossed, so the
+// station is collected again, whole, on the new connection.
+TEST_P(HostRemote, ACollectionReconnectsAfterTheConnectionDrops) {
+    std::time_t when = std::time(nullptr) - 600;
+    std::tm local{};
+    localtime_r(&when, &local);
+    files->appendJournalEvent(0x0010, 4321, local);
+    std::atomic<bool> dropped{false};
+    sim.onExchange([&](const plcsim::Exchange&) {
+        if (!dropped.exchange(true)) {
+            server->stop();
+        }
+    });
+    std::thread outage([&] {
+        while (!dropped) {
+            std::this_thread::sleep_for(10ms);
+        }
+        std::this_thread::sleep_for(1500ms);
+        server->start();
+    });
+    const HostRun run = host({"collect", "01", "--csv", "--no-history"});
+    outage.join();
+    EXPECT_TRUE(Has(run.err, "kovra-host: port " + port() + " is gone; reopening it")) << run.err;
+    EXPECT_TRUE(Has(run.err, "kovra-host: port " + port() + " is back")) << run.err;
+    EXPECT_TRUE(Has(run.out, ",01C0010 (undefined),4321,")) << run.out;
+    EXPECT_TRUE(Has(run.err, "collect: 1 record")) << run.err;
+}
+
 // Each speed tried is a new connection: the server takes one at a time.
 TEST_F(HostRfc2217, ScanBaudAutoSetsEachSpeedOnTheServer) {
     const HostRun run = host({"scan", "05-05", "--baud", "auto", "--trace", "--no-history"});
