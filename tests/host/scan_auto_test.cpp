@@ -9,12 +9,17 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <map>
 #include <thread>
 
 using namespace kovra;
@@ -83,6 +88,101 @@ class SpeedGate {
     std::thread thread_;
 };
 
+// A pseudo-terminal drops the parity it is set to, so no real part tells a
+// line's framing: this device server does, carrying the data of a connection
+// only once RFC 2217 has set its line to 19200 baud, parity even, 1 stop bit.
+class FramingGate {
+  public:
+    explicit FramingGate(const std::string& simulator)
+        : listener_(socket(AF_INET, SOCK_STREAM, 0)), simulator_(OpenRaw(simulator)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), size);
+        listen(listener_, 4);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        thread_ = std::thread([this] { run(); });
+    }
+    ~FramingGate() {
+        stop_ = true;
+        thread_.join();
+        for (const int fd : {listener_, simulator_, client_}) {
+            close(fd);
+        }
+    }
+    const std::string& port() const { return port_; }
+
+  private:
+    static constexpr std::uint8_t kIac = 255, kSb = 250, kSe = 240, kDo = 253, kComPort = 44;
+
+    bool set() const {
+        const std::map<std::uint8_t, std::vector<std::uint8_t>> wanted = {
+            {1, {0, 0, 0x4B, 0x00}}, {3, {3}}, {4, {1}}}; // 19200, even, 1 stop bit
+        return std::all_of(wanted.begin(), wanted.end(), [&](const auto& entry) {
+            return settings_.count(entry.first) != 0 && settings_.at(entry.first) == entry.second;
+        });
+    }
+    // The client's telnet stream: data passed on once the line is set, each
+    // SET answered with its command plus 100.
+    void take(std::uint8_t byte) {
+        sub_.push_back(byte);
+        const std::size_t n = sub_.size();
+        if (sub_[0] != kIac || (n == 2 && sub_[1] == kIac)) {
+            if (set()) {
+                (void)!write(simulator_, &byte, 1);
+            }
+            sub_.clear();
+        } else if (n == 3 && sub_[1] != kSb) {
+            sub_.clear(); // an option's offer or answer
+        } else if (n > 4 && sub_[1] == kSb && sub_[n - 2] == kIac && sub_[n - 1] == kSe) {
+            settings_[sub_[3]].assign(sub_.begin() + 4, sub_.end() - 2);
+            sub_[3] = static_cast<std::uint8_t>(sub_[3] + 100);
+            (void)!write(client_, sub_.data(), n);
+            sub_.clear();
+        }
+    }
+    void run() {
+        std::uint8_t buffer[256];
+        while (!stop_) {
+            pollfd fds[3] = {{listener_, POLLIN, 0}, {simulator_, POLLIN, 0}, {client_, POLLIN, 0}};
+            if (poll(fds, client_ < 0 ? 2 : 3, 20) <= 0) {
+                continue;
+            }
+            if ((fds[0].revents & POLLIN) != 0) {
+                close(client_); // one connection at a time, the newest
+                client_ = accept(listener_, nullptr, nullptr);
+                settings_.clear();
+                sub_.clear();
+                const std::uint8_t accepted[] = {kIac, kDo, kComPort};
+                (void)!write(client_, accepted, sizeof accepted);
+            }
+            const ssize_t fromSimulator =
+                (fds[1].revents & POLLIN) != 0 ? read(simulator_, buffer, sizeof buffer) : 0;
+            for (ssize_t i = 0; i < fromSimulator && client_ >= 0; ++i) {
+                const std::uint8_t twice[] = {buffer[i], buffer[i]};
+                (void)!write(client_, twice, buffer[i] == kIac ? 2 : 1);
+            }
+            const ssize_t fromClient = client_ >= 0 && (fds[2].revents & POLLIN) != 0
+                                           ? read(client_, buffer, sizeof buffer)
+                                           : 0;
+            for (ssize_t i = 0; i < fromClient; ++i) {
+                take(buffer[i]);
+            }
+        }
+    }
+
+    int listener_;
+    int simulator_;
+    int client_ = -1;
+    std::string port_;
+    std::map<std::uint8_t, std::vector<std::uint8_t>> settings_;
+    std::vector<std::uint8_t> sub_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 class ScanAuto : public ::testing::Test {
   protected:
     void SetUp() override { dir.writeFile("KOVRA01.INT", "COMM_TIMEOUT = 100\n"); }
@@ -109,6 +209,23 @@ TEST_F(ScanAuto, FindsTheSimulatorsSpeedThenScansAtIt) {
     // 9600 baud came first and heard nothing, in each of its four framings.
     EXPECT_GE(gate.dropped(), 4u * 4u * 8u);
     EXPECT_TRUE(Has(run.err, "scan: station 01 answers with --baud 19200 --parity none\n"))
+        << run.err;
+    EXPECT_TRUE(Has(run.err, "scan 01-03: 2 stations answering (01, 02) of 3 addresses"))
+        << run.err;
+}
+
+TEST_F(ScanAuto, FindsTheSimulatorsParityBehindADeviceServer) {
+    plcsim::Simulator sim;
+    sim.addStation(0x01, plcsim::Model::P200);
+    sim.addStation(0x02, plcsim::Model::P200X);
+    sim.setLine({19200, 8, 'E', 1});
+    const std::string device = sim.openPseudoTerminal();
+    sim.start();
+    FramingGate gate(device);
+
+    const HostRun run = scan(gate.port(), {"01-03", "--baud", "auto", "--parity", "auto"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.err, "scan: station 01 answers with --baud 19200 --parity even\n"))
         << run.err;
     EXPECT_TRUE(Has(run.err, "scan 01-03: 2 stations answering (01, 02) of 3 addresses"))
         << run.err;
