@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -57,15 +58,21 @@ int FreePort() {
     return ntohs(address.sin_port);
 }
 
-bool Accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return connected;
+// Whether a socket listens on the loopback port, asked of the kernel: a
+// connection to find out would open the device behind it, and ser2net could
+// still be closing it when the program under test connects.
+bool Listening(int port) {
+    char local[16];
+    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    std::ifstream table("/proc/net/tcp");
+    std::string entry, address, remote, state;
+    while (table >> entry >> address >> remote >> state) {
+        if (address == local && state == "0A") {
+            return true;
+        }
+        std::getline(table, entry);
+    }
+    return false;
 }
 
 // ser2net in the foreground with a configuration of our own: the device on
@@ -97,7 +104,7 @@ class Ser2net {
             _exit(127);
         }
         for (int i = 0; i < 100; ++i) {
-            if (Accepts(rawPort_) && Accepts(telnetPort_)) {
+            if (Listening(rawPort_) && Listening(telnetPort_)) {
                 return true;
             }
             std::this_thread::sleep_for(50ms);
