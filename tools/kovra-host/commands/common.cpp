@@ -188,6 +188,7 @@ HostSettings SettingsFrom(const CommandLine& line) {
     settings.session.keepUndefined = !line.has("strict-gates");
     settings.session.trace = line.has("trace");
     settings.session.port = line.value("port").value_or("");
+    settings.session.tap = line.value("tap").value_or("");
     if (const auto level = line.value("log-level")) {
         const auto parsed = ParseLogLevel(*level);
         if (!parsed) {

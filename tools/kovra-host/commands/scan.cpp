@@ -1,6 +1,7 @@
 #include "commands/common.h"
 
 #include "line/device.h"
+#include "line/line_search.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -85,6 +86,84 @@ ScanResult ScanStation(DriverSession& session, int station, unsigned timeout, un
             true};
 }
 
+CommandLine WithCandidate(CommandLine options, const LineCandidate& candidate) {
+    options.options["baud"] = {std::to_string(candidate.baud)};
+    if (!candidate.parity.empty()) {
+        options.options["parity"] = {candidate.parity};
+        options.options["stop-bits"] = {candidate.stopBits};
+    }
+    return options;
+}
+
+// Whether one of the stations answers at the candidate's settings, the
+// line moved to them first.
+bool AnswersAt(DriverSession& session, const CommandLine& line, const LineCandidate& candidate,
+               const std::vector<int>& stations) {
+    session.console().progress("trying " + CandidateOptions(candidate));
+    if (!session.changeLine(SettingsFrom(WithCandidate(line, candidate)).session)) {
+        throw Failure("port " + session.settings().port + " refuses " +
+                      CandidateOptions(candidate));
+    }
+    session.setReplyTimeout(ProbeTimeoutMs(candidate.baud));
+    for (const int station : stations) {
+        const Outcome outcome =
+            session.read(session.parse(WordGate(station, kFileTableAddress)), "scan");
+        const Diagnosis diagnosis =
+            outcome.status == kStatusDone ? Diagnosis{} : session.diagnose(outcome);
+        if (diagnosis.kind == FaultKind::PortGone) {
+            throw Failure(Explain(diagnosis, station, session.settings().port));
+        }
+        if (outcome.status == kStatusDone || diagnosis.kind == FaultKind::Exception) {
+            session.console().endProgress();
+            session.console().line("scan: station " + HexByte(static_cast<unsigned>(station)) +
+                                   " answers with " + CandidateOptions(candidate));
+            return true;
+        }
+    }
+    return false;
+}
+
+// The line for a scan. With --baud auto [--parity auto], the first line
+// settings at which a station answers (one given, or one of the first
+// addresses, which most lines use), tried on one driver instance with a
+// reply timeout to suit each speed; the line is left at those settings.
+std::unique_ptr<LineRun> OpenScanLine(const CommandLine& line, Console& console, int first,
+                                      int last, bool ranged) {
+    const bool searchFraming = line.value("parity") == "auto";
+    if (line.value("baud") != "auto") {
+        if (searchFraming) {
+            throw UsageError("--parity auto goes with --baud auto");
+        }
+        RequirePort(line);
+        return OpenLine(line, console, {});
+    }
+    const auto candidates = LineCandidates(searchFraming);
+    RequirePort(WithCandidate(line, candidates.front()));
+    std::vector<int> stations = {0x01, 0x02, 0x03};
+    if (ranged) {
+        stations.clear();
+        for (int station = first; station <= last; ++station) {
+            stations.push_back(station);
+        }
+    }
+    auto run = OpenLine(WithCandidate(line, candidates.front()), console, {});
+    const unsigned timeout = run->session.replyTimeoutMs();
+    CatchInterrupt();
+    const auto found = SearchLine(candidates, [&](const LineCandidate& candidate) {
+        return !Interrupted() && AnswersAt(run->session, line, candidate, stations);
+    });
+    console.endProgress();
+    if (Interrupted()) {
+        throw Failure("scan interrupted before a station answered");
+    }
+    if (!found) {
+        throw Failure("no station answers at 9600, 19200, 38400, 57600, 4800, 2400 or 1200 baud" +
+                      std::string(searchFraming ? " with parity none, even or odd" : ""));
+    }
+    run->session.setReplyTimeout(timeout);
+    return run;
+}
+
 } // namespace
 
 int RunScan(const CommandLine& line, Console& console) {
@@ -93,8 +172,7 @@ int RunScan(const CommandLine& line, Console& console) {
     }
     const auto [first, last] =
         ParseStationRange(line.arguments.empty() ? "01-F7" : line.arguments[0]);
-    RequirePort(line);
-    auto run = OpenLine(line, console, {});
+    auto run = OpenScanLine(line, console, first, last, !line.arguments.empty());
     DriverSession& session = run->session;
     // The driver tries a silent station four times; each try gets a quarter
     // of the reply timeout (in the driver's 10 ms ticks, rounded down), so a

@@ -11,6 +11,7 @@ int RunSync(const CommandLine& line, Console& console);
 int RunWatch(const CommandLine& line, Console& console);
 int RunHistory(const CommandLine& line, Console& console);
 int RunForward(const CommandLine& line, Console& console);
+int RunMonitor(const CommandLine& line, Console& console);
 int RunDemo(const CommandLine& line, Console& console);
 
 namespace {
@@ -81,6 +82,19 @@ constexpr CommandSpec kCommands[] = {
      "collections in other processes store, and waits out a server that is away.\n"
      "Not available on Windows, nor in builds without libpq.",
      RunForward},
+    {"monitor", false,
+     "port baud data-bits parity stop-bits timeout driver format seconds save replay",
+     "monitor --port DEVICE [--seconds N] [--save FILE]",
+     "Listens to a line that another master polls, sending nothing: cuts what\n"
+     "crosses it into frames by the J-bus lengths and the line's silence (3.5\n"
+     "characters), pairs each request with its reply and prints them as --trace\n"
+     "does, with the gap before each frame and the reply time. Flags CRC errors,\n"
+     "exceptions, requests with no reply within --timeout (default 1000 ms),\n"
+     "replies from another station and garbage between frames. Ends on Ctrl-C\n"
+     "or after --seconds with each station's requests, replies, errors and reply\n"
+     "times, and the line's load. --replay FILE decodes a capture that --save\n"
+     "kept.",
+     RunMonitor},
     {"demo", false, "driver dir log-level trace", "demo [--dir DIR]",
      "Runs everything end to end against a simulated line with two stations, a\n"
      "P200 (01) and a P200X (02), on a pseudo-terminal: driver information, cold\n"
@@ -91,10 +105,16 @@ constexpr CommandSpec kCommands[] = {
 };
 
 constexpr OptionSpec kOptions[] = {
-    {"port", "DEVICE", Scope::Line, "serial device of the J-bus line (/dev/ttyS0, COM1)"},
-    {"baud", "N", Scope::Line, "line speed (default: the driver's, 9600)"},
+    {"port", "DEVICE", Scope::Line,
+     "serial device of the J-bus line (/dev/ttyS0, COM1), or a device server:\n"
+     "tcp://HOST:PORT (raw) or rfc2217://HOST:PORT (line set from these options)"},
+    {"baud", "N", Scope::Line,
+     "line speed (default: the driver's, 9600); scan: auto tries 9600, 19200,\n"
+     "38400, 57600, 4800, 2400 and 1200 until a station answers"},
     {"data-bits", "N", Scope::Line, "7 or 8 (default: the driver's, 8)"},
-    {"parity", "P", Scope::Line, "none, odd, even, mark or space (default: the driver's, none)"},
+    {"parity", "P", Scope::Line,
+     "none, odd, even, mark or space (default: the driver's, none); scan with\n"
+     "--baud auto: auto tries none, even, odd and none with 2 stop bits"},
     {"stop-bits", "N", Scope::Line, "1, 1.5 or 2 (default: the driver's, 1)"},
     {"timeout", "MS", Scope::Line,
      "reply timeout in milliseconds, as COMM_TIMEOUT in the init file sets it"},
@@ -120,6 +140,9 @@ constexpr OptionSpec kOptions[] = {
      "(default: keep them under a raw counter gate, flagged undefined)"},
     {"log-level", "LEVEL", Scope::Line,
      "driver messages shown: none (0), fatal (1), error (32, default), trace (8)"},
+    {"tap", "FILE", Scope::Line,
+     "mirror the line's traffic, both ways, on a pseudo-terminal linked as FILE,\n"
+     "for a monitor to listen on"},
     {"trace", nullptr, Scope::Line,
      "print every frame sent and received, with its time and meaning"},
     {"format", "FORMAT", Scope::Own,
@@ -134,6 +157,9 @@ constexpr OptionSpec kOptions[] = {
     {"count", "N", Scope::Own,
      "read: N consecutive elements from each GATE, in as few block reads as\n"
      "the driver allows; watch: stop after N polls"},
+    {"seconds", "N", Scope::Own, "stop listening after N seconds"},
+    {"save", "FILE", Scope::Own, "keep the raw bytes with their times in FILE"},
+    {"replay", "FILE", Scope::Own, "decode a capture kept with --save instead of listening"},
     {"gate", "GATE", Scope::Own, "only this gate (repeatable)"},
     {"from", "TIME", Scope::Own, "only from this time on"},
     {"to", "TIME|URI", Scope::Own,

@@ -3,7 +3,8 @@
 // every byte both ways and, for --trace, cuts the traffic into J-bus frames
 // and prints each with its time and meaning. It also lets the driver reach a
 // device whose name is longer than the 11 characters the driver's port record
-// holds. POSIX only: elsewhere Start() says so.
+// holds, or one behind a device server (tcp://, rfc2217://). POSIX only:
+// elsewhere Start() says so.
 #pragma once
 
 #include "contract/records.h"
@@ -38,6 +39,14 @@ class Relay {
         std::uint64_t bytes = 0;
     };
     virtual Traffic traffic() const = 0;
+    // Whether the relay ended with its device, or with its device server's
+    // connection.
+    virtual bool ended() const = 0;
+    // Mirrors every byte that crosses, both ways in the order they pass, on
+    // a pseudo-terminal of its own, made reachable as `link` (a symbolic
+    // link, removed with the relay): a tap for a monitor. Bytes that the tap's
+    // reader does not take in time are dropped, never the line's.
+    virtual bool offerTap(const std::string& link, std::string& error) = 0;
     // Called on the relay's thread for every request that crosses the line;
     // null for none.
     virtual void onRequest(std::function<void()> listener) = 0;

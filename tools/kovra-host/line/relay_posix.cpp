@@ -1,6 +1,8 @@
 #include "line/relay.h"
 
+#include "line/descriptor.h"
 #include "line/frames.h"
+#include "line/remote_port.h"
 #include "link/line_posix.h"
 #include "platform/platform.h"
 
@@ -15,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -42,23 +45,6 @@ bool MakeRaw(int fd, std::string& error) {
     return true;
 }
 
-bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count) {
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = write(fd, bytes + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                pollfd pfd{fd, POLLOUT, 0};
-                poll(&pfd, 1, 100);
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::string ClockTime() {
     const auto now = std::chrono::system_clock::now();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
@@ -80,11 +66,15 @@ class PosixRelay final : public Relay {
         if (thread_.joinable()) {
             thread_.join();
         }
-        if (device_ >= 0) {
+        if (device_ >= 0 && !remote_) {
             // The device stays a terminal after us: others may open it again.
             (void)ioctl(device_, TIOCNXCL);
         }
-        for (const int fd : {device_, master_, slave_, wake_[0], wake_[1]}) {
+        if (!tapLink_.empty()) {
+            std::remove(tapLink_.c_str());
+        }
+        for (const int fd : {remote_ ? -1 : device_, master_, slave_, tapMaster_.load(), tapSlave_,
+                             wake_[0], wake_[1]}) {
             if (fd >= 0) {
                 close(fd);
             }
@@ -93,14 +83,62 @@ class PosixRelay final : public Relay {
 
     const std::string& driverPath() const override { return path_; }
     Traffic traffic() const override { return {requests_.load(), bytes_.load()}; }
+    bool ended() const override { return ended_.load(); }
     void onRequest(std::function<void()> listener) override {
         std::lock_guard lock(listenerMutex_);
         requestListener_ = std::move(listener);
     }
 
+    bool offerTap(const std::string& link, std::string& error) override {
+        int master = -1;
+        char name[256] = {};
+        if (openpty(&master, &tapSlave_, name, nullptr, nullptr) != 0) {
+            error = std::string("cannot make a pseudo-terminal: ") + std::strerror(errno);
+            return false;
+        }
+        if (!MakeRaw(tapSlave_, error) || !MakeRaw(master, error)) {
+            close(master);
+            return false;
+        }
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        std::remove(link.c_str());
+        if (symlink(name, link.c_str()) != 0) {
+            error = "tap " + link + ": " + std::strerror(errno);
+            close(master);
+            return false;
+        }
+        tapLink_ = link;
+        tapMaster_ = master;
+        return true;
+    }
+
     bool open(const std::string& device, const CommSettings& settings, TraceSink trace,
               std::string& error) {
         trace_ = std::move(trace);
+        if (IsRemotePort(device)) {
+            if (!openRemote(device, settings, error)) {
+                return false;
+            }
+        } else if (!openDevice(device, settings, error)) {
+            return false;
+        }
+        return openPseudoTerminal(error);
+    }
+
+  private:
+    bool openRemote(const std::string& port, const CommSettings& settings, std::string& error) {
+        remote_ = RemotePort::Connect(port, settings, error);
+        if (!remote_) {
+            return false;
+        }
+        device_ = remote_->fd();
+        if (trace_ && !remote_->confirmed().empty()) {
+            trace_(ClockTime() + " " + port + ": line set to " + remote_->confirmed());
+        }
+        return true;
+    }
+
+    bool openDevice(const std::string& device, const CommSettings& settings, std::string& error) {
         device_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (device_ < 0) {
             error = device + ": " + std::strerror(errno);
@@ -118,6 +156,10 @@ class PosixRelay final : public Relay {
             error = device + ": " + reason;
             return false;
         }
+        return true;
+    }
+
+    bool openPseudoTerminal(std::string& error) {
         char name[256] = {};
         if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
             error = std::string("cannot make a pseudo-terminal: ") + std::strerror(errno);
@@ -140,12 +182,12 @@ class PosixRelay final : public Relay {
         return true;
     }
 
-  private:
     // Until the device goes away or the relay is stopped. A device that went
     // away hangs the driver's side up too, so the driver fails at once
     // instead of waiting out its reply timeouts.
     void run() {
         relay();
+        ended_ = true;
         close(master_);
         master_ = -1;
     }
@@ -182,7 +224,8 @@ class PosixRelay final : public Relay {
         if ((polled.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
             return true;
         }
-        const ssize_t n = read(from, buffer, size);
+        const ssize_t n =
+            from == device_ && remote_ ? remote_->receive(buffer, size) : read(from, buffer, size);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             return true;
         }
@@ -198,8 +241,13 @@ class PosixRelay final : public Relay {
             }
             return false;
         }
-        if (!WriteAll(to, buffer, static_cast<std::size_t>(n))) {
+        const auto count = static_cast<std::size_t>(n);
+        if (!(to == device_ && remote_ ? remote_->send(buffer, count)
+                                       : WriteAll(to, buffer, count))) {
             return false;
+        }
+        if (const int tap = tapMaster_.load(); tap >= 0) {
+            (void)!write(tap, buffer, count);
         }
         bytes_ += static_cast<std::uint64_t>(n);
         for (const auto& frame : splitter.feed(buffer, static_cast<std::size_t>(n))) {
@@ -224,9 +272,14 @@ class PosixRelay final : public Relay {
     TraceSink trace_;
     std::atomic<std::uint64_t> requests_{0};
     std::atomic<std::uint64_t> bytes_{0};
+    std::atomic<bool> ended_{false};
     std::mutex listenerMutex_;
     std::function<void()> requestListener_;
-    int device_ = -1;
+    std::atomic<int> tapMaster_{-1};
+    int tapSlave_ = -1; // held open so the tap keeps what crosses until it is read
+    std::string tapLink_;
+    std::unique_ptr<RemotePort> remote_; // a device server in place of the device
+    int device_ = -1;                    // the device, or the server's connection
     int master_ = -1;
     int slave_ = -1; // held open so the driver may close and reopen its side
     int wake_[2] = {-1, -1};

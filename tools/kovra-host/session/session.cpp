@@ -2,6 +2,7 @@
 
 #include "contract/driver_files.h"
 #include "halvopro/halvopro.h"
+#include "line/remote_port.h"
 #include "output/failure.h"
 #include "output/format.h"
 
@@ -194,20 +195,20 @@ DriverInfo DriverSession::driverInfo() {
     return info;
 }
 
-void DriverSession::applySettings(const DriverInfo& info) {
-    line_ = info.defaultSettings;
-    if (settings_.baud) {
-        line_.baudRate = static_cast<std::uint16_t>(*settings_.baud);
+CommSettings WithGivenSettings(CommSettings line, const SessionSettings& given) {
+    if (given.baud) {
+        line.baudRate = static_cast<std::uint16_t>(*given.baud);
     }
-    if (settings_.dataBits) {
-        line_.dataBits = static_cast<std::uint16_t>(*settings_.dataBits);
+    if (given.dataBits) {
+        line.dataBits = static_cast<std::uint16_t>(*given.dataBits);
     }
-    if (settings_.stopBits) {
-        line_.stopBits = static_cast<std::uint16_t>(*settings_.stopBits);
+    if (given.stopBits) {
+        line.stopBits = static_cast<std::uint16_t>(*given.stopBits);
     }
-    if (settings_.parity) {
-        line_.parity = static_cast<std::uint16_t>(*settings_.parity);
+    if (given.parity) {
+        line.parity = static_cast<std::uint16_t>(*given.parity);
     }
+    return line;
 }
 
 void DriverSession::start(BatchGuard* guard) {
@@ -215,11 +216,12 @@ void DriverSession::start(BatchGuard* guard) {
         throw Failure("no port given: use --port DEVICE");
     }
     guard_ = guard;
-    applySettings(driverInfo());
-    const std::string portName =
-        settings_.trace || settings_.measure || settings_.port.size() >= kPortNameSize
-            ? startRelay()
-            : settings_.port;
+    line_ = WithGivenSettings(driverInfo().defaultSettings, settings_);
+    const std::string portName = settings_.trace || settings_.measure || !settings_.tap.empty() ||
+                                         settings_.port.size() >= kPortNameSize ||
+                                         IsRemotePort(settings_.port)
+                                     ? startRelay()
+                                     : settings_.port;
 
     PortParams params{};
     std::strncpy(params.portName, portName.c_str(), kPortNameSize - 1);
@@ -231,6 +233,10 @@ void DriverSession::start(BatchGuard* guard) {
         throw Failure(PortRefusal(settings_.port, ""));
     }
     started_ = true;
+    if (IsRemotePort(settings_.port) && context_ != nullptr && context_->rtsCtsSwitching != 0) {
+        throw Failure("RTSCTS = YES does not apply to " + settings_.port +
+                      ": the device server drives the line's direction");
+    }
     if (status == kStatusDone) {
         opened_ = DeviceIdentity(settings_.port);
         driverPort_ = portName;
@@ -250,14 +256,20 @@ std::unique_ptr<Relay> DriverSession::newRelay(std::string& error) {
     if (settings_.trace) {
         sink = [this](const std::string& text) { console_.line(text); };
     }
-    return Relay::Start(settings_.port, line_, sink, error);
+    auto relay = Relay::Start(settings_.port, line_, sink, error);
+    if (relay && !settings_.tap.empty() && !relay->offerTap(settings_.tap, error)) {
+        return nullptr;
+    }
+    return relay;
 }
 
 std::string DriverSession::startRelay() {
     std::string error;
     relay_ = newRelay(error);
+    relayed_ = true;
     if (!relay_) {
-        throw Failure(PortRefusal(settings_.port, error));
+        throw Failure(IsRemotePort(settings_.port) ? "port " + settings_.port + ": " + error
+                                                   : PortRefusal(settings_.port, error));
     }
     return relay_->driverPath();
 }
@@ -303,8 +315,27 @@ void DriverSession::setReplyTimeout(unsigned ms) {
     }
 }
 
+Diagnosis DriverSession::diagnose(const Outcome& outcome) const {
+    // A device server's line is gone when its connection dropped, which ends
+    // the relay; there is no device to ask.
+    if (IsRemotePort(settings_.port)) {
+        return !relay_ || relay_->ended() ? Diagnosis{FaultKind::PortGone, std::nullopt, ""}
+                                          : Diagnose(outcome, "");
+    }
+    return Diagnose(outcome, settings_.port, opened_);
+}
+
+bool DriverSession::changeLine(const SessionSettings& given) {
+    line_ = WithGivenSettings(line_, given);
+    if (relayed_) {
+        // The relay runs its device at the settings it started with.
+        return reopen();
+    }
+    return changePort(-1, line_);
+}
+
 bool DriverSession::reopen() {
-    if (!relay_) {
+    if (!relayed_) {
         if (call(kReopenPort, nullptr) != kStatusDone) {
             return false;
         }
@@ -313,16 +344,19 @@ bool DriverSession::reopen() {
     }
     // A relay ends with its device: a new one on the device that came back,
     // and the driver moved over to its pseudo-terminal (function 15, which
-    // keeps the timeout and the line settings).
-    const Relay::Traffic ended = relay_->traffic();
+    // keeps the timeout and the line settings). The old relay lets go of the
+    // device first, which it holds for itself, or of the one connection a
+    // device server takes.
+    if (relay_) {
+        pastTraffic_.requests += relay_->traffic().requests;
+        pastTraffic_.bytes += relay_->traffic().bytes;
+        relay_.reset();
+    }
     std::string error;
-    auto relay = newRelay(error);
-    if (!relay) {
+    relay_ = newRelay(error);
+    if (!relay_) {
         return false;
     }
-    pastTraffic_.requests += ended.requests;
-    pastTraffic_.bytes += ended.bytes;
-    relay_ = std::move(relay);
     relay_->onRequest(requestListener_);
     driverPort_ = relay_->driverPath();
     if (!changePort(-1)) {
@@ -334,10 +368,11 @@ bool DriverSession::reopen() {
 
 // The driver's port change keeps the line settings when given a baud rate of
 // 0, and the timeout when given 0 or -1 ticks.
-bool DriverSession::changePort(std::int32_t timeoutTicks) {
+bool DriverSession::changePort(std::int32_t timeoutTicks, const CommSettings& settings) {
     PortChange change{};
     std::strncpy(change.portName, driverPort_.c_str(), kPortNameSize - 1);
     change.timeoutTicks = timeoutTicks;
+    change.settings = settings;
     return call(kChangeVpiParams, &change) == kStatusDone;
 }
 

@@ -36,6 +36,7 @@ struct SessionSettings {
     // The relay in between even for a short device name, to count the traffic.
     bool measure = false;
     std::string port;
+    std::string tap; // a link to the relay's tap; empty for none
     // Line settings the user gave; the rest come from the driver's defaults.
     std::optional<unsigned> baud, dataBits, stopBits, parity;
     // What the init file's COMM_TIMEOUT and gap set, in milliseconds.
@@ -67,6 +68,9 @@ struct Outcome {
 Diagnosis Diagnose(const Outcome& outcome, const std::string& port,
                    std::optional<std::uint64_t> opened = std::nullopt);
 
+// The line settings the user gave over `line`.
+CommSettings WithGivenSettings(CommSettings line, const SessionSettings& given);
+
 // Turns the single-layout value area into the number it holds.
 std::uint32_t RawFromArea(const std::uint8_t* area, int width);
 void AreaFromRaw(std::uint32_t raw, int width, std::uint8_t* area);
@@ -87,6 +91,8 @@ class DriverSession {
 
     // Opens the port again with the settings of the cold start (function 13).
     bool reopen();
+    // Runs the line at the settings given there, the others kept (function 15).
+    bool changeLine(const SessionSettings& given);
     // The reply timeout of one attempt, and a new one through the driver's
     // port change (function 15), rounded up to its 10 ms ticks.
     unsigned replyTimeoutMs() const;
@@ -94,9 +100,7 @@ class DriverSession {
     // The traffic on the line since the start, when the relay is in between.
     std::optional<Relay::Traffic> traffic() const;
     // Why a request failed, asking the device too.
-    Diagnosis diagnose(const Outcome& outcome) const {
-        return Diagnose(outcome, settings_.port, opened_);
-    }
+    Diagnosis diagnose(const Outcome& outcome) const;
 
     ParsedGate parse(const std::string& address);
     // Parses the first gate of a block of `count` elements (function 4).
@@ -124,17 +128,17 @@ class DriverSession {
     ParsedGate parseAs(std::uint32_t code, const std::string& address, int count);
     Outcome request(const ParsedGate& gate, std::uint32_t code, std::uint8_t* area, int count,
                     const std::string& command);
-    void applySettings(const DriverInfo& info);
     void applyTiming();
     std::unique_ptr<Relay> newRelay(std::string& error);
     std::string startRelay();
-    bool changePort(std::int32_t timeoutTicks);
+    bool changePort(std::int32_t timeoutTicks, const CommSettings& settings = {});
 
     SessionSettings settings_;
     Console& console_;
     Capture capture_;
     BatchGuard* guard_ = nullptr;
     std::unique_ptr<Relay> relay_;
+    bool relayed_ = false;       // a relay stands in between, also while it is replaced
     std::string driverPort_;     // the name the driver opened: the port's, or the relay's
     Relay::Traffic pastTraffic_; // of relays that ended with their device
     VpiMainFunction entry_ = nullptr;
