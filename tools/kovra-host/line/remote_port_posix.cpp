@@ -95,6 +95,10 @@ class SocketPort final : public RemotePort {
 
     ssize_t receive(std::uint8_t* bytes, std::size_t size) override {
         const ssize_t n = read(fd_, bytes, size);
+        // A device server that coalesces small writes (Nagle) holds the rest of
+        // a reply until this side acknowledges its first piece; a delayed
+        // acknowledgement (up to 40 ms) would outlast a short reply timeout.
+        SetOption(fd_, IPPROTO_TCP, TCP_QUICKACK, 1);
         if (n <= 0 || !telnet_) {
             return n;
         }
