@@ -12,7 +12,13 @@ int RunHistory(const CommandLine& line, Console&) {
         throw Failure("this build of kovra-host keeps no history: it was built without SQLite");
     }
     HistoryQuery query;
-    query.gates = line.values("gate");
+    for (const auto& gate : line.values("gate")) {
+        try {
+            query.gates.push_back(CanonicalGateAddress(gate));
+        } catch (const GatesFileError& error) {
+            throw UsageError(std::string("--gate: ") + error.what());
+        }
+    }
     for (const char* bound : {"from", "to"}) {
         if (const auto text = line.value(bound)) {
             const auto time = ParseTime(*text, std::string(bound) == "to");
@@ -33,7 +39,9 @@ int RunHistory(const CommandLine& line, Console&) {
     const OutputFormat format = FormatOf(line);
     std::string path = line.value("history").value_or("");
     if (path.empty()) {
-        path = (fs::path(line.value("dir").value_or(".")) / "kovra-history.db").string();
+        // The history lies where the collection worked, the state folder too.
+        const std::string directory = WorkingDirectory(SettingsFrom(line).workspace);
+        path = DefaultHistoryFile(directory.empty() ? "." : directory);
     }
     if (!fs::exists(path)) {
         throw Failure("history database " + path + " does not exist");
