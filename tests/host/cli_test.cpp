@@ -247,6 +247,40 @@ TEST_F(HostCli, ARangeIsReadInAsFewBlockReadsAsTheDriverAllows) {
     EXPECT_EQ(host({"read", "013FFFE", "--count", "3"}).status, 2);
 }
 
+// The driver decodes a station by the model the init file declares; a
+// collection says where the line shows another, naming the line to change.
+TEST_F(HostCli, ACollectionNamesAModelThatTheInitFileGetsWrong) {
+    journal(0x01, plcsim::Model::P200);
+    journal(0x02, plcsim::Model::P200X);
+    struct Case {
+        const char* init;
+        std::vector<std::string> warnings;
+    };
+    const Case cases[] = {
+        {"P200X = 02\n", {}},
+        {"COMM_TIMEOUT = 100\n",
+         {"kovra-host: warning: station 02 answers as a P200X but the init file declares a "
+          "P200, so the driver decodes its values as a P200's; add the line \"P200X = 02\" to "
+          "the init file"}},
+        {"P200X = 01\nP200X = 02\n",
+         {"kovra-host: warning: station 01 answers as a P200 but the init file declares a "
+          "P200X, so the driver decodes its values as a P200X's; remove the line \"P200X = 01\" "
+          "from the init file"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.init);
+        dir.writeFile("KOVRA01.INT", c.init);
+        const HostRun run = host({"collect", "01", "02", "--no-history"});
+        std::vector<std::string> warnings;
+        for (const auto& line : run.errLines()) {
+            if (Has(line, "warning: station")) {
+                warnings.push_back(line);
+            }
+        }
+        EXPECT_EQ(warnings, c.warnings) << run.err;
+    }
+}
+
 TEST_F(HostCli, AScanFindsTheStationsTellsTheirModelAndSpendsOneTimeoutPerSilentAddress) {
     journal(0x01, plcsim::Model::P200);
     journal(0x02, plcsim::Model::P200X);
@@ -294,6 +328,45 @@ TEST_F(HostCli, WriteUndoesTheCookingAndReachesThePlc) {
     EXPECT_EQ(run.errLines(), std::vector<std::string>{"kovra-host: 12.34 cannot be written "
                                                        "exactly to 0130010; the nearest, 12.3, "
                                                        "was written"});
+
+    // A signed gate writes and reads back below zero.
+    dir.writeFile("kovra-gates.txt", "0130014 word linear 0.1 signed\n");
+    run = host({"write", "0130014", "-1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(sim.get(0x01, plcsim::Table::Words, 0x0014), 0xFFF6);
+    run = host({"read", "0130014"});
+    EXPECT_TRUE(Has(run.out, "-1")) << run.out;
+    EXPECT_FALSE(Has(run.out, "6552.6")) << run.out;
+}
+
+// An H gate names the driver's stamp but is written to the PLC register of
+// its number: refused unless forced, saying what would be written where.
+TEST_F(HostCli, AnHGateWriteReachesThePlcOnlyWhenForced) {
+    struct Case {
+        const char* gate;
+        std::uint16_t reg;
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"01HA", 0x0041,
+         "kovra-host: write 01HA would write 0x0007 (7) to register 0x0041 of station 01, not "
+         "to the driver's last-event stamp; give --force to write it"},
+        {"01H0001", 0x0001,
+         "kovra-host: write 01H0001 would write 0x0007 (7) to register 0x0001 of station 01, a "
+         "register of the PLC's clock, not to the driver's last-event stamp; give --force to "
+         "write it"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.gate);
+        sim.set(0x01, plcsim::Table::Words, c.reg, {0x0102});
+        const HostRun refused = host({"write", c.gate, "7"});
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.errLines(), std::vector<std::string>{c.refusal});
+        EXPECT_EQ(sim.get(0x01, plcsim::Table::Words, c.reg), 0x0102);
+        const HostRun forced = host({"write", c.gate, "7", "--force"});
+        EXPECT_EQ(forced.status, 0) << forced.err;
+        EXPECT_EQ(sim.get(0x01, plcsim::Table::Words, c.reg), 7);
+    }
 }
 
 TEST_F(HostCli, AMalformedGateIsACommandLineMistakeShownAtItsCharacter) {
@@ -422,12 +495,17 @@ TEST_F(HostCli, EachFailureIsExplainedByItsKind) {
 
 TEST_F(HostCli, AReadOnlyCurrentDirectorySendsTheDriversFilesToTheStateFolder) {
     // Run as an ordinary user, from a directory that user cannot write.
-    sim.set(0x01, plcsim::Table::Words, 0x0010, {7});
+    sim.set(0x01, plcsim::Table::Words, 0x0010, {215});
     ASSERT_EQ(chmod(port.c_str(), 0666), 0);
     const fs::path readOnly = dir.path() / "read-only";
     const fs::path state = dir.path() / "state";
     fs::create_directory(readOnly);
     fs::create_directory(state);
+    // The user's own init file and gates file, which the driver needs there too.
+    std::ofstream(readOnly / "KOVRA01.INT") << "P200X = 02\nCOMM_TIMEOUT = 100\n";
+    std::ofstream(readOnly / "kovra-gates.txt") << "0130010 word linear 0.1\n";
+    std::ofstream(state / "KOVRA01.INT") << "COMM_TIMEOUT = 100\n"; // an older copy
+    fs::permissions(state / "KOVRA01.INT", fs::perms::all);
     fs::permissions(dir.path(), fs::perms::all);
     fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec |
                                   fs::perms::group_read | fs::perms::group_exec |
@@ -440,15 +518,25 @@ TEST_F(HostCli, AReadOnlyCurrentDirectorySendsTheDriversFilesToTheStateFolder) {
     const HostRun denied = RunHost({"read", "0130010", "--port", port, "--state-dir",
                                     (readOnly / "state").string(), "--log-level", "none"},
                                    nullptr, true);
+    const HostRun sync = RunHost(
+        {"sync", "02", "--port", port, "--state-dir", state.string(), "--log-level", "none"},
+        nullptr, true);
+    const HostRun history = RunHost({"history", "--state-dir", state.string()}, nullptr, true);
     // Without the option: the user's state folder.
     setenv("XDG_STATE_HOME", state.c_str(), 1);
     const HostRun byDefault =
         RunHost({"read", "0130010", "--port", port, "--log-level", "none"}, nullptr, true);
+    const HostRun historyByDefault = RunHost({"history"}, nullptr, true);
     unsetenv("XDG_STATE_HOME");
     fs::current_path(dir.path());
     EXPECT_EQ(byDefault.status, 0) << byDefault.err;
+    EXPECT_TRUE(Has(byDefault.out, "21.5")) << byDefault.out;
     EXPECT_TRUE(fs::exists(state / "kovra" / "KOVRA01H.DAT"));
+    EXPECT_EQ(historyByDefault.status, 0) << historyByDefault.err;
+    EXPECT_EQ(sync.status, 0) << sync.err;
+    EXPECT_EQ(history.status, 0) << history.err;
     ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.out, "21.5")) << run.out;
     EXPECT_TRUE(fs::exists(state / "KOVRA01H.DAT"));
     EXPECT_TRUE(fs::exists(state / "kovra-history.db"));
     EXPECT_EQ(denied.status, 1);
@@ -651,7 +739,11 @@ TEST_F(HostCollect, ACollectionReopensAPortThatWentAwayCollectsTheStationAgainAn
     const HostRun run = RunHost({"collect", "01", "--port", "line", "--dir", dir.path().string(),
                                  "--log-level", "none", "--csv"});
     unplug.join();
-    EXPECT_EQ(run.status, 1); // the first try failed
+    // The first try failed, the second collected everything: a success, said so.
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.err, "collect: the port was gone 1 time and came back; every station "
+                             "was collected in the end"))
+        << run.err;
     EXPECT_TRUE(Has(run.err, "kovra-host: collect station 01: port line is gone")) << run.err;
     EXPECT_TRUE(Has(run.err, "kovra-host: port line is back")) << run.err;
     EXPECT_TRUE(Has(run.out, ",0130010,25,50,")) << run.out;
@@ -704,6 +796,15 @@ TEST_F(HostCollect, EveryCommandThatCollectsPrintsAndStoresTheEvents) {
     EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
     run = RunHost({"history", "--dir", dir.path().string(), "--gate", "01C0099", "--csv"});
     EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,")) << run.out;
+
+    // --gate is a gate in either case; a malformed one is a command-line mistake.
+    run = RunHost({"history", "--dir", dir.path().string(), "--gate", "01c0099", "--csv"});
+    EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,")) << run.out;
+    for (const char* malformed : {"1C0099", "01X0099", "01C00G9", "01HB"}) {
+        run = RunHost({"history", "--dir", dir.path().string(), "--gate", malformed});
+        EXPECT_EQ(run.status, 2) << malformed;
+        EXPECT_TRUE(Has(run.err, std::string("--gate: gate '") + malformed)) << run.err;
+    }
 }
 
 TEST_F(HostCollect, CtrlCDuringACollectionSaysWhatWasKept) {
@@ -919,4 +1020,32 @@ TEST_F(HostCollect, ProgressOnATerminalAdvancesWithEveryRequestAndCountsInTheSin
     EXPECT_TRUE(oneFile && oneRecord) << run.err;
     // The journal's chunks move the line on, not only the start of the file.
     EXPECT_GE(requestsBeforeTheFirstRecord.size(), 3u) << run.err;
+}
+
+// One working folder, one driver: a second kovra-host there is refused before
+// its cold start, naming the process that holds the driver files.
+TEST_F(HostCli, ASecondProcessInTheWorkingFolderIsRefused) {
+    pid_t first = 0;
+    std::thread watching([&] { host({"watch", "0130010", "--every", "0.1"}, true); });
+    // The first holds the lock once its process id stands in the lock file.
+    const fs::path lock = dir.path() / "KOVRA01H.DAT.lock";
+    for (int wait = 0; wait < 200; ++wait) {
+        std::ifstream in(lock);
+        if (in >> first && first > 0) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_GT(first, 0);
+    sim.clearLog();
+    const HostRun second = host({"read", "0130010"});
+    kill(first, SIGINT);
+    watching.join();
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.errLines(), std::vector<std::string>{
+                                     "kovra-host: the driver files in " + dir.path().string() +
+                                     " are in use by kovra-host process " + std::to_string(first) +
+                                     " (KOVRA01H.DAT.lock); wait for it or give another --dir"});
+    // Once the first has ended, the folder is free again.
+    EXPECT_EQ(host({"read", "0130010"}).status, 0);
 }

@@ -173,10 +173,16 @@ int RunCollect(const CommandLine& line, Console& console) {
     unsigned records = 0;
     unsigned alerts = 0;
     std::size_t done = 0;
+    unsigned portLosses = 0;
+    std::size_t checked = 0; // stations whose model was compared with the init file's
     const std::int64_t began = MonotonicMs();
     CatchInterrupt();
     while (done < stations.size() && !Interrupted()) {
         const int station = stations[done];
+        if (checked == done) {
+            WarnModelMismatch(session, station);
+            ++checked;
+        }
         const Outcome outcome = CollectStation(session, station, "collect");
         records += static_cast<unsigned>(outcome.values.size());
         alerts += static_cast<unsigned>(outcome.alerts.size());
@@ -187,22 +193,25 @@ int RunCollect(const CommandLine& line, Console& console) {
         }
         ParsedGate gate;
         gate.address.station = station;
-        if (!Report(console, "collect station " + HexByte(static_cast<unsigned>(station)), gate,
-                    outcome, session)) {
-            ok = false;
-        }
+        const bool reported =
+            Report(console, "collect station " + HexByte(static_cast<unsigned>(station)), gate,
+                   outcome, session);
         if (outcome.storeError) {
+            ok = false;
             break;
         }
         if (outcome.status != kStatusDone) {
             if (session.diagnose(outcome).kind == FaultKind::PortGone) {
-                // The station is collected again once the port is back.
+                // The station is collected again once the port is back: only
+                // the end of its collection decides the exit status.
                 WaitForPort(session, console);
+                ++portLosses;
                 continue;
             }
             listing.add(ErrorRow({NoCell()}, StationGate(station, kMemoryJournal), 2,
                                  FailureText(session, gate, outcome)));
         }
+        ok = ok && reported;
         ++done;
     }
     if (!listing.empty()) {
@@ -213,6 +222,12 @@ int RunCollect(const CommandLine& line, Console& console) {
     if (Interrupted() && done < stations.size()) {
         console.line(InterruptedNote(session, records, stations, done));
         return 1;
+    }
+    if (portLosses > 0 && done == stations.size()) {
+        console.line("collect: the port was gone " + Plural(portLosses, "time") +
+                     " and came back; " +
+                     (ok ? std::string("every station was collected in the end")
+                         : std::string("the failures above remain")));
     }
     return ok ? 0 : 1;
 }

@@ -1,9 +1,11 @@
 #include "commands/common.h"
 
 #include "halvopro/halvopro.h"
+#include "line/device.h"
 #include "session/reopen.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 
 namespace kovra_host {
@@ -234,6 +236,33 @@ int ParseStation(const std::string& text) {
 
 std::string StationGate(int station, char memoryType) {
     return HexByte(static_cast<unsigned>(station)) + memoryType + "0000";
+}
+
+std::string WordGate(int station, unsigned address) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", address);
+    return HexByte(static_cast<unsigned>(station)) + kMemoryWords + text;
+}
+
+std::optional<std::string> LineModel(DriverSession& session, int station) {
+    const Outcome table = session.readBlock(
+        session.parseBlock(WordGate(station, kFileTableAddress), kFileTableWords), kFileTableWords);
+    return table.status == kStatusDone ? ModelFromFileTable(table.block) : std::nullopt;
+}
+
+void WarnModelMismatch(DriverSession& session, int station) {
+    const auto seen = LineModel(session, station);
+    const bool declared = session.declaredP200X(station);
+    if (!seen || (*seen == "P200X") == declared) {
+        return;
+    }
+    const std::string name = HexByte(static_cast<unsigned>(station));
+    session.console().line(
+        "kovra-host: warning: station " + name + " answers as a " + *seen +
+        " but the init file declares a " + (declared ? "P200X" : "P200") +
+        ", so the driver decodes its values as a " + (declared ? "P200X" : "P200") + "'s" +
+        (declared ? "; remove the line \"P200X = " + name + "\" from the init file"
+                  : "; add the line \"P200X = " + name + "\" to the init file"));
 }
 
 std::string DescribeRequestValue(const ParsedGate& gate, const Outcome& outcome) {

@@ -75,6 +75,14 @@ void PrintEvents(const std::vector<StoredValue>& values, OutputFormat format);
 Table EventTable(const std::vector<StoredValue>& values);
 // A value's gate, marked when it is a raw gate kept for a record without one.
 std::string GateCell(const StoredValue& value);
+// The word gate of a register: "05W0900".
+std::string WordGate(int station, unsigned address);
+// The model that a station's file table tells (120 words on a P200X, 52 on a
+// P200); nothing when it does not answer or its table is empty.
+std::optional<std::string> LineModel(DriverSession& session, int station);
+// Says, once for the station, where the model on the line is not the one the
+// init file declares: the driver decodes its values by the declared one.
+void WarnModelMismatch(DriverSession& session, int station);
 std::string DescribeRequestValue(const ParsedGate& gate, const Outcome& outcome);
 
 // A long run waits out a vanished device: it asks the driver to reopen the

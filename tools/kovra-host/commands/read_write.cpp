@@ -85,6 +85,27 @@ int RunRead(const CommandLine& line, Console& console) {
     return ok ? 0 : 1;
 }
 
+namespace {
+
+// An H gate names the driver's last-event stamp, but the driver writes it as
+// a PLC register of that number: 05HA is register 0x0041, 05H0001 register 1,
+// which holds the PLC clock's day and month. Done only when asked for.
+void RefuseStampWrite(const CommandLine& line, const ParsedGate& gate, std::uint32_t raw) {
+    if (gate.memoryType() != kMemoryLastQuery || line.has("force")) {
+        return;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(gate.address.address));
+    const bool clock = gate.address.address >= 1 && gate.address.address <= 4;
+    throw Failure("write " + gate.definition.address + " would write " + FormatRaw(raw, 16) +
+                  " to register " + hex + " of station " +
+                  HexByte(static_cast<unsigned>(gate.station())) +
+                  (clock ? ", a register of the PLC's clock" : "") +
+                  ", not to the driver's last-event stamp; give --force to write it");
+}
+
+} // namespace
+
 int RunWrite(const CommandLine& line, Console& console) {
     if (line.arguments.size() != 2) {
         throw UsageError("write needs a GATE and a VALUE");
@@ -127,6 +148,7 @@ int RunWrite(const CommandLine& line, Console& console) {
         }
         raw = *uncooked;
     }
+    RefuseStampWrite(line, gate, raw);
     const Outcome outcome = session.write(gate, raw, "write");
     std::vector<StoredValue> events;
     NoteEvents(console, gate, outcome, events);

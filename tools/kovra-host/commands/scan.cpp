@@ -25,22 +25,12 @@ struct StationLooks {
     std::string clock = "-";
 };
 
-// The word gate of a register: "05W0900".
-std::string WordGate(int station, unsigned address) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", address);
-    return HexByte(static_cast<unsigned>(station)) + kMemoryWords + text;
-}
-
 StationLooks LookAt(DriverSession& session, int station) {
     StationLooks looks;
     const auto readWords = [&](unsigned address, int count) {
         return session.readBlock(session.parseBlock(WordGate(station, address), count), count);
     };
-    if (const Outcome table = readWords(kFileTableAddress, kFileTableWords);
-        table.status == kStatusDone) {
-        looks.model = ModelFromFileTable(table.block).value_or("-");
-    }
+    looks.model = LineModel(session, station).value_or("-");
     if (const Outcome clock = readWords(kClockAddress, kClockWords); clock.status == kStatusDone) {
         looks.clock = ClockFromRegisters(clock.block).value_or("-");
     }

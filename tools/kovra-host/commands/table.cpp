@@ -31,9 +31,11 @@ constexpr CommandSpec kCommands[] = {
      "clock, H serves the last-event stamps; the values these force into the log go\n"
      "to the history.",
      RunRead},
-    {"write", true, "raw", "write GATE VALUE --port DEVICE",
+    {"write", true, "raw force", "write GATE VALUE --port DEVICE",
      "Parses the gate and writes VALUE to it, in the gate's own units (the cooking\n"
-     "rule is undone), or as the raw PLC value with --raw. Digital gates take 0 or 1.",
+     "rule is undone), or as the raw PLC value with --raw. Digital gates take 0 or 1.\n"
+     "An H gate is written to the PLC register of its number (05HA: 0x0041,\n"
+     "05H0001: register 1, the clock's day and month) only with --force.",
      RunWrite},
     {"collect", true, "format csv", "collect STATION... --port DEVICE",
      "Collects the journal and memo files of each station (a read of gate ssI0000),\n"
@@ -63,7 +65,7 @@ constexpr CommandSpec kCommands[] = {
      "(the first poll prints every gate). Stops after N polls with --count, else on\n"
      "Ctrl-C.",
      RunWatch},
-    {"history", false, "dir history format csv gate from to limit last alerts",
+    {"history", false, "dir state-dir history format csv gate from to limit last alerts",
      "history [--gate GATE]... [--from TIME] [--to TIME]",
      "Prints the stored history: values by PLC time (values that came without one\n"
      "by the time they were collected), or the alerts with --alerts. TIME is\n"
@@ -117,6 +119,7 @@ constexpr OptionSpec kOptions[] = {
      "their error"},
     {"csv", nullptr, Scope::Own, "the same as --format csv"},
     {"raw", nullptr, Scope::Own, "VALUE is the raw PLC value (decimal or 0x hexadecimal)"},
+    {"force", nullptr, Scope::Own, "write an H gate to the PLC register of its number"},
     {"every", "SECONDS", Scope::Own, "polling period (required)"},
     {"count", "N", Scope::Own,
      "read: N consecutive elements from each GATE, in as few block reads as\n"

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -125,6 +126,35 @@ bool HostProcessMayBeAlive(int pid) {
         return name == "kovra-host";
     }
     return true;
+}
+
+LockState LockForLife(const std::string& path, int& holder, std::string& error) {
+    // The descriptor stays open: the lock ends with the process, however it ends.
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return LockState::Failed;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int cause = errno;
+        char text[32] = {};
+        const ssize_t got = pread(fd, text, sizeof text - 1, 0);
+        holder = got > 0 ? std::atoi(text) : 0;
+        close(fd);
+        if (cause == EWOULDBLOCK) {
+            return LockState::Busy;
+        }
+        error = std::strerror(cause);
+        return LockState::Failed;
+    }
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) != 0 ||
+        pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+        error = std::strerror(errno);
+        close(fd);
+        return LockState::Failed;
+    }
+    return LockState::Held;
 }
 
 namespace {

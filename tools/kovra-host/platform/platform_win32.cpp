@@ -4,6 +4,7 @@
 
 #include <io.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace kovra_host {
@@ -113,6 +114,43 @@ bool HostProcessMayBeAlive(int pid) {
     const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
     CloseHandle(process);
     return running;
+}
+
+LockState LockForLife(const std::string& path, int& holder, std::string& error) {
+    // The handle stays open: the lock ends with the process, however it ends.
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = "error " + std::to_string(GetLastError());
+        return LockState::Failed;
+    }
+    // The locked byte lies past the process id, which others can then read.
+    OVERLAPPED at{};
+    at.OffsetHigh = 1;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        const DWORD cause = GetLastError();
+        char text[32] = {};
+        DWORD got = 0;
+        holder =
+            ReadFile(file, text, sizeof text - 1, &got, nullptr) && got > 0 ? std::atoi(text) : 0;
+        CloseHandle(file);
+        if (cause == ERROR_LOCK_VIOLATION) {
+            return LockState::Busy;
+        }
+        error = "error " + std::to_string(cause);
+        return LockState::Failed;
+    }
+    const std::string pid = std::to_string(GetCurrentProcessId()) + "\n";
+    DWORD written = 0;
+    if (!SetEndOfFile(file) ||
+        !WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr) ||
+        written != pid.size()) {
+        error = "error " + std::to_string(GetLastError());
+        CloseHandle(file);
+        return LockState::Failed;
+    }
+    return LockState::Held;
 }
 
 namespace {

@@ -292,6 +292,12 @@ void DriverSession::applyTiming() {
     }
 }
 
+bool DriverSession::declaredP200X(int station) const {
+    return context_ != nullptr && station >= 0 &&
+           static_cast<std::size_t>(station) < kStationCount &&
+           context_->stationIsP200X[station] != 0;
+}
+
 unsigned DriverSession::replyTimeoutMs() const {
     return context_ == nullptr ? 0 : static_cast<unsigned>(context_->timeoutTicks) * 10;
 }

@@ -115,6 +115,8 @@ class DriverSession {
     const SessionSettings& settings() const { return settings_; }
     bool keepsHistory() const { return guard_ != nullptr; }
     const CommSettings& line() const { return line_; }
+    // Whether the init file marks the station a P200X, as the driver read it.
+    bool declaredP200X(int station) const;
     // Called on another thread for every request that crosses the line,
     // while the relay is in between (for progress).
     void onRequest(std::function<void()> listener);
