@@ -166,7 +166,7 @@ int RunCollect(const CommandLine& line, Console& console) {
     }
     const OutputFormat format = FormatOf(line);
     // The relay in between counts what crosses the line.
-    auto run = OpenLine(line, console, {}, true);
+    auto run = OpenLine(line, console, {});
     DriverSession& session = run->session;
     Listing listing(format, {"PLC TIME", "GATE", "VALUE", "RAW", "ERROR"});
     bool ok = true;
@@ -219,6 +219,7 @@ int RunCollect(const CommandLine& line, Console& console) {
     }
     console.line("collect: " + Plural(records, "record") + ", " +
                  Plural(alerts, "lost-record alert") + CollectTiming(session, began));
+    ReportLine(session, format);
     if (Interrupted() && done < stations.size()) {
         console.line(InterruptedNote(session, records, stations, done));
         return 1;

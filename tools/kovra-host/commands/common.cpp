@@ -26,9 +26,9 @@ std::unique_ptr<LineRun> OpenLine(HostSettings settings, Console& console,
 }
 
 std::unique_ptr<LineRun> OpenLine(const CommandLine& line, Console& console,
-                                  const std::vector<std::string>& gates, bool measure) {
+                                  const std::vector<std::string>& gates) {
     HostSettings settings = SettingsFrom(line);
-    settings.session.measure = measure && RelayAvailable();
+    settings.session.measure = RelayAvailable();
     return OpenLine(settings, console, gates);
 }
 
@@ -125,6 +125,87 @@ void NoteEvents(Console& console, const ParsedGate& gate, const Outcome& outcome
     events.insert(events.end(), outcome.values.begin(), outcome.values.end());
     if (const std::string note = UndefinedNote(outcome.values); !note.empty()) {
         console.line("station " + HexByte(static_cast<unsigned>(gate.station())) + ": " + note);
+    }
+}
+
+namespace {
+
+std::string FaultCounts(const StationFigures& figures) {
+    std::string text;
+    for (std::size_t i = 0; i < kReplyFaultCount; ++i) {
+        if (figures.faults[i] != 0) {
+            text += (text.empty() ? "" : ", ") + std::to_string(figures.faults[i]) + " " +
+                    ReplyFaultName(static_cast<ReplyFault>(i));
+        }
+    }
+    return text;
+}
+
+// Min, median and max of the reply times, sorted.
+std::vector<unsigned> ReplySpread(std::vector<unsigned> ms) {
+    if (ms.empty()) {
+        return {};
+    }
+    std::sort(ms.begin(), ms.end());
+    return {ms.front(), ms[ms.size() / 2], ms.back()};
+}
+
+std::string FiguresText(const StationFigures& figures) {
+    std::string text = Plural(figures.frames, "frame") + " sent, " + std::to_string(figures.good) +
+                       (figures.good == 1 ? " good reply" : " good replies");
+    if (figures.failed() != 0) {
+        text += ", " + std::to_string(figures.failed()) + " without (" + FaultCounts(figures) + ")";
+    }
+    if (const auto spread = ReplySpread(figures.replyMs); !spread.empty()) {
+        text += "; reply " + std::to_string(spread[0]) + "/" + std::to_string(spread[1]) + "/" +
+                std::to_string(spread[2]) + " ms min/median/max";
+    }
+    return text;
+}
+
+std::string FiguresJson(const StationFigures& figures) {
+    static constexpr const char* kKeys[kReplyFaultCount] = {"silence", "crc", "wrong_station",
+                                                            "bad_reply", "exception"};
+    std::string json = "\"frames\":" + std::to_string(figures.frames) +
+                       ",\"good\":" + std::to_string(figures.good) + ",\"failed\":{";
+    for (std::size_t i = 0; i < kReplyFaultCount; ++i) {
+        json += std::string(i == 0 ? "" : ",") + "\"" + kKeys[i] +
+                "\":" + std::to_string(figures.faults[i]);
+    }
+    json += "},\"reply_ms\":";
+    const auto spread = ReplySpread(figures.replyMs);
+    json += spread.empty() ? "null"
+                           : "{\"min\":" + std::to_string(spread[0]) +
+                                 ",\"median\":" + std::to_string(spread[1]) +
+                                 ",\"max\":" + std::to_string(spread[2]) + "}";
+    return json;
+}
+
+} // namespace
+
+void ReportLine(DriverSession& session, OutputFormat format) {
+    const auto figures = session.lineFigures();
+    if (!figures || figures->empty()) {
+        return;
+    }
+    const StationFigures total = Total(*figures);
+    if (format == OutputFormat::Json) {
+        std::string stations;
+        for (const auto& [station, one] : *figures) {
+            stations += (stations.empty() ? "" : ",") + std::string("{\"station\":") +
+                        JsonString(HexByte(static_cast<unsigned>(station))) + "," +
+                        FiguresJson(one) + "}";
+        }
+        Print("{\"line\":{" + FiguresJson(total) + ",\"stations\":[" + stations + "]}}");
+        return;
+    }
+    Console& console = session.console();
+    console.line("line: " + FiguresText(total));
+    if (figures->size() > 1) {
+        for (const auto& [station, one] : *figures) {
+            console.line("line: station " + HexByte(static_cast<unsigned>(station)) + ": " +
+                         FiguresText(one));
+        }
     }
 }
 

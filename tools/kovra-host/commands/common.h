@@ -36,8 +36,9 @@ struct LineRun {
 // Opens a run with the given settings (the demo's), or those of the command line.
 std::unique_ptr<LineRun> OpenLine(HostSettings settings, Console& console,
                                   const std::vector<std::string>& gates);
+// The relay stands in between where it can, to count the line frame by frame.
 std::unique_ptr<LineRun> OpenLine(const CommandLine& line, Console& console,
-                                  const std::vector<std::string>& gates, bool measure = false);
+                                  const std::vector<std::string>& gates);
 // Every option is checked before the port is asked for.
 void RequirePort(const CommandLine& line);
 
@@ -84,6 +85,11 @@ std::optional<std::string> LineModel(DriverSession& session, int station);
 // init file declares: the driver decodes its values by the declared one.
 void WarnModelMismatch(DriverSession& session, int station);
 std::string DescribeRequestValue(const ParsedGate& gate, const Outcome& outcome);
+
+// What crossed the line, frame by frame, when the relay counted it: a
+// summary line and one a station where there were several (text, on the
+// console), or one JSON object on the output.
+void ReportLine(DriverSession& session, OutputFormat format);
 
 // A long run waits out a vanished device: it asks the driver to reopen the
 // port after 1, 2, 4 ... up to 30 seconds, until it is back or the run is

@@ -82,6 +82,7 @@ int RunRead(const CommandLine& line, Console& console) {
     }
     listing.finish();
     PrintEvents(events, format);
+    ReportLine(session, format);
     return ok ? 0 : 1;
 }
 
@@ -154,6 +155,7 @@ int RunWrite(const CommandLine& line, Console& console) {
     NoteEvents(console, gate, outcome, events);
     if (!Report(console, "write " + gate.definition.address, gate, outcome, session)) {
         PrintEvents(events, OutputFormat::Text);
+        ReportLine(session, OutputFormat::Text);
         return 1;
     }
     // What was written: the value the raw number stands for, which the
@@ -167,6 +169,7 @@ int RunWrite(const CommandLine& line, Console& console) {
     Print(gate.definition.address + " <- " + FormatValue(written) + " (raw " +
           FormatRaw(raw, gate.width) + ")");
     PrintEvents(events, OutputFormat::Text);
+    ReportLine(session, OutputFormat::Text);
     return 0;
 }
 

@@ -122,6 +122,7 @@ int RunScan(const CommandLine& line, Console& console) {
                  HexByte(static_cast<unsigned>(station - 1)) + ": " + Plural(answering, "station") +
                  " answering" + (found.empty() ? "" : " (" + found + ")") + " of " +
                  std::to_string(station - first) + " addresses, " + seconds);
+    ReportLine(session, FormatOf(line));
     return 0;
 }
 

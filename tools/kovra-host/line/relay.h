@@ -7,6 +7,7 @@
 #pragma once
 
 #include "contract/records.h"
+#include "line/line_stats.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -38,6 +39,8 @@ class Relay {
         std::uint64_t bytes = 0;
     };
     virtual Traffic traffic() const = 0;
+    // Frame by frame, by station: requests, good replies, faults, reply times.
+    virtual LineFigures figures() const = 0;
     // Called on the relay's thread for every request that crosses the line;
     // null for none.
     virtual void onRequest(std::function<void()> listener) = 0;

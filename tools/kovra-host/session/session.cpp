@@ -281,6 +281,17 @@ std::optional<Relay::Traffic> DriverSession::traffic() const {
     return total;
 }
 
+std::optional<LineFigures> DriverSession::lineFigures() const {
+    if (!relay_ && pastFigures_.empty()) {
+        return std::nullopt;
+    }
+    LineFigures total = pastFigures_;
+    if (relay_) {
+        Merge(total, relay_->figures());
+    }
+    return total;
+}
+
 void DriverSession::applyTiming() {
     if (settings_.timeoutMs) {
         setReplyTimeout(*settings_.timeoutMs);
@@ -328,6 +339,7 @@ bool DriverSession::reopen() {
     }
     pastTraffic_.requests += ended.requests;
     pastTraffic_.bytes += ended.bytes;
+    Merge(pastFigures_, relay_->figures());
     relay_ = std::move(relay);
     relay_->onRequest(requestListener_);
     driverPort_ = relay_->driverPath();

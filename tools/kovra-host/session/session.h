@@ -93,6 +93,8 @@ class DriverSession {
     void setReplyTimeout(unsigned ms);
     // The traffic on the line since the start, when the relay is in between.
     std::optional<Relay::Traffic> traffic() const;
+    // The same frame by frame, by station, when the relay is in between.
+    std::optional<LineFigures> lineFigures() const;
     // Why a request failed, asking the device too.
     Diagnosis diagnose(const Outcome& outcome) const {
         return Diagnose(outcome, settings_.port, opened_);
@@ -139,6 +141,7 @@ class DriverSession {
     std::unique_ptr<Relay> relay_;
     std::string driverPort_;     // the name the driver opened: the port's, or the relay's
     Relay::Traffic pastTraffic_; // of relays that ended with their device
+    LineFigures pastFigures_;
     VpiMainFunction entry_ = nullptr;
     DriverContext* context_ = nullptr; // lives as long as the process
     std::optional<DriverInfo> info_;
