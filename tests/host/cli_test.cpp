@@ -73,6 +73,15 @@ When Ago(int minutes) {
     return stamp;
 }
 
+// A PLC's clock registers 1 to 4: day, month, year, hour, minute, second, a
+// byte each, high byte first.
+void SetClock(plcsim::Simulator& sim, std::uint8_t station, const std::tm& when) {
+    const auto pair = [](int high, int low) { return static_cast<std::uint16_t>(high << 8 | low); };
+    sim.set(station, plcsim::Table::Words, 0x0001,
+            {pair(when.tm_mday, when.tm_mon + 1), pair(when.tm_year, when.tm_hour),
+             pair(when.tm_min, when.tm_sec), 0});
+}
+
 class HostCli : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -302,7 +311,7 @@ TEST_F(HostCli, ACollectionNamesAModelThatTheInitFileGetsWrong) {
 
 TEST_F(HostCli, AScanFindsTheStationsTellsTheirModelAndSpendsOneTimeoutPerSilentAddress) {
     journal(0x01, plcsim::Model::P200);
-    journal(0x02, plcsim::Model::P200X);
+    journal(0x02, plcsim::Model::P200X)->setClock(Ago(-47).local); // 47 minutes ahead
     const auto began = std::chrono::steady_clock::now();
     const HostRun run = host({"scan", "00-05", "--timeout", "400", "--csv"});
     const auto took = std::chrono::steady_clock::now() - began;
@@ -310,7 +319,10 @@ TEST_F(HostCli, AScanFindsTheStationsTellsTheirModelAndSpendsOneTimeoutPerSilent
     const auto lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 3u) << run.out;
     EXPECT_TRUE(Has(lines[1], "01,P200,")) << lines[1];
+    EXPECT_TRUE(std::regex_search(lines[1], std::regex(R"(,(-[12]|\+?[012]) s,)"))) << lines[1];
     EXPECT_TRUE(Has(lines[2], "02,P200X,")) << lines[2];
+    EXPECT_TRUE(std::regex_search(lines[2], std::regex(R"(,"\+2[78]\d\d s, over a minute",)")))
+        << lines[2];
     EXPECT_TRUE(Has(run.err, "scan 00-05: 2 stations answering (01, 02) of 6 addresses"))
         << run.err;
     // Four silent addresses; four full timeouts each would take 6.4 s.
@@ -614,13 +626,19 @@ TEST_F(HostCli, AHistoryThatCannotBeWrittenStopsTheRunBeforeThePlcIsTouched) {
 }
 
 TEST_F(HostCli, SyncSetsTheClockOfAP200XAndRefusesAP200) {
+    // The PLC's clock 47 minutes behind: read first, so the drift is told.
+    SetClock(sim, 0x02, Ago(47).local);
     sim.clearLog();
     HostRun run = host({"sync", "02"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(Has(run.out, "station 02: clock set to ")) << run.out;
+    EXPECT_TRUE(
+        std::regex_search(run.out, std::regex(R"(\(it was -2[78]\d\d s, over a minute off\))")))
+        << run.out;
     const auto requests = sim.requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(std::vector<std::uint8_t>(requests[0].begin(), requests[0].begin() + 7),
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0][1], 0x03);
+    EXPECT_EQ(std::vector<std::uint8_t>(requests[1].begin(), requests[1].begin() + 7),
               (std::vector<std::uint8_t>{0x02, 0x10, 0x00, 0x01, 0x00, 0x04, 0x08}));
 
     run = host({"sync", "01"});

@@ -23,6 +23,7 @@ std::pair<int, int> ParseStationRange(const std::string& text) {
 struct StationLooks {
     std::string model = "-";
     std::string clock = "-";
+    std::string drift = "-"; // against this computer's clock
 };
 
 StationLooks LookAt(DriverSession& session, int station) {
@@ -31,8 +32,12 @@ StationLooks LookAt(DriverSession& session, int station) {
         return session.readBlock(session.parseBlock(WordGate(station, address), count), count);
     };
     looks.model = LineModel(session, station).value_or("-");
+    const std::time_t now = std::time(nullptr);
     if (const Outcome clock = readWords(kClockAddress, kClockWords); clock.status == kStatusDone) {
         looks.clock = ClockFromRegisters(clock.block).value_or("-");
+        if (const auto drift = ClockDrift(clock.block, now)) {
+            looks.drift = DriftText(*drift);
+        }
     }
     return looks;
 }
@@ -59,7 +64,7 @@ ScanResult ScanStation(DriverSession& session, int station, unsigned timeout, un
         if (diagnosis.kind == FaultKind::SilentStation || diagnosis.kind == FaultKind::Unknown) {
             return {};
         }
-        return {std::vector<Cell>{TextCell(name), NoCell(), NoCell(),
+        return {std::vector<Cell>{TextCell(name), NoCell(), NoCell(), NoCell(),
                                   TextCell(KindName(diagnosis.kind))},
                 false};
     }
@@ -68,7 +73,7 @@ ScanResult ScanStation(DriverSession& session, int station, unsigned timeout, un
     session.setReplyTimeout(attempt);
     const unsigned code = diagnosis.exceptionCode.value_or(0);
     return {std::vector<Cell>{
-                TextCell(name), TextCell(looks.model), TextCell(looks.clock),
+                TextCell(name), TextCell(looks.model), TextCell(looks.clock), TextCell(looks.drift),
                 TextCell(outcome.status == kStatusDone
                              ? "answers"
                              : "exception " + HexByte(code) + ": " + ExceptionMeaning(code))},
@@ -91,7 +96,7 @@ int RunScan(const CommandLine& line, Console& console) {
     // silent address costs about one timeout.
     const unsigned timeout = session.replyTimeoutMs();
     const unsigned attempt = std::max(10u, timeout / 4 / 10 * 10);
-    Listing table(FormatOf(line), {"STATION", "MODEL", "CLOCK", "REPLY"});
+    Listing table(FormatOf(line), {"STATION", "MODEL", "CLOCK", "DRIFT", "REPLY"});
     std::string found;
     unsigned answering = 0;
     const std::int64_t began = MonotonicMs();
