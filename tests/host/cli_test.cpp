@@ -180,6 +180,24 @@ TEST(HostCliAlone, MistakesOnTheCommandLineExitWithTwoAndSaySo) {
     run = RunHost({"watch", "--help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(Has(run.out, "--every SECONDS")) << run.out;
+    // Ranges in the words the user would write them in.
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string said;
+    };
+    const Case cases[] = {
+        {{"watch", "0130010", "--port", "p", "--every", "x"},
+         "--every takes a number from 0.01 to 86400, not 'x'"},
+        {{"read", "0130010", "--port", "p", "--timeout", "50"},
+         "--timeout takes a whole number from 100 to 25000, not '50'"},
+        {{"read", "0130010", "--port", "p", "--timeout", "30000"},
+         "--timeout takes a whole number from 100 to 25000, not '30000'"},
+    };
+    for (const auto& c : cases) {
+        run = RunHost(c.arguments);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(Has(run.err, c.said)) << run.err;
+    }
 }
 
 TEST_F(HostCli, ReadShowsCookedValuesWithTheirRawFormAndFailuresAsRowsInEveryFormat) {
@@ -344,6 +362,10 @@ TEST_F(HostCli, WriteUndoesTheCookingAndReachesThePlc) {
     run = host({"write", "0130012", "0x1234", "--raw"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(sim.get(0x01, plcsim::Table::Words, 0x0012), 0x1234);
+
+    run = host({"write", "0130010", "twelve"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(Has(run.err, "value 'twelve' is not a number")) << run.err;
 
     run = host({"write", "0130010", "99999"});
     EXPECT_EQ(run.status, 1);

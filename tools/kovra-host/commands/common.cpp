@@ -269,7 +269,8 @@ HostSettings SettingsFrom(const CommandLine& line) {
     if (const auto baud = line.integer("baud", 1, 65535)) {
         settings.session.baud = static_cast<unsigned>(*baud);
     }
-    if (const auto timeout = line.integer("timeout", 10, 600000)) {
+    // The init file's COMM_TIMEOUT range.
+    if (const auto timeout = line.integer("timeout", 100, 25000)) {
         settings.session.timeoutMs = static_cast<unsigned>(*timeout);
     }
     if (const auto gap = line.integer("gap", 0, 65535)) {

@@ -133,7 +133,7 @@ int RunWrite(const CommandLine& line, Console& console) {
         char* end = nullptr;
         const double value = std::strtod(text.c_str(), &end);
         if (text.empty() || *end != '\0') {
-            throw Failure("value '" + text + "' is not a number");
+            throw UsageError("value '" + text + "' is not a number");
         }
         std::optional<std::uint32_t> uncooked;
         if (gate.width == 1) {

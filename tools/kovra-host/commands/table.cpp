@@ -88,7 +88,8 @@ constexpr OptionSpec kOptions[] = {
     {"parity", "P", Scope::Line, "none, odd, even, mark or space (default: the driver's, none)"},
     {"stop-bits", "N", Scope::Line, "1, 1.5 or 2 (default: the driver's, 1)"},
     {"timeout", "MS", Scope::Line,
-     "reply timeout in milliseconds, as COMM_TIMEOUT in the init file sets it"},
+     "reply timeout in milliseconds, 100 to 25000, as COMM_TIMEOUT in the init\n"
+     "file sets it"},
     {"gap", "MS", Scope::Line, "silence before every request in milliseconds (inter-frame gap)"},
     {"driver", "PATH", Scope::Line,
      "driver library (default: beside this program or in its build tree)"},

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
@@ -129,9 +130,16 @@ std::string IsoLocalTime(std::int64_t seconds) {
 
 std::optional<std::int64_t> ParseTime(const std::string& text, bool spanEnd) {
     if (!text.empty() && text[0] == '@') {
+        // Digits, with a minus sign at most: no blank, no plus, nothing past
+        // what a time holds.
+        const std::size_t first = text.size() > 1 && text[1] == '-' ? 2 : 1;
+        if (first >= text.size() || !std::isdigit(static_cast<unsigned char>(text[first]))) {
+            return std::nullopt;
+        }
+        errno = 0;
         char* end = nullptr;
         const long long value = std::strtoll(text.c_str() + 1, &end, 10);
-        if (end == text.c_str() + 1 || *end != '\0') {
+        if (*end != '\0' || errno == ERANGE) {
             return std::nullopt;
         }
         return value;
@@ -203,7 +211,8 @@ std::optional<std::int64_t> ParseTime(const std::string& text, bool spanEnd) {
         return std::nullopt;
     }
     Expect(text, at, ':');
-    if (!ReadNumber(text, at, 2, offsetMinutes) || at != text.size()) {
+    if (!ReadNumber(text, at, 2, offsetMinutes) || at != text.size() || offsetHours > 23 ||
+        offsetMinutes > 59) {
         return std::nullopt;
     }
     return civil - sign * (offsetHours * 3600 + offsetMinutes * 60);
@@ -226,6 +235,11 @@ std::string FormatValue(double value) {
         if (std::strtod(text, nullptr) == value) {
             break;
         }
+    }
+    // Near the largest double, 15 digits round past it and read back as an
+    // infinity: then all 17, which read back as the value itself.
+    if (std::isfinite(value) && !std::isfinite(std::strtod(text, nullptr))) {
+        std::snprintf(text, sizeof text, "%.17g", value);
     }
     return text;
 }
