@@ -348,6 +348,20 @@ TEST_F(HostCli, AScanFindsTheStationsTellsTheirModelAndSpendsOneTimeoutPerSilent
     EXPECT_EQ(host({"scan", "05-01"}).status, 2);
 }
 
+// A scan that finds nothing still says so in its own format; a station whose
+// file table is empty has no model: null in JSON, not a dash.
+TEST_F(HostCli, AnEmptyScanKeepsItsHeadingsAndJsonSaysNullForWhatIsMissing) {
+    HostRun run = host({"scan", "05-06"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "STATION  MODEL  CLOCK  DRIFT  REPLY\n");
+    run = host({"scan", "05-06", "--format", "json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.rfind(R"({"line":{"frames":8,"good":0,)", 0), 0u) << run.out;
+    run = host({"scan", "01", "--format", "json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Lines(run.out).at(0).rfind(R"({"station":"01","model":null,)", 0), 0u) << run.out;
+}
+
 TEST_F(HostCli, WriteUndoesTheCookingAndReachesThePlc) {
     dir.writeFile("kovra-gates.txt", "0130010 word linear 0.1 -20\n");
     HostRun run = host({"write", "0130010", "12.5"});

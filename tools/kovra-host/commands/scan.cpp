@@ -21,20 +21,24 @@ std::pair<int, int> ParseStationRange(const std::string& text) {
 }
 
 struct StationLooks {
-    std::string model = "-";
-    std::string clock = "-";
-    std::string drift = "-"; // against this computer's clock
+    std::optional<std::string> model;
+    std::optional<std::string> clock;
+    std::optional<std::string> drift; // against this computer's clock
 };
+
+Cell LookCell(const std::optional<std::string>& text) {
+    return text ? TextCell(*text) : NullCell();
+}
 
 StationLooks LookAt(DriverSession& session, int station) {
     StationLooks looks;
     const auto readWords = [&](unsigned address, int count) {
         return session.readBlock(session.parseBlock(WordGate(station, address), count), count);
     };
-    looks.model = LineModel(session, station).value_or("-");
+    looks.model = LineModel(session, station);
     const std::time_t now = std::time(nullptr);
     if (const Outcome clock = readWords(kClockAddress, kClockWords); clock.status == kStatusDone) {
-        looks.clock = ClockFromRegisters(clock.block).value_or("-");
+        looks.clock = ClockFromRegisters(clock.block);
         if (const auto drift = ClockDrift(clock.block, now)) {
             looks.drift = DriftText(*drift);
         }
@@ -73,7 +77,7 @@ ScanResult ScanStation(DriverSession& session, int station, unsigned timeout, un
     session.setReplyTimeout(attempt);
     const unsigned code = diagnosis.exceptionCode.value_or(0);
     return {std::vector<Cell>{
-                TextCell(name), TextCell(looks.model), TextCell(looks.clock), TextCell(looks.drift),
+                TextCell(name), LookCell(looks.model), LookCell(looks.clock), LookCell(looks.drift),
                 TextCell(outcome.status == kStatusDone
                              ? "answers"
                              : "exception " + HexByte(code) + ": " + ExceptionMeaning(code))},

@@ -363,6 +363,10 @@ Cell NoCell() {
     return {"-", "", "", true, ""};
 }
 
+Cell NullCell() {
+    return {"-", "", "null", false, ""};
+}
+
 Listing::Listing(OutputFormat format, std::vector<std::string> headings,
                  std::vector<std::size_t> liveWidths)
     : format_(format), headings_(std::move(headings)), liveWidths_(std::move(liveWidths)) {
@@ -437,12 +441,13 @@ void Listing::finish() {
     if (format_ != OutputFormat::Text || !liveWidths_.empty()) {
         return;
     }
-    // The last column (the error) only when some row has it.
+    // The last column (the error) only when some row has it, or no row is
+    // there to say which columns are needed.
     std::vector<std::size_t> shown;
     for (std::size_t i = 0; i < headings_.size(); ++i) {
         if (std::any_of(rows_.begin(), rows_.end(),
                         [i](const auto& row) { return i < row.size() && !row[i].absent; }) ||
-            i + 1 < headings_.size()) {
+            i + 1 < headings_.size() || rows_.empty()) {
             shown.push_back(i);
         }
     }
