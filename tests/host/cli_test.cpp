@@ -860,8 +860,8 @@ TEST_F(HostCollect, StrictGatesPassOverRecordsWithoutAGateAndTheSummarySaysWhy) 
     const HostRun run = host({"collect", "01", "--strict-gates"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(Has(run.err, "station 01: 2 files read, 0 events stored, 6 records without a "
-                             "gate passed over (the gates file defines the gates of the journal's "
-                             "variables)"))
+                             "gate passed over (J-bus addresses 0x0010, 0x0003, 0x0099, 0x0020; "
+                             "the gates file defines the gates of the journal's variables)"))
         << run.err;
     EXPECT_TRUE(run.out.empty()) << run.out;
 }

@@ -2,6 +2,7 @@
 
 #include "line/device.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace kovra_host {
@@ -78,6 +79,28 @@ class CollectProgress {
     unsigned requests_ = 0;
 };
 
+// The J-bus addresses of the records passed over for want of a gate, each
+// once, as the driver names them: "J-bus address 0x0099".
+std::string PassedAddresses(const std::vector<LogLine>& messages) {
+    std::vector<unsigned> addresses;
+    for (const auto& message : messages) {
+        const auto at = message.text.find("J-bus Address ");
+        unsigned address = 0;
+        if (SignOf(message.text) == Sign::RecordPassedOver && at != std::string::npos &&
+            std::sscanf(message.text.c_str() + at, "J-bus Address %x", &address) == 1 &&
+            std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
+            addresses.push_back(address);
+        }
+    }
+    std::string text = addresses.size() == 1 ? "J-bus address " : "J-bus addresses ";
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%04X", addresses[i]);
+        text += (i == 0 ? "" : ", ") + std::string(hex);
+    }
+    return text;
+}
+
 std::string CollectSummary(const DriverSession& session, int station, unsigned files,
                            const Outcome& outcome) {
     std::string summary = "station " + HexByte(static_cast<unsigned>(station)) + ": " +
@@ -92,10 +115,12 @@ std::string CollectSummary(const DriverSession& session, int station, unsigned f
         summary += ", " + note;
     }
     if (const unsigned passed = CountSigns(outcome.messages, Sign::RecordPassedOver); passed != 0) {
-        summary += ", " + Plural(passed, "record") + " without a gate passed over";
+        summary += ", " + Plural(passed, "record") + " without a gate passed over (" +
+                   PassedAddresses(outcome.messages);
         if (outcome.values.empty()) {
-            summary += " (the gates file defines the gates of the journal's variables)";
+            summary += "; the gates file defines the gates of the journal's variables";
         }
+        summary += ")";
     }
     if (!outcome.alerts.empty()) {
         summary += ", " + Plural(static_cast<unsigned>(outcome.alerts.size()), "alert");
