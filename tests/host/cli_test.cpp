@@ -908,9 +908,40 @@ TEST_F(HostCollect, CtrlCDuringACollectionSaysWhatWasKept) {
                                 [&](pid_t pid) { child = pid; });
     sim.onExchange(nullptr);
     EXPECT_EQ(run.status, 1);
+    // Acknowledged at once, before the station's summary.
+    const auto said = run.errLines();
+    const auto ack = std::find(said.begin(), said.end(),
+                               "kovra-host: finishing station 01; Ctrl-C again to stop now");
+    ASSERT_NE(ack, said.end()) << run.err;
+    EXPECT_TRUE(std::none_of(said.begin(), ack, [](const std::string& line) {
+        return Has(line, "station 01: ");
+    })) << run.err;
     EXPECT_TRUE(Has(run.err, "kovra-host: interrupted: 6 events kept in the history; not "
                              "collected: station 02"))
         << run.err;
+    EXPECT_EQ(StoredEvents(history()), expected);
+}
+
+// A second Ctrl-C stops at once; the next collection takes up where the
+// history says, each event once.
+TEST_F(HostCollect, ASecondCtrlCStopsNowAndLosesNothing) {
+    pid_t child = 0;
+    int signals = 0;
+    sim.onExchange([&](const plcsim::Exchange&) {
+        if (child > 0 && signals < 2) {
+            kill(child, SIGINT);
+            ++signals;
+        }
+    });
+    const HostRun run = RunHost(
+        {"collect", "01", "--port", port, "--dir", dir.path().string(), "--log-level", "none"},
+        [&](pid_t pid) { child = pid; });
+    sim.onExchange(nullptr);
+    EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
+    EXPECT_TRUE(Has(run.err, "kovra-host: finishing station 01; Ctrl-C again to stop now"))
+        << run.err;
+    const HostRun again = host({"collect", "01"});
+    ASSERT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(StoredEvents(history()), expected);
 }
 

@@ -204,6 +204,9 @@ int RunCollect(const CommandLine& line, Console& console) {
     CatchInterrupt();
     while (done < stations.size() && !Interrupted()) {
         const int station = stations[done];
+        SetInterruptNotice("kovra-host: finishing station " +
+                           HexByte(static_cast<unsigned>(station)) +
+                           "; Ctrl-C again to stop now\n");
         if (checked == done) {
             WarnModelMismatch(session, station);
             ++checked;
@@ -239,6 +242,7 @@ int RunCollect(const CommandLine& line, Console& console) {
         ok = ok && reported;
         ++done;
     }
+    SetInterruptNotice("");
     if (!listing.empty()) {
         listing.finish();
     }

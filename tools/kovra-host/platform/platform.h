@@ -62,6 +62,10 @@ void SleepMs(unsigned milliseconds);
 // program to stop; Interrupted() tells whether it has been asked.
 void CatchInterrupt();
 bool Interrupted();
+// While a notice is set, the first interrupt prints it at once on standard
+// error and a second one ends the program as an uncaught interrupt would;
+// empty: back to asking only. Longer notices are cut to 255 bytes.
+void SetInterruptNotice(const std::string& notice);
 // Milliseconds on a monotonic clock.
 std::int64_t MonotonicMs();
 

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -159,10 +160,28 @@ LockState LockForLife(const std::string& path, int& holder, std::string& error) 
 
 namespace {
 volatile std::sig_atomic_t interrupted = 0;
-extern "C" void NoteInterrupt(int) {
+// Written before the handler may read it, and read only in the handler.
+char notice[256];
+volatile std::sig_atomic_t noticeLength = 0;
+extern "C" void NoteInterrupt(int signal) {
+    if (interrupted != 0 && noticeLength != 0) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
     interrupted = 1;
+    if (noticeLength != 0) {
+        (void)!write(STDERR_FILENO, notice, static_cast<std::size_t>(noticeLength));
+    }
 }
 } // namespace
+
+void SetInterruptNotice(const std::string& text) {
+    noticeLength = 0;
+    const std::size_t length = std::min(text.size(), sizeof notice - 1);
+    std::memcpy(notice, text.data(), length);
+    noticeLength = static_cast<std::sig_atomic_t>(length);
+}
 
 void CatchInterrupt() {
     struct sigaction action {};

@@ -155,11 +155,27 @@ LockState LockForLife(const std::string& path, int& holder, std::string& error) 
 
 namespace {
 volatile LONG interrupted = 0;
+char notice[256];
+volatile LONG noticeLength = 0;
 BOOL WINAPI NoteInterrupt(DWORD) {
-    InterlockedExchange(&interrupted, 1);
+    if (InterlockedExchange(&interrupted, 1) != 0 && noticeLength != 0) {
+        return FALSE; // the next handler, the system's, ends the program
+    }
+    if (noticeLength != 0) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), notice, static_cast<DWORD>(noticeLength),
+                  &written, nullptr);
+    }
     return TRUE;
 }
 } // namespace
+
+void SetInterruptNotice(const std::string& text) {
+    InterlockedExchange(&noticeLength, 0);
+    const std::size_t length = text.size() < sizeof notice ? text.size() : sizeof notice - 1;
+    std::memcpy(notice, text.data(), length);
+    InterlockedExchange(&noticeLength, static_cast<LONG>(length));
+}
 
 void CatchInterrupt() {
     SetConsoleCtrlHandler(NoteInterrupt, TRUE);
