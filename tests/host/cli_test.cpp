@@ -180,6 +180,10 @@ TEST(HostCliAlone, MistakesOnTheCommandLineExitWithTwoAndSaySo) {
     run = RunHost({"watch", "--help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(Has(run.out, "--every SECONDS")) << run.out;
+    run = RunHost({"--help"});
+    EXPECT_TRUE(Has(run.out, "history [--gate GATE]... [--from TIME] [--to TIME] [--limit N | "
+                             "--last N] [--alerts]"))
+        << run.out;
     // Ranges in the words the user would write them in.
     struct Case {
         std::vector<std::string> arguments;

@@ -66,7 +66,7 @@ constexpr CommandSpec kCommands[] = {
      "Ctrl-C.",
      RunWatch},
     {"history", false, "dir state-dir history format csv gate from to limit last alerts",
-     "history [--gate GATE]... [--from TIME] [--to TIME]",
+     "history [--gate GATE]... [--from TIME] [--to TIME] [--limit N | --last N] [--alerts]",
      "Prints the stored history: values by PLC time (values that came without one\n"
      "by the time they were collected), or the alerts with --alerts. TIME is\n"
      "2025-05-28, 2025-05-28T13:45[:30] (local time), either followed by Z or\n"
