@@ -107,11 +107,12 @@ int ReadRange(VpiRequest& request, const FileHeader& header, RecordRange range,
     return kStatusDone;
 }
 
-// How one file read ended: its status, and whether the file was refused for
-// its header, which does not stop the files after it.
+// How one file read ended: its status, and whether the failure leaves the
+// files after it to be read all the same (a header refused, a position not
+// saved).
 struct FileOutcome {
     int status = kStatusDone;
-    bool refusedHeader = false;
+    bool passedOver = false;
 };
 
 const char* HeaderFieldName(HeaderFault fault) {
@@ -224,26 +225,35 @@ FileOutcome CollectFile(VpiRequest& request, std::uint16_t fileNumber) {
     }
 
     std::uint16_t newLastRecord = 0;
+    std::int32_t previousInstant =
+        lastRecordMatches
+            ? PassedRecordInstant(recordAt(static_cast<std::uint16_t>(lastRecord - 1)))
+            : 0;
     for (const RecordRange& range : {plan.part1, plan.part2}) {
         for (std::uint16_t i = range.begin; i < range.end; ++i) {
             // A record whose gate lookup failed does not move the position, so
             // it is offered again unless a later record moves past it.
-            if (LogRecord(request, recordAt(i), fileNumber, i) == kStatusDone) {
+            if (LogRecord(request, recordAt(i), fileNumber, i, previousInstant) == kStatusDone) {
                 newLastRecord = static_cast<std::uint16_t>(i + 1);
             }
         }
     }
 
+    // A position that cannot be saved stays in the table, so the records are
+    // not passed again by this instance; the failure is noted but the files
+    // after this one are read all the same: an empty file saves its position
+    // at every collection, and a full disk would otherwise starve the files
+    // behind it until their rings wrap.
+    int saved = kStatusDone;
     if (newLastRecord != 0) {
-        return {PutLastHoro(request, static_cast<std::uint8_t>(station), fileNumber, newLastRecord,
+        saved = PutLastHoro(request, static_cast<std::uint8_t>(station), fileNumber, newLastRecord,
                             reinterpret_cast<const std::uint8_t*>(
-                                recordAt(static_cast<std::uint16_t>(newLastRecord - 1))))};
-    }
-    if (header.usedRecords == 0) {
+                                recordAt(static_cast<std::uint16_t>(newLastRecord - 1))));
+    } else if (header.usedRecords == 0) {
         // An emptied file starts over from its first record next time.
-        return {PutLastHoro(request, static_cast<std::uint8_t>(station), fileNumber, 0, nullptr)};
+        saved = PutLastHoro(request, static_cast<std::uint8_t>(station), fileNumber, 0, nullptr);
     }
-    return {kStatusDone};
+    return {saved, saved != kStatusDone};
 }
 
 } // namespace
@@ -343,10 +353,11 @@ int ReadHoroData(VpiRequest& request) {
                 return result;
             }
         }
-        // A file refused for its header would be refused at every collection:
-        // it is passed over so that the files after it are still read.
+        // A file refused for its header would be refused at every collection,
+        // and a position the disk will not take would fail at every one too:
+        // such a file is passed over so that the files after it are still read.
         const FileOutcome file = CollectFile(request, fileNumber);
-        if (file.refusedHeader) {
+        if (file.passedOver) {
             status = kStatusRefused;
         } else if (file.status != kStatusDone) {
             return file.status;

@@ -7,6 +7,9 @@
 #include "contract/host_library.h"
 #include "link/crc.h"
 #include "link/serial_port.h"
+#include "link/wire_time.h"
+
+#include <chrono>
 
 namespace kovra {
 
@@ -29,17 +32,30 @@ struct ReplyInProgress {
     PortHandle port;
     std::uint8_t* buffer;
     std::size_t& length;
+    bool writeEcho;
     std::size_t buffered = 0;
 };
 
+// Where the frame ends as far as the bytes buffered tell it; before they do,
+// the end of the shortest reply they may begin.
+std::size_t FrameEndSoFar(const ReplyInProgress& reply) {
+    static_assert(frame_layout::kReadOverhead <= frame_layout::kExceptionLength &&
+                  frame_layout::kReadOverhead <= frame_layout::kWriteEchoLength);
+    const std::size_t total = ReplyLength(reply.buffer, reply.buffered, reply.writeEcho);
+    return total != 0 ? total : frame_layout::kReadOverhead;
+}
+
 // Extends the reply to its first `end` bytes. What the buffer lacks is read
-// in one timed read, which takes along whatever is already waiting beyond it.
+// in one timed read, which takes along what is already waiting up to the
+// frame's end and never beyond it: the bytes that follow a broken reply must
+// stay in the port for the flush before the next attempt.
 bool ReadPart(ReplyInProgress& reply, std::size_t end, const PartMessages& messages) {
     if (reply.buffered < end) {
         unsigned got = 0;
         (void)ReadPortAtLeast(reply.port, reply.buffer + reply.buffered,
                               static_cast<std::uint16_t>(end - reply.buffered),
-                              static_cast<std::uint16_t>(kMaxReplyLength - reply.buffered), &got);
+                              static_cast<std::uint16_t>(FrameEndSoFar(reply) - reply.buffered),
+                              &got);
         reply.buffered += got;
     }
     const std::size_t arrived = reply.buffered < end ? reply.buffered : end;
@@ -80,11 +96,16 @@ int Send(DriverContext& context, std::uint8_t* frame, std::size_t length) {
     if (switching && !SetRts(context.portHandle, true)) {
         err(kSeverityTrace, "KOVRA> Send() EscapeCommFunction() failed");
     }
+    const auto writeStarted = std::chrono::steady_clock::now();
     unsigned written = 0;
     const int result = WritePort(context.portHandle, frame, total, &written);
     if (switching) {
-        // RTS must not fall while the frame is still on the line.
-        if (!DrainOutput(context.portHandle)) {
+        // RTS must not fall while the frame is still on the line: its own
+        // wire time and one character of margin.
+        const auto onTheLine =
+            writeStarted + WireTime(total + 1, CharacterHalfBits(context.portSettings),
+                                    context.portSettings.baudRate);
+        if (!DrainOutput(context.portHandle, onTheLine)) {
             err(kSeverityTrace, "KOVRA> Send() ClearCommError() failed");
         }
         if (!SetRts(context.portHandle, false)) {
@@ -100,14 +121,14 @@ int Send(DriverContext& context, std::uint8_t* frame, std::size_t length) {
 
 int Receive(DriverContext& context, std::uint8_t* buffer, std::size_t& receivedLength) {
     receivedLength = 0;
-    ReplyInProgress reply{context.portHandle, buffer, receivedLength};
+    const bool writeEcho = context.writeReplyPending == 1;
+    ReplyInProgress reply{context.portHandle, buffer, receivedLength, writeEcho};
     if (!ReadPart(reply, kHeaderLength, kHeaderMessages)) {
         return kStatusUnavailable;
     }
     // The exception test comes first: a write refused by the PLC answers with
     // the short exception frame, not with an echo.
     const bool exception = (buffer[1] & kExceptionFlag) != 0;
-    const bool writeEcho = context.writeReplyPending == 1;
     if (ReplyLength(buffer, receivedLength, writeEcho) == 0 &&
         !ReadPart(reply, kByteCountLength, kByteCountMessages)) {
         return kStatusUnavailable;

@@ -20,6 +20,7 @@
 
 #include "contract/context.h"
 
+#include <chrono>
 #include <cstdint>
 
 namespace kovra {
@@ -60,18 +61,23 @@ int ReadPort(PortHandle handle, std::uint8_t* buffer, std::uint16_t count, unsig
 
 // ReadPort for `least` bytes, which also takes, up to `most` bytes in all
 // (least <= most), what has arrived beyond them by the time they are in:
-// a reader that knows only the minimum it needs gets a whole frame in one
-// call. Same result codes and timeout as ReadPort.
+// a reader that knows only the minimum it needs takes what has arrived of a
+// frame, up to its end, in one call. Same result codes and timeout as ReadPort.
 int ReadPortAtLeast(PortHandle handle, std::uint8_t* buffer, std::uint16_t least,
                     std::uint16_t most, unsigned* received);
 
 int ClosePortHandle(PortHandle handle); // 0 closed, 7 the close failed
 
 // RTS switching around a transmission: raise or drop RTS (false when refused),
-// and wait until what was written has left (false when the port's status
-// cannot be read; the wait then ends at once).
+// and wait until what was written has left the line. `onTheLine` is when it
+// has by its own wire time, counted from the start of the write: POSIX waits
+// for the device's word instead (tcdrain, which covers the UART's shift
+// register); Win32 has none (its output queue reads empty once the bytes
+// reach the UART or the USB adapter) and waits until then, to the
+// millisecond. False when the port's status cannot be read; the wait then
+// ends at once.
 bool SetRts(PortHandle handle, bool raised);
-bool DrainOutput(PortHandle handle);
+bool DrainOutput(PortHandle handle, std::chrono::steady_clock::time_point onTheLine);
 
 void SleepMilliseconds(unsigned milliseconds);
 // Gives up the rest of the thread's time slice.

@@ -287,7 +287,7 @@ bool SetRts(PortHandle handle, bool raised) {
     return ioctl(port->fd, raised ? TIOCMBIS : TIOCMBIC, &rts) == 0;
 }
 
-bool DrainOutput(PortHandle handle) {
+bool DrainOutput(PortHandle handle, std::chrono::steady_clock::time_point) {
     PosixPort* port = PortOf(handle);
     if (port == nullptr || port->fd < 0 || port->nullDevice) {
         return false;

@@ -8,11 +8,14 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <timeapi.h>
 
 // winnt.h makes YieldProcessor a macro for the pause instruction; the driver
 // has a function of that name.
 #undef YieldProcessor
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -245,21 +248,22 @@ bool SetRts(PortHandle handle, bool raised) {
     return EscapeCommFunction(Win32Handle(handle), raised ? SETRTS : CLRRTS) != 0;
 }
 
-// Polls the output queue every millisecond until it reads empty; the count
-// leaves out the UART's own FIFO, which the port offers no way to wait for.
-bool DrainOutput(PortHandle handle) {
-    for (;;) {
-        DWORD errors = 0;
-        COMSTAT status;
-        std::memset(&status, 0, sizeof status);
-        if (!ClearCommError(Win32Handle(handle), &errors, &status)) {
-            return false;
-        }
-        Sleep(1);
-        if (status.cbOutQue == 0) {
-            return true;
-        }
+// Windows cannot tell when the last bit has left, so the frame's own wire
+// time is waited out. A system tick (15.6 ms by default) outlasts a short
+// frame: the timer runs at a millisecond for the wait, and the last stretch,
+// shorter than the timer can be trusted with, is spent yielding.
+bool DrainOutput(PortHandle, std::chrono::steady_clock::time_point onTheLine) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kYieldingTail = std::chrono::milliseconds(2);
+    timeBeginPeriod(1);
+    for (auto left = onTheLine - Clock::now(); left > Clock::duration::zero();
+         left = onTheLine - Clock::now()) {
+        const auto asleep =
+            std::chrono::duration_cast<std::chrono::milliseconds>(left - kYieldingTail);
+        Sleep(asleep.count() > 0 ? static_cast<DWORD>(asleep.count()) : 0);
     }
+    timeEndPeriod(1);
+    return true;
 }
 
 void SleepMilliseconds(unsigned milliseconds) {

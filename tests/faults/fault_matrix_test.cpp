@@ -5,6 +5,7 @@
 // once once the fault is gone (a collection that fails counts for nothing:
 // the host keeps only what a successful one passed on).
 #include "journal/journal_world.h"
+#include "support/file_size_limit.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +26,7 @@ using plcsim::Fault;
 namespace {
 
 enum class Operation { Read, Write, Collect };
-enum class Trouble { Line, Split, Vanish, DiskFull, ReadOnlyFile };
+enum class Trouble { Line, Split, Vanish, DiskFull, ReadOnlyFile, FileCannotGrow, CutInsertion };
 
 struct FaultCase {
     const char* name;
@@ -36,9 +37,11 @@ struct FaultCase {
     int frames;          // request frames of a read or write; 0 not checked (a late reply may
                          // land in the second attempt or a later one, as the machine's load has it)
     const char* message; // part of a logged message; empty: not checked
+    int passedUnderFault = -1; // records a collection passes despite the fault; -1 not checked
 };
 
 constexpr std::uint8_t kStation = 5;
+constexpr std::uint8_t kOther = 6; // keys after the station's in the last-event file
 constexpr std::uint16_t kReadRegister = 0x10;
 constexpr std::uint16_t kWriteRegister = 0x20;
 constexpr std::size_t kRecords = 5; // 3 journal events, 2 memo values
@@ -115,6 +118,25 @@ const FaultCase kCases[] = {
     {"CollectPortVanishes", Operation::Collect, Trouble::Vanish, {}, 2, 0, ""},
     {"CollectDiskFull", Operation::Collect, Trouble::DiskFull, {}, 1, 0, "No space left on device"},
     {"CollectFileReadOnly", Operation::Collect, Trouble::ReadOnlyFile, {}, 1, 0, "KOVRA01H.DAT"},
+    // Every file is read though no position can be saved.
+    {"CollectFileCannotGrow",
+     Operation::Collect,
+     Trouble::FileCannotGrow,
+     {},
+     1,
+     0,
+     "KOVRA> WriteFileLastHoro() fwrite() failed: 'KOVRA01H.DAT' (File too large)",
+     5},
+    // The file holds another station's positions, behind which this one's
+    // would be inserted: none of them may be lost.
+    {"CollectInsertionCut",
+     Operation::Collect,
+     Trouble::CutInsertion,
+     {},
+     1,
+     0,
+     "(File too large)",
+     5},
 };
 
 void PrintTo(const FaultCase& row, std::ostream* out) {
@@ -133,8 +155,13 @@ class FaultMatrix : public JournalWorld, public ::testing::WithParamInterface<Fa
         for (int k = 3; k < 5; ++k) {
             journal(kStation).appendMemoValue(0x40, 200 + k, At(k));
         }
+        journal(kOther).addFile({plcsim::kJournalFileNumber, 20, 5, 0x1000});
+        for (int k = 5; k < 7; ++k) {
+            journal(kOther).appendJournalEvent(kReadRegister, 100 + k, At(k));
+        }
         DefineGate("0530010");
         DefineGate("0530040");
+        DefineGate("0630010");
         start();
     }
 
@@ -166,6 +193,16 @@ class FaultMatrix : public JournalWorld, public ::testing::WithParamInterface<Fa
         context().lastEventFile = std::fopen("KOVRA01H.DAT", "rb+");
     }
 
+    // The last-event file can no longer grow; with `otherFirst`, after the
+    // other station's records were collected and their positions saved.
+    void limitFileGrowth(bool otherFirst) {
+        if (otherFirst) {
+            ASSERT_EQ(collect(kOther), kStatusDone);
+            ASSERT_EQ(passed().size(), 2u);
+        }
+        limit_.emplace(std::filesystem::file_size("KOVRA01H.DAT"));
+    }
+
     int runOperation(Operation operation) {
         values_.fill(0);
         switch (operation) {
@@ -190,6 +227,7 @@ class FaultMatrix : public JournalWorld, public ::testing::WithParamInterface<Fa
 
     std::thread closer_;
     std::vector<std::string> accepted_;
+    std::optional<FileSizeLimit> limit_;
 };
 
 TEST_P(FaultMatrix, EndsAsExpectedAndRecovers) {
@@ -212,6 +250,10 @@ TEST_P(FaultMatrix, EndsAsExpectedAndRecovers) {
     case Trouble::ReadOnlyFile:
         failFileWrites(c.trouble);
         break;
+    case Trouble::FileCannotGrow:
+    case Trouble::CutInsertion:
+        limitFileGrowth(c.trouble == Trouble::CutInsertion);
+        break;
     }
 
     const auto begin = std::chrono::steady_clock::now();
@@ -232,6 +274,9 @@ TEST_P(FaultMatrix, EndsAsExpectedAndRecovers) {
             found = found || text.find(c.message) != std::string::npos;
         }
         EXPECT_TRUE(found) << "no message with: " << c.message;
+    }
+    if (c.passedUnderFault >= 0) {
+        EXPECT_EQ(passed().size(), static_cast<std::size_t>(c.passedUnderFault));
     }
     EXPECT_LT(elapsed, c.trouble == Trouble::Vanish ? 1s : 3s);
     if (c.operation == Operation::Read && status == kStatusDone) {
@@ -255,6 +300,7 @@ TEST_P(FaultMatrix, EndsAsExpectedAndRecovers) {
     if (c.trouble == Trouble::DiskFull || c.trouble == Trouble::ReadOnlyFile) {
         healFile();
     }
+    limit_.reset();
     if (c.operation == Operation::Collect) {
         keep(status);
         keep(collect(kStation));
@@ -263,6 +309,10 @@ TEST_P(FaultMatrix, EndsAsExpectedAndRecovers) {
         const std::set<std::string> distinct(accepted_.begin(), accepted_.end());
         EXPECT_EQ(accepted_.size(), kRecords) << ::testing::PrintToString(accepted_);
         EXPECT_EQ(distinct.size(), kRecords) << ::testing::PrintToString(accepted_);
+        if (c.trouble == Trouble::CutInsertion) {
+            EXPECT_EQ(collect(kOther), kStatusDone);
+            EXPECT_TRUE(passed().empty()) << ::testing::PrintToString(passed());
+        }
     } else {
         EXPECT_EQ(runOperation(c.operation), kStatusDone);
     }

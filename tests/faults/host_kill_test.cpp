@@ -3,43 +3,24 @@
 // to its end, the history holds every event exactly once. A few rounds by
 // default; KOVRA_KILL_ROUNDS asks for more.
 #include "host/run.h"
+#include "host/stored_events.h"
 #include "support/world.h"
 
 #include "plcsim/journal.h"
 #include "plcsim/simulator.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <signal.h>
 
 #include <cstdlib>
 #include <ctime>
-#include <map>
 #include <string>
 #include <tuple>
 
 using namespace kovra;
 
 namespace {
-
-// How many times each event (gate, PLC time, raw value) was stored.
-using Event = std::tuple<std::string, std::int64_t, std::int64_t>;
-std::map<Event, int> StoredCounts(const std::string& path) {
-    std::map<Event, int> counts;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* query = nullptr;
-        sqlite3_prepare_v2(db, "SELECT gate, plc_time, raw FROM events", -1, &query, nullptr);
-        while (query != nullptr && sqlite3_step(query) == SQLITE_ROW) {
-            ++counts[{reinterpret_cast<const char*>(sqlite3_column_text(query, 0)),
-                      sqlite3_column_int64(query, 1), sqlite3_column_int64(query, 2)}];
-        }
-        sqlite3_finalize(query);
-    }
-    sqlite3_close(db);
-    return counts;
-}
 
 TEST(HostKilled, CollectionsKilledAtAnyPointLoseNothingAndStoreNothingTwice) {
     const char* asked = std::getenv("KOVRA_KILL_ROUNDS");
@@ -92,7 +73,7 @@ TEST(HostKilled, CollectionsKilledAtAnyPointLoseNothingAndStoreNothingTwice) {
     const HostRun last = RunHost(collect);
     ASSERT_EQ(last.status, 0) << last.err;
 
-    const auto counts = StoredCounts((dir.path() / "kovra-history.db").string());
+    const auto counts = CountStoredEvents((dir.path() / "kovra-history.db").string());
     EXPECT_EQ(counts.size(), 2u * value); // a journal event and a memo value each
     for (const auto& [event, times] : counts) {
         EXPECT_EQ(times, 1) << std::get<0>(event) << " at " << std::get<1>(event) << " value "

@@ -119,7 +119,7 @@ bool SetRts(PortHandle, bool) {
     return true;
 }
 
-bool DrainOutput(PortHandle) {
+bool DrainOutput(PortHandle, std::chrono::steady_clock::time_point) {
     return true;
 }
 

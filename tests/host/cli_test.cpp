@@ -1034,15 +1034,35 @@ TEST_F(HostCollect, AHistoryThatFailsAtTheEndGivesTheEventsBackToThePlc) {
     EXPECT_EQ(StoredEvents(history()), expected);
 }
 
-TEST_F(HostCollect, PositionsTheDriverCannotSaveAreCollectedAgainWithoutLossOrDuplicate) {
-    // The disk fills up as the driver selects the journal: the position it
-    // then writes is not saved. The history takes none of the values and the
-    // last-event file goes back, so the next collection passes them again.
+// Where the disk fills: as the driver selects the journal, the first file,
+// both files' positions fail to save; as it selects the memo file, the last.
+struct DiskFills {
+    const char* name;
+    std::uint8_t file;
+    int filesReadFull; // files selected once the disk is full
+};
+
+void PrintTo(const DiskFills& fills, std::ostream* out) {
+    *out << fills.name;
+}
+
+class HostCollectOnAFillingDisk : public HostCollect,
+                                  public ::testing::WithParamInterface<DiskFills> {};
+
+TEST_P(HostCollectOnAFillingDisk,
+       PositionsTheDriverCannotSaveAreCollectedAgainWithoutLossOrDuplicate) {
+    // The position the driver then writes is not saved, nor any after it.
+    // The history takes none of the values and the last-event file goes back,
+    // so the next collection passes them again.
     const std::filesystem::path diskFull = dir.path() / "disk-full";
+    int filesReadFull = 0;
     sim.onExchange([&](const plcsim::Exchange& exchange) {
         const auto& r = exchange.request;
-        if (r.size() >= 6 && r[1] == 0x06 && r[2] == 0x01 && r[3] == 0x00 && r[5] == 0x01) {
-            std::ofstream{diskFull};
+        if (r.size() >= 6 && r[1] == 0x06 && r[2] == 0x01 && r[3] == 0x00) {
+            if (r[5] == GetParam().file) {
+                std::ofstream{diskFull};
+            }
+            filesReadFull += std::filesystem::exists(diskFull) ? 1 : 0;
         }
     });
     setenv("LD_PRELOAD", KOVRA_FULL_DISK_PATH, 1);
@@ -1052,6 +1072,7 @@ TEST_F(HostCollect, PositionsTheDriverCannotSaveAreCollectedAgainWithoutLossOrDu
     unsetenv("ASAN_OPTIONS");
     sim.onExchange(nullptr);
     ASSERT_TRUE(std::filesystem::remove(diskFull));
+    EXPECT_EQ(filesReadFull, GetParam().filesReadFull);
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(Has(run.err, "values not stored: the driver could not save its positions: "))
         << run.err;
@@ -1065,6 +1086,13 @@ TEST_F(HostCollect, PositionsTheDriverCannotSaveAreCollectedAgainWithoutLossOrDu
         EXPECT_EQ(StoredEvents(history()), expected);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(HostCollect, HostCollectOnAFillingDisk,
+                         ::testing::Values(DiskFills{"AtTheFirstFile", 0x01, 2},
+                                           DiskFills{"AtTheLastFile", 0x20, 1}),
+                         [](const ::testing::TestParamInfo<DiskFills>& param) {
+                             return std::string(param.param.name);
+                         });
 
 TEST_F(HostCollect, HistoryIsQueriedByGateAndTimeAndGivesTheNewestOrJson) {
     ASSERT_EQ(host({"collect", "01"}).status, 0);

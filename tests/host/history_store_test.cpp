@@ -1,7 +1,9 @@
 #include "history/history_store.h"
+#include "schema_one.h"
 #include "support/world.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
@@ -165,4 +167,88 @@ TEST_F(HistoryStoreTest, ATransactionThatFailsStoresNoneOfItsValues) {
     EXPECT_THROW(store->finishBatch(batch + 100, 0, {Event("0530010", 1, 1, 1)}, {}), StoreError);
     EXPECT_TRUE(store->values({}).empty());
     ASSERT_EQ(store->interrupted("/x/KOVRA01H.DAT").size(), 1u);
+}
+
+TEST_F(HistoryStoreTest, AnOlderHistoryIsReadAsItIsAndMigratedWhenWritten) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, kSchemaOneHistory, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    {
+        auto reader = HistoryStore::Open(path, false);
+        EXPECT_EQ(reader->openedVersion(), 1);
+        const auto rows = reader->values({});
+        ASSERT_EQ(rows.size(), 2u);
+        EXPECT_FALSE(rows[0].value.undefined);
+    }
+    auto writer = HistoryStore::Open(path, true);
+    EXPECT_EQ(writer->openedVersion(), 1);
+    const auto chunk = writer->forwardChunk(0, 100);
+    ASSERT_EQ(chunk.batches.size(), 1u);
+    EXPECT_EQ(chunk.batches[0].port, "");
+    EXPECT_EQ(chunk.batches[0].values.size(), 2u);
+    EXPECT_EQ(chunk.batches[0].alerts.size(), 1u);
+    EXPECT_EQ(HistoryStore::Open(path, false)->openedVersion(), 3);
+}
+
+TEST_F(HistoryStoreTest, AForwardChunkHoldsWholeSettledBatchesUpToOneStillBeingCollected) {
+    auto store = HistoryStore::Open(path, true);
+    const std::string source = store->sourceId();
+    EXPECT_EQ(source.size(), 36u);
+    BatchStart read = Collection("", std::nullopt);
+    read.port = "/dev/ttyUSB0";
+    const auto pair = [](std::int64_t time) {
+        return std::vector<StoredValue>{Event("0530010", 1, 1, time), Event("0530010", 1, 1, time)};
+    };
+    store->recordBatch(read, 0, pair(1), {});                                  // 1
+    const auto running = store->beginGuardedBatch(Collection("/x/A.DAT", {})); // 2
+    store->recordBatch(read, 0, pair(3), {});                                  // 3
+    const auto died = store->beginGuardedBatch(Collection("/x/B.DAT", {}));    // 4
+    const auto rewound = store->beginGuardedBatch(Collection("/x/C.DAT", {})); // 5
+    store->recordBatch(read, 0, pair(6), {});                                  // 6
+    store->markRewound({rewound});
+    {
+        // Batch 4's process is gone: it is never finished.
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        const std::string sql =
+            "UPDATE batches SET pid = 2147483000 WHERE id = " + std::to_string(died);
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    const auto ids = [](const ForwardChunk& chunk) {
+        std::vector<std::int64_t> found;
+        for (const auto& batch : chunk.batches) {
+            found.push_back(batch.id);
+        }
+        return found;
+    };
+    struct Case {
+        std::int64_t after;
+        std::size_t maxRecords;
+        std::vector<std::int64_t> batches;
+        std::int64_t through;
+    };
+    // Batch 2 is still being collected by this very process.
+    for (const Case& c : {Case{0, 100, {1}, 1}, Case{1, 100, {}, 1}}) {
+        const auto chunk = store->forwardChunk(c.after, c.maxRecords);
+        EXPECT_EQ(ids(chunk), c.batches) << "after " << c.after;
+        EXPECT_EQ(chunk.through, c.through) << "after " << c.after;
+    }
+    store->finishBatch(running, 0, pair(2), {});
+    for (const Case& c : {Case{1, 100, {2, 3, 6}, 6}, Case{1, 3, {2, 3}, 3}, Case{1, 1, {2}, 2},
+                          Case{3, 1, {6}, 6}, Case{6, 100, {}, 6}}) {
+        const auto chunk = store->forwardChunk(c.after, c.maxRecords);
+        EXPECT_EQ(ids(chunk), c.batches) << "after " << c.after << ", " << c.maxRecords;
+        EXPECT_EQ(chunk.through, c.through) << "after " << c.after << ", " << c.maxRecords;
+    }
+    const auto chunk = store->forwardChunk(2, 100);
+    EXPECT_EQ(chunk.batches[0].port, "/dev/ttyUSB0");
+    EXPECT_EQ(chunk.batches[0].values.size(), 2u);
+
+    store->recordForwarded(3);
+    store.reset();
+    store = HistoryStore::Open(path, true);
+    EXPECT_EQ(store->sourceId(), source);
+    EXPECT_EQ(store->forwardedThrough(), 3);
 }

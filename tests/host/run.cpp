@@ -62,7 +62,7 @@ HostRun RunHost(const std::vector<std::string>& arguments,
     }
     std::vector<std::string> words = {KOVRA_HOST_PATH};
     words.insert(words.end(), arguments.begin(), arguments.end());
-    if (!arguments.empty() && arguments[0] != "history") {
+    if (!arguments.empty() && arguments[0] != "history" && arguments[0] != "forward") {
         words.push_back("--driver");
         words.push_back(KOVRA_DRIVER_PATH);
     }

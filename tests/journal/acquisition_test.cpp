@@ -78,6 +78,44 @@ TEST_F(JournalCollection, TheNextCollectionPassesOnlyTheNewRecords) {
     EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1002 5", "R 1003 10"}));
 }
 
+// On 26 October 2025 Paris clocks went back from 03:00 to 02:00: the journal's
+// order tells the two 02:xx hours apart, within a collection and across two.
+TEST_F(JournalCollection, TheRepeatedAutumnHourIsOrderedByTheRing) {
+    setenv("TZ", "Europe/Paris", 1);
+    tzset();
+    start();
+    auto& plcJournal = journalOf(20);
+    const auto paris = [](int month, int day, int hours, int minutes) {
+        std::tm local{};
+        local.tm_year = 125;
+        local.tm_mon = month - 1;
+        local.tm_mday = day;
+        local.tm_hour = hours;
+        local.tm_min = minutes;
+        return local;
+    };
+    plcJournal.appendJournalEvent(0x10, 1, paris(7, 14, 12, 0));
+    plcJournal.appendJournalEvent(0x10, 2, paris(10, 26, 2, 50)); // summer time
+    plcJournal.appendJournalEvent(0x10, 3, paris(10, 26, 2, 10)); // winter time from here on
+    plcJournal.appendJournalEvent(0x10, 4, paris(10, 26, 2, 40));
+    const auto quietCollection = [this] {
+        EXPECT_EQ(collect(kP200X), kStatusDone);
+        for (const std::string& message : messages()) {
+            EXPECT_EQ(message.find("Horo2SecSince1970"), std::string::npos) << message;
+        }
+        return passed();
+    };
+    const Strings first = quietCollection();
+    plcJournal.appendJournalEvent(0x10, 5, paris(10, 26, 2, 5));
+    plcJournal.appendJournalEvent(0x10, 6, paris(10, 26, 3, 10));
+
+    // 14 July 10:00, 26 October 00:50, 01:10, 01:40, 01:05 (UTC, after the
+    // last record of the first collection), 02:10.
+    EXPECT_EQ(Concat(first, quietCollection()),
+              (Strings{"0530010=1@1752487200", "0530010=2@1761439800", "0530010=3@1761441000",
+                       "0530010=4@1761442800", "0530010=5@1761440700", "0530010=6@1761444600"}));
+}
+
 TEST_F(JournalCollection, AnUnchangedFileCostsOneSelectionOneHeaderAndOneRecord) {
     start();
     auto& plcJournal = journalOf(20);
@@ -214,10 +252,13 @@ TEST_F(JournalCollection, AGateLookupErrorKeepsTheRecordForTheNextCollection) {
     EXPECT_EQ(passed(), passedValues(1, 1));
 }
 
-TEST_F(JournalCollection, PositionsThatCannotBeSavedEndTheCollectionWithOneNamingTheFile) {
+TEST_F(JournalCollection, APositionThatCannotBeSavedIsNotedAndTheFilesAfterItAreStillRead) {
     start();
-    auto& plcJournal = journalOf(10);
+    // An empty memo file saves its position at every collection: listed
+    // first, it must not hold up the journal behind it while the disk is full.
+    auto& plcJournal = journal(kP200X);
     plcJournal.addFile(plcsim::FileLayout{kMemo, 10, 4, 0x2000});
+    plcJournal.addFile(plcsim::FileLayout{kJournal, 10, 5, 0x1000});
     events(plcJournal, 0, 3);
     // The disk is full: every write of the last-event file fails.
     std::fclose(context().lastEventFile);
@@ -225,16 +266,22 @@ TEST_F(JournalCollection, PositionsThatCannotBeSavedEndTheCollectionWithOneNamin
     ASSERT_NE(context().lastEventFile, nullptr);
     std::setvbuf(context().lastEventFile, nullptr, _IONBF, 0);
 
-    EXPECT_EQ(collect(kP200X), kStatusRefused);
+    for (const int first : {0, 3}) {
+        EXPECT_EQ(collect(kP200X), kStatusRefused);
 
-    EXPECT_EQ(
-        messages(kSeverityError).back(),
-        "KOVRA> WriteFileLastHoro() fwrite() failed: 'KOVRA01H.DAT' (No space left on device)");
-    EXPECT_TRUE(logged("KOVRA> WriteLastQuery() fwrite() failed: 'KOVRA01H.DAT' (No space left on "
-                       "device)",
-                       kSeverityError));
-    EXPECT_EQ(passed(), passedValues(0, 3));
-    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 15"}));
+        EXPECT_EQ(
+            messages(kSeverityError).back(),
+            "KOVRA> WriteFileLastHoro() fwrite() failed: 'KOVRA01H.DAT' (No space left on device)");
+        EXPECT_TRUE(logged("KOVRA> WriteLastQuery() fwrite() failed: 'KOVRA01H.DAT' (No space "
+                           "left on device)",
+                           kSeverityError));
+        // The positions stay in the table: what was passed is not passed again.
+        EXPECT_EQ(passed(), passedValues(first, 3));
+        EXPECT_EQ(wire(),
+                  Concat({"R 0900 120", "W 0100 0040", "R 0102 16", "W 0100 0001", "R 0102 16"},
+                         first == 0 ? Strings{"R 1000 15"} : Strings{"R 1002 5", "R 1003 15"}));
+        events(plcJournal, 3, 3);
+    }
 }
 
 // --- Files and models ---

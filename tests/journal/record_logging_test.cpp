@@ -110,7 +110,8 @@ class RecordLogging : public LastEventTest {
     }
 
     int log(const Record& record, std::uint16_t fileNumber = 1, std::uint16_t index = 0) {
-        return LogRecord(instance.request(), record.data(), fileNumber, index);
+        std::int32_t previous = 0;
+        return LogRecord(instance.request(), record.data(), fileNumber, index, previous);
     }
 
     Bytes stamp(std::size_t station) {
@@ -381,6 +382,92 @@ TEST_F(RecordLogging, StampsAreLocalCivilTimeInSummerAndInWinter) {
 
     EXPECT_EQ(Horo2SecSince1970(summer), UtcSeconds(year, 7, 14, 10, 0, 0));
     EXPECT_EQ(Horo2SecSince1970(winter), UtcSeconds(year, 1, 14, 11, 0, 0));
+}
+
+// Transitions of this year: Paris changes at 01:00 UTC on the last Sundays of
+// March and October, New York at 02:00 local on the second Sunday of March
+// and the first of November.
+unsigned SundayOf(int year, unsigned month, std::chrono::weekday_indexed which) {
+    using namespace std::chrono;
+    return static_cast<unsigned>(year_month_day{
+        sys_days{std::chrono::year{year} / std::chrono::month{month} /
+                 which}}.day());
+}
+unsigned LastSundayOf(int year, unsigned month) {
+    using namespace std::chrono;
+    return static_cast<unsigned>(year_month_day{
+        sys_days{std::chrono::year{year} / std::chrono::month{month} /
+                 Sunday[last]}}.day());
+}
+
+// A stamp in the hour that repeats takes its first occurrence unless the
+// record before it in the ring was already past that; a stamp in the skipped
+// hour moves forward by the gap and says so once. Whatever was converted
+// before (a summer or a winter stamp) makes no difference.
+TEST_F(RecordLogging, DaylightSavingTransitionsFollowTheStampAndTheRecordBeforeIt) {
+    using std::chrono::Sunday;
+    const int year = ThisYear();
+    const unsigned parisSpring = LastSundayOf(year, 3);
+    const unsigned parisAutumn = LastSundayOf(year, 10);
+    const unsigned newYorkSpring = SundayOf(year, 3, Sunday[2]);
+    const unsigned newYorkAutumn = SundayOf(year, 11, Sunday[1]);
+    struct Case {
+        const char* zone;
+        unsigned month, day, hours, minutes;
+        int previousHours, previousMinutes; // UTC on the same day; -1: none known
+        int hoursUtc, minutesUtc;
+        bool skipped;
+    };
+    const Case cases[] = {
+        // Paris, autumn: 02:30 is 00:30 UTC (first) or 01:30 UTC (second).
+        {"Europe/Paris", 10, parisAutumn, 2, 30, -1, 0, 0, 30, false},
+        {"Europe/Paris", 10, parisAutumn, 2, 30, 0, 20, 0, 30, false},  // 02:20, first
+        {"Europe/Paris", 10, parisAutumn, 2, 30, 0, 30, 0, 30, false},  // the same stamp
+        {"Europe/Paris", 10, parisAutumn, 2, 30, 0, 50, 1, 30, false},  // 02:50, first
+        {"Europe/Paris", 10, parisAutumn, 2, 30, 1, 10, 1, 30, false},  // 02:10, second
+        {"Europe/Paris", 10, parisAutumn, 3, 10, 1, 50, 2, 10, false},  // past the hour
+        {"Europe/Paris", 10, parisAutumn, 1, 50, -1, 0, -1, 50, false}, // 23:50 the day before
+        // Paris, spring: 02:00 to 03:00 does not exist.
+        {"Europe/Paris", 3, parisSpring, 2, 30, -1, 0, 1, 30, true},
+        {"Europe/Paris", 3, parisSpring, 2, 30, 0, 50, 1, 30, true},
+        {"Europe/Paris", 3, parisSpring, 1, 58, -1, 0, 0, 58, false},
+        {"Europe/Paris", 3, parisSpring, 3, 0, -1, 0, 1, 0, false},
+        // New York, autumn: 01:30 is 05:30 UTC (EDT) or 06:30 UTC (EST).
+        {"America/New_York", 11, newYorkAutumn, 1, 30, -1, 0, 5, 30, false},
+        {"America/New_York", 11, newYorkAutumn, 1, 30, 5, 10, 5, 30, false},
+        {"America/New_York", 11, newYorkAutumn, 1, 30, 5, 50, 6, 30, false},
+        {"America/New_York", 11, newYorkAutumn, 1, 30, 6, 10, 6, 30, false},
+        // New York, spring: 02:00 to 03:00 does not exist.
+        {"America/New_York", 3, newYorkSpring, 2, 30, -1, 0, 7, 30, true},
+        {"America/New_York", 3, newYorkSpring, 3, 30, -1, 0, 7, 30, false},
+    };
+    for (const Case& c : cases) {
+        ScopedTimeZone zone(c.zone);
+        const std::uint16_t record[2] = {DateWord(YearField(year), c.month, c.day),
+                                         TimeWord(c.hours, c.minutes, 0)};
+        const std::int32_t previous =
+            c.previousHours < 0
+                ? 0
+                : UtcSeconds(year, c.month, c.day, c.previousHours, c.previousMinutes, 0);
+        const std::int32_t expected = UtcSeconds(year, c.month, c.day, c.hoursUtc, c.minutesUtc, 0);
+        for (const unsigned primingMonth : {7u, 1u}) {
+            const std::uint16_t priming[2] = {DateWord(YearField(year), primingMonth, 14),
+                                              TimeWord(c.hours, c.minutes, 0)};
+            Horo2SecSince1970(priming);
+            halvo::ClearRecords();
+            EXPECT_EQ(Horo2SecSince1970(record, previous), expected)
+                << c.zone << " " << c.month << "/" << c.day << " " << c.hours << ":" << c.minutes
+                << " after " << previous << ", primed in month " << primingMonth;
+            char text[128];
+            std::snprintf(text, sizeof text,
+                          "KOVRA> Horo2SecSince1970() time %02u/%02u/%02u %u:%02u:00 skipped by "
+                          "the change to daylight saving, moved forward",
+                          c.day, c.month, static_cast<unsigned>(year % 100), c.hours, c.minutes);
+            EXPECT_EQ(messages(),
+                      c.skipped ? std::vector<std::string>{text} : std::vector<std::string>{})
+                << c.zone << " " << c.hours << ":" << c.minutes;
+        }
+    }
 }
 
 struct AlertCase {

@@ -137,13 +137,17 @@ class LastEventWriteThrough : public LastEventTest {
         EXPECT_EQ(OpenLastHoro(instance.request()), 0);
     }
 
-    // Marks the file on disk behind the driver's back: bytes the driver does
-    // not write keep the mark.
-    void markFile() {
-        Bytes marked = initial;
-        std::fill(marked.begin() + 1536, marked.end(), 0x5A);
-        writeFileBytes(marked);
+    // Marks the entries' tails on disk behind the driver's back (their keys
+    // stay, which the driver checks before writing in place): bytes the
+    // driver does not write keep the mark.
+    static Bytes Marked(Bytes bytes) {
+        for (std::size_t at = 1536; at < bytes.size(); at += 15) {
+            std::fill(bytes.begin() + static_cast<long>(at) + 3,
+                      bytes.begin() + static_cast<long>(at) + 15, 0x5A);
+        }
+        return bytes;
     }
+    void markFile() { writeFileBytes(Marked(initial)); }
 
     Bytes initial;
     Instance instance;
@@ -168,8 +172,7 @@ TEST_F(LastEventWriteThrough, ReplacingAnEntryRewritesOnlyItsFifteenBytes) {
 
     EXPECT_EQ(PutLastHoro(instance.request(), 4, 1, 13, record.data()), 0);
 
-    Bytes expected = initial;
-    std::fill(expected.begin() + 1536, expected.end(), 0x5A);
+    Bytes expected = Marked(initial);
     const Bytes replaced = Entry(4, 1, 13, {9, 8, 7, 6, 5, 4, 3, 2, 1, 0});
     std::copy(replaced.begin(), replaced.end(), expected.begin() + 1566);
     EXPECT_EQ(fileBytes(), expected);
@@ -181,8 +184,7 @@ TEST_F(LastEventWriteThrough, AppendingWritesOneEntryAtTheEnd) {
 
     EXPECT_EQ(PutLastHoro(instance.request(), 4, 2, 1, Bytes(10, 0x77).data()), 0);
 
-    Bytes expected = initial;
-    std::fill(expected.begin() + 1536, expected.end(), 0x5A);
+    Bytes expected = Marked(initial);
     const Bytes appended = Entry(4, 2, 1, Concat({Bytes(8, 0x77), Bytes(2, 0)}));
     expected.insert(expected.end(), appended.begin(), appended.end());
     EXPECT_EQ(fileBytes(), expected);
@@ -267,6 +269,163 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FailingWrite>& param) {
         return std::string(param.param.name);
     });
+
+// --- An insertion cut short ---
+
+// Neighbouring keys differ in every byte, so that a key half moved could pass
+// for another.
+const Bytes kBeforeCut = Concat(
+    {Bytes(1536, 0x11), Entry(2, 0x0301, 5, Bytes(10, 0xA1)), Entry(4, 0x0102, 6, Bytes(10, 0xA2)),
+     Entry(4, 0x0201, 7, Bytes(10, 0xA3)), Entry(9, 0x00FF, 8, Bytes(10, 0xA4))});
+// Inserted at index 1, (3, 0x02FF) moves the three entries behind it: 15
+// bytes at the new end and 45 in place.
+constexpr std::size_t kInsertionBytes = 60;
+
+class CutInsertion : public LastEventTest, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(CutInsertion, LeavesAFileThatLoadsEveryPositionItHeldAndCatchesUpOnTheNextWrite) {
+    const std::size_t cut = GetParam();
+    writeFileBytes(kBeforeCut);
+    Instance instance;
+    ASSERT_EQ(OpenLastHoro(instance.request()), 0);
+    std::fclose(instance.context().lastEventFile);
+    CutFile cutFile;
+    cutFile.budget = cut;
+    instance.context().lastEventFile = CutFile::Open(kFileName, cutFile);
+    ASSERT_NE(instance.context().lastEventFile, nullptr);
+
+    EXPECT_EQ(PutLastHoro(instance.request(), 3, 0x02FF, 4, Bytes(10, 0xB0).data()),
+              cut < kInsertionBytes ? 1 : 0);
+    EXPECT_EQ(cutFile.written, std::min(cut, kInsertionBytes));
+    const Bytes cutBytes = fileBytes();
+
+    {
+        Instance restarted;
+        ASSERT_EQ(OpenLastHoro(restarted.request()), 0);
+        for (std::size_t at = 1536; at < kBeforeCut.size(); at += 15) {
+            const std::uint8_t* entry = kBeforeCut.data() + at;
+            std::uint8_t copy[10] = {};
+            EXPECT_EQ(GetLastHoro(restarted.context(), entry[0],
+                                  static_cast<std::uint16_t>(entry[1] | entry[2] << 8), copy),
+                      entry[3])
+                << "station " << int{entry[0]};
+            EXPECT_EQ(Bytes(copy, copy + 10), Bytes(entry + 5, entry + 15));
+        }
+        EXPECT_EQ(
+            Bytes(restarted.context().lastQueryStamps, restarted.context().lastQueryStamps + 1536),
+            Bytes(1536, 0x11));
+    }
+
+    // The instance that was cut, its disk back: a later entry's position goes
+    // through without harm, and the inserted one's next position brings the
+    // whole file up to the table.
+    writeFileBytes(cutBytes);
+    std::fclose(instance.context().lastEventFile);
+    instance.context().lastEventFile = std::fopen(kFileName, "rb+");
+    std::setvbuf(instance.context().lastEventFile, nullptr, _IONBF, 0);
+    EXPECT_EQ(PutLastHoro(instance.request(), 9, 0x00FF, 9, Bytes(10, 0xA5).data()), 0);
+    EXPECT_EQ(PutLastHoro(instance.request(), 3, 0x02FF, 5, Bytes(10, 0xB1).data()), 0);
+    EXPECT_EQ(fileBytes(), Concat({Bytes(kBeforeCut.begin(), kBeforeCut.begin() + 1551),
+                                   Entry(3, 0x02FF, 5, Concat({Bytes(8, 0xB1), Bytes(2, 0)})),
+                                   Bytes(kBeforeCut.begin() + 1551, kBeforeCut.begin() + 1581),
+                                   Entry(9, 0x00FF, 9, Concat({Bytes(8, 0xA5), Bytes(2, 0)}))}));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryByte, CutInsertion,
+                         ::testing::Range<std::size_t>(0, kInsertionBytes + 1));
+
+// --- The decisions of a write and of a load ---
+
+TEST(PlanEntryWrite, WritesInPlaceOnlyWhereTheFileHoldsTheTableAsItWasBefore) {
+    struct Case {
+        const char* name;
+        std::size_t held, count, index;
+        bool shifted;
+        SlotKeys keys; // previous, entry, next
+        EntryWrite plan;
+    };
+    const Case cases[] = {
+        {"replaced over its own key", 4, 4, 2, false, {true, true, false}, EntryWrite::InPlace},
+        {"replaced, the file longer", 6, 4, 3, false, {true, true, false}, EntryWrite::InPlace},
+        {"replaced over another key", 4, 4, 2, false, {true, false, true}, EntryWrite::Whole},
+        {"replaced, the file a slot short", 3, 4, 1, false, {true, true, false}, EntryWrite::Whole},
+        {"appended", 3, 4, 3, false, {true, false, false}, EntryWrite::FromIndex},
+        {"appended to an empty file", 0, 1, 0, false, {true, false, false}, EntryWrite::FromIndex},
+        {"appended after another key", 3, 4, 3, false, {false, false, false}, EntryWrite::Whole},
+        {"appended, the file two slots short",
+         2,
+         4,
+         3,
+         false,
+         {true, false, false},
+         EntryWrite::Whole},
+        {"inserted", 3, 4, 1, true, {true, false, true}, EntryWrite::FromIndex},
+        {"inserted at the front", 3, 4, 0, true, {true, false, true}, EntryWrite::FromIndex},
+        {"inserted before another key", 3, 4, 1, true, {true, false, false}, EntryWrite::Whole},
+        {"inserted after another key", 3, 4, 1, true, {false, false, true}, EntryWrite::Whole},
+        {"inserted, the file two slots short",
+         2,
+         4,
+         1,
+         true,
+         {true, false, true},
+         EntryWrite::Whole},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(PlanEntryWrite(c.held, c.count, c.index, c.shifted, c.keys), c.plan) << c.name;
+    }
+}
+
+TEST(KeepAscendingKeys, KeepsTheFirstOfEveryKeyAndEveryKeyAboveTheOnesKept) {
+    struct Case {
+        const char* name;
+        std::vector<Bytes> entries;
+        std::vector<Bytes> kept;
+        std::size_t firstMoved;
+    };
+    const Bytes a = Entry(2, 0x0301, 5), b = Entry(4, 0x0102, 6), c = Entry(4, 0x0201, 7);
+    const Bytes moved = Entry(4, 0x0102, 9); // b's key, a later position
+    const Case cases[] = {
+        {"none", {}, {}, 0},
+        {"ascending", {a, b, c}, {a, b, c}, 3},
+        {"a copy left by a cut move", {a, b, b, c}, {a, b, c}, 2},
+        {"the first copy wins", {a, b, moved, c}, {a, b, c}, 2},
+        {"a key below the one before", {a, c, b}, {a, c}, 2},
+        {"file numbers high byte first", {a, Entry(2, 0x02FF, 0), b}, {a, b}, 1},
+        {"out of order at the front", {b, a, c}, {b, c}, 1},
+    };
+    for (const Case& test : cases) {
+        Bytes entries;
+        for (const Bytes& entry : test.entries) {
+            entries.insert(entries.end(), entry.begin(), entry.end());
+        }
+        Bytes expected;
+        for (const Bytes& entry : test.kept) {
+            expected.insert(expected.end(), entry.begin(), entry.end());
+        }
+        const KeptEntries kept = KeepAscendingKeys(entries.data(), test.entries.size());
+        EXPECT_EQ(kept.count, test.kept.size()) << test.name;
+        EXPECT_EQ(kept.firstMoved, test.firstMoved) << test.name;
+        EXPECT_EQ(Bytes(entries.begin(), entries.begin() + static_cast<long>(expected.size())),
+                  expected)
+            << test.name;
+    }
+}
+
+TEST_F(LastEventFile, AFileLeftOutOfOrderIsLoadedAscendingAndRewrittenToMatchTheTable) {
+    const Bytes a = Entry(2, 0x0301, 5, Bytes(10, 1)), b = Entry(4, 0x0102, 6, Bytes(10, 2)),
+                c = Entry(4, 0x0201, 7, Bytes(10, 3));
+    writeFileBytes(Concat({Bytes(1536, 0), a, b, b, Entry(3, 7, 1), c}));
+    Instance instance;
+
+    ASSERT_EQ(OpenLastHoro(instance.request()), 0);
+
+    EXPECT_EQ(instance.context().lastEventCount, 3);
+    EXPECT_EQ(fileBytes(), Concat({Bytes(1536, 0), a, b, c}));
+    EXPECT_EQ(messages(kSeverityError),
+              std::vector<std::string>{
+                  "KOVRA> OpenLastHoro() WARNING 'KOVRA03H.DAT' 2 zones out of order left out"});
+}
 
 TEST_F(LastEventFile, ARestartSeesWhatTheLastInstanceWrote) {
     {

@@ -8,6 +8,12 @@
 #include "lastevent/table.h"
 #include "support/world.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -78,6 +84,67 @@ inline Bytes ToBytes(const std::string& text) {
 inline std::string ToString(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
+
+// An unbuffered stream on a real file whose writes stop after `budget` bytes,
+// the write that crosses it cut at that byte, as when a disk fills or power
+// fails mid-write; later writes fail with ENOSPC. `written` counts the bytes
+// that reached the file.
+struct CutFile {
+    int descriptor = -1;
+    off64_t position = 0;
+    std::size_t budget = 0;
+    std::size_t written = 0;
+
+    static std::FILE* Open(const char* path, CutFile& cut) {
+        cut.descriptor = ::open(path, O_RDWR);
+        if (cut.descriptor < 0) {
+            return nullptr;
+        }
+        const cookie_io_functions_t functions{Read, Write, Seek, Close};
+        std::FILE* file = fopencookie(&cut, "rb+", functions);
+        std::setvbuf(file, nullptr, _IONBF, 0);
+        return file;
+    }
+
+  private:
+    static ssize_t Read(void* cookie, char* bytes, std::size_t size) {
+        auto& cut = *static_cast<CutFile*>(cookie);
+        const ssize_t got = ::pread(cut.descriptor, bytes, size, cut.position);
+        cut.position += std::max<ssize_t>(got, 0);
+        return got;
+    }
+    static ssize_t Write(void* cookie, const char* bytes, std::size_t size) {
+        auto& cut = *static_cast<CutFile*>(cookie);
+        const std::size_t allowed = std::min(size, cut.budget - cut.written);
+        if (allowed == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        const ssize_t put = ::pwrite(cut.descriptor, bytes, allowed, cut.position);
+        if (put > 0) {
+            cut.position += put;
+            cut.written += static_cast<std::size_t>(put);
+        }
+        return put;
+    }
+    static int Seek(void* cookie, off64_t* offset, int whence) {
+        auto& cut = *static_cast<CutFile*>(cookie);
+        struct stat status {};
+        if (whence == SEEK_END && ::fstat(cut.descriptor, &status) != 0) {
+            return -1;
+        }
+        const off64_t base = whence == SEEK_SET   ? 0
+                             : whence == SEEK_CUR ? cut.position
+                                                  : status.st_size;
+        cut.position = base + *offset;
+        *offset = cut.position;
+        return 0;
+    }
+    static int Close(void* cookie) {
+        auto& cut = *static_cast<CutFile*>(cookie);
+        return ::close(cut.descriptor);
+    }
+};
 
 class LastEventTest : public HostLibraryTest {
   protected:

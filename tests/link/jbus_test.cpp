@@ -317,6 +317,33 @@ TEST_F(JbusExchange, BytesWaitingBeyondAReplyAreNeitherPartOfItNorOfTheNext) {
     EXPECT_TRUE(messages().empty());
 }
 
+// A count byte garbled from 04 to 02 ends the frame early; the rest of the
+// reply, already waiting or still coming in bursts as USB adapters deliver
+// it, must go to the flush before the next attempt, not to its reply.
+TEST_F(JbusExchange, TheTailOfABrokenReplyIsFlushedAndTheNextAttemptSucceeds) {
+    context_->interFrameGap = 0;
+    const Bytes request = {0x01, 0x03, 0x00, 0x10, 0x00, 0x02};
+    const Bytes good = WithCrc({0x01, 0x03, 0x04, 0x12, 0x34, 0x56, 0x78});
+    Bytes broken(good.begin(), good.begin() + 8); // the first burst
+    broken[2] = 0x02;
+    std::thread station([this, &good, &broken] {
+        pty_.read(500, 8);
+        pty_.write(broken);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        pty_.write({good.begin() + 8, good.end()});
+        pty_.read(500, 8);
+        pty_.write(good);
+    });
+    ASSERT_EQ(send(request), 0);
+    EXPECT_EQ(receive(), 0);
+    EXPECT_EQ(received_, 7u);
+    EXPECT_FALSE(FrameCrcMatches(context_->rxFrame, received_));
+    ASSERT_EQ(send(request), 0);
+    EXPECT_EQ(receive(), 0);
+    station.join();
+    EXPECT_EQ(reply(), Hex(good));
+}
+
 // --- Frame lengths ---
 
 TEST(JbusFrameLength, FollowsFromTheBytesKnownSoFar) {

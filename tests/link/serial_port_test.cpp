@@ -96,6 +96,17 @@ TEST(SerialOpen, TheLineSettingsAndRawModeReachTheTerminal) {
     EXPECT_EQ(state.c_cc[VMIN], 0);
 }
 
+// A byte with a parity error must reach the reply check as a bad byte, so
+// input parity checking follows the parity asked for.
+TEST(SerialOpen, InputParityIsCheckedExactlyWhenTheLineHasParity) {
+    PtyPair pty;
+    for (const std::uint16_t parity : {0, 1, 2, 3, 4}) {
+        OpenedPort port(pty.slavePath().c_str(), CommSettings{9600, 8, 0, parity});
+        ASSERT_EQ(port.code, kSerialOk) << parity;
+        EXPECT_EQ((SettingsOf(pty.slavePath()).c_iflag & INPCK) != 0, parity != 0) << parity;
+    }
+}
+
 TEST(SerialOpen, SettingsTheLineCannotCarryAreRefusedAndLeaveTheDeviceFree) {
     PtyPair pty;
     const CommSettings refused[] = {
@@ -299,7 +310,7 @@ TEST(SerialModemLines, APseudoTerminalRefusesRtsButItsOutputDrains) {
     ASSERT_EQ(port.code, kSerialOk);
     EXPECT_FALSE(SetRts(port.handle, true));
     EXPECT_FALSE(SetRts(port.handle, false));
-    EXPECT_TRUE(DrainOutput(port.handle));
+    EXPECT_TRUE(DrainOutput(port.handle, Clock::now()));
 }
 
 class SerialHangup : public HostLibraryTest {};

@@ -13,11 +13,18 @@
 #   --smoke             only the serial port layer, no KOVRA.dll and no simulator
 #   --tables-only       only what needs no Windows program to run: KOVRA.dll's
 #                       export and import tables
+# The 32-bit programs run natively where the machine runs 32-bit programs,
+# else through qemu-user (10 or later) as the binfmt_misc interpreter of a user
+# and mount namespace of this run's own (Linux 6.7 and later), else only the
+# tables are read and the rest is skipped. A line "run.sh: ARCH runs HOW" says
+# which, and why.
 # Environment:
 #   KOVRA_WIN_BUILD     the Windows build tree (default: build/ARCH)
 #   KOVRA_NATIVE_BUILD  the native build tree with kovra-plcsim and kovra-wine-responder
 #                       (default: build/release)
 #   KOVRA_WINE_KEEP=1   keep the work directory (prefix, logs) after the run
+#   KOVRA_WINE_QEMU     set by run.sh itself for its second pass inside the
+#                       namespace: the qemu-user to register there
 # The last line reads "ARCH: N passed, N failed".
 set -euo pipefail
 
@@ -26,8 +33,9 @@ root=$(cd "$here/../.." && pwd)
 arch=${1:-}
 mode=${2:-full}
 case $arch in
-win32) target=i686-w64-mingw32 pe_folder=i386-windows loader=/usr/lib/wine/wine ;;
-win64) target=x86_64-w64-mingw32 pe_folder=x86_64-windows loader=/usr/lib/wine/wine64 ;;
+# The driver's context is the host's 2500 bytes with 32-bit pointers, more with 64-bit ones.
+win32) target=i686-w64-mingw32 pe_folder=i386-windows loader=/usr/lib/wine/wine context_bytes=2500 ;;
+win64) target=x86_64-w64-mingw32 pe_folder=x86_64-windows loader=/usr/lib/wine/wine64 context_bytes=2512 ;;
 *)
     echo "usage: tests/wine/run.sh win32|win64 [--smoke | --tables-only]" >&2
     exit 2
@@ -42,6 +50,56 @@ objdump=$target-objdump
 for tool in "$objdump" wineserver; do
     command -v "$tool" >/dev/null || { echo "run.sh: $tool is not installed" >&2; exit 2; }
 done
+
+# --- how the programs run -------------------------------------------------------
+source "$here/i386.sh"
+# Emulated programs are given this many times the time of native ones.
+patience=1
+# find_32_bit_route: leaves $why empty when 32-bit programs run natively;
+# else $why says why they do not, and $qemu names the qemu-user that runs them
+# in a namespace of our own, or $why goes on to say why none can.
+why= qemu=
+find_32_bit_route() {
+    [[ -x $loader ]] || { why="the 32-bit Wine loader is not installed: package wine32:i386"; return; }
+    local no_native found major probe
+    no_native=$(native_32_bit_failure "$loader")
+    [[ -n $no_native ]] || return 0
+    why="this machine runs no 32-bit programs: $no_native"
+    found=$(qemu_i386)
+    [[ -z $found ]] || major=$(qemu_major "$found")
+    if [[ -z $found ]]; then
+        why+="; qemu-user is not installed: scripts/setup installs it"
+    elif ((major == 0)); then
+        why+="; $found tells no version"
+    elif ((major < qemu_least_major)); then
+        why+="; qemu-user $major is older than $qemu_least_major"
+    elif ! probe=$(unshare --user --map-root-user --mount --fork \
+        bash -c 'source "$1" && register_qemu_i386 "$2" && "$3" --version' _ "$here/i386.sh" "$found" "$loader" 2>&1); then
+        why+="; no binfmt_misc of a namespace's own for qemu-user (Linux 6.7 and later): $(tail -n 1 <<<"$probe")"
+    else
+        qemu=$found
+    fi
+}
+
+if [[ -n ${KOVRA_WINE_QEMU:-} ]]; then
+    register_qemu_i386 "$KOVRA_WINE_QEMU" || { echo "run.sh: qemu-user could not be registered" >&2; exit 2; }
+    patience=4
+elif [[ $mode == --tables-only ]]; then
+    echo "run.sh: $arch runs only its DLL tables"
+elif [[ $arch == win32 ]]; then
+    find_32_bit_route
+    if [[ -z $why ]]; then
+        echo "run.sh: $arch runs natively"
+    elif [[ -n $qemu ]]; then
+        echo "run.sh: $arch runs through qemu-user ($why)"
+        KOVRA_WINE_QEMU=$qemu exec unshare --user --map-root-user --mount --fork "$here/run.sh" "$arch" "$mode"
+    else
+        echo "run.sh: $arch runs only its DLL tables, the rest skipped ($why)"
+        mode=--tables-only
+    fi
+else
+    echo "run.sh: $arch runs natively"
+fi
 [[ $mode == --tables-only || -x $loader ]] || { echo "run.sh: $loader is not installed" >&2; exit 2; }
 # Wine's own builds of the system DLLs for this architecture.
 system_dlls=$(dirname "$(ls /usr/lib/*/wine/$pe_folder/kernel32.dll 2>/dev/null | head -1)")
@@ -165,7 +223,8 @@ fi
 # --- the prefix ---------------------------------------------------------------
 step "Wine prefix ($arch)"
 t=$(now_ms)
-"$loader" wineboot --init >"$work/wineboot.log" 2>&1 || stop_with "$work/wineboot.log" "the prefix could not be made"
+timeout $((120 * patience)) "$loader" wineboot --init >"$work/wineboot.log" 2>&1 ||
+    stop_with "$work/wineboot.log" "the prefix could not be made"
 wineserver -w
 # Our own server, in the foreground so that its id is ours to stop. It opens
 # the COM port device itself and so receives the hangup of every
@@ -200,9 +259,12 @@ run_windows() {
     t=$(now_ms)
     mkdir -p "$folder"
     local status=0
-    (cd "$folder" && timeout 300 "$loader" "$@") >"$work/$name.log" 2>&1 || status=$?
+    (cd "$folder" && timeout $((120 * patience)) "$loader" "$@") >"$work/$name.log" 2>&1 || status=$?
     if ((status == 0)); then
-        pass "$name ($(elapsed "$t") s, $(grep -c '^ok ' "$work/$name.log") checks)"
+        # The test programs report checks of their own; kovra-host none.
+        local checks
+        checks=$(grep -c '^ok ' "$work/$name.log" || true)
+        pass "$name ($(elapsed "$t") s$( ((checks == 0)) || echo ", $checks checks"))"
     else
         fail "$name ($(elapsed "$t") s, exit status $status); the end of its output:"
         tail -n 40 "$work/$name.log" | sed 's/^/    /'
@@ -285,6 +347,24 @@ on_wire plc "a bit write is function 5 with FF00" "01 05 00 50 FF 00"
 on_wire plc "an H gate write is function 6 to its letter's code" "01 06 00 41 00 42"
 on_wire plc "the block write is function 16 with the bytes as given" "01 10 00 60 00 04 08 12 34 56 78 9A BC DE F0"
 on_wire plc "the clock is written with function 16 to registers 1 to 4" "05 10 00 01 00 04 08"
+
+# --- kovra-host.exe, the command-line host ----------------------------------------
+step "kovra-host.exe: the driver's information, and a read on COM9 from the PLC simulator"
+need "$build/tools/kovra-host/kovra-host.exe"
+run_windows host-info "$windir/host" "$windir/kovra-host.exe" info
+start_simulator host "$here/plc.conf"
+run_windows host-read "$windir/host" "$windir/kovra-host.exe" read 0130010 --count 3 --csv --port COM9
+stop_simulator
+check_that "kovra-host.exe info: the driver, and the size of its context in this build" \
+    "$(tr -d '\r' <"$work/host-info.log" | grep -E '^(Driver|Context) ')" \
+    "Driver        Perax P200 (id 70)
+Context       $context_bytes bytes"
+check_that "kovra-host.exe read: three words, in the simulator's order" \
+    "$(tr -d '\r' <"$work/host-read.log" | grep '^0130')" \
+    "0130010,4660,4660,
+0130011,43981,43981,
+0130012,8,8,"
+on_wire host "kovra-host.exe reads the three words in one request" "01 03 00 10 00 03"
 
 # The journal scenario leaves its last-event file for the restart, which
 # runs in the same folder against PLCs that moved on in the meantime.

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -60,6 +61,18 @@ std::tm ParseClock(const std::vector<std::string>& words) {
     return local;
 }
 
+// "event" and "memo": STATION WHERE VALUE [COUNT], COUNT values from VALUE up.
+void AppendRun(const std::vector<std::string>& words,
+               const std::function<void(std::uint16_t, std::uint32_t)>& append) {
+    const std::uint16_t where = Word(words, 2);
+    const auto value = static_cast<std::uint32_t>(StatementNumber(words, 3, 0xFFFFFFFFul));
+    const auto count =
+        words.size() > 4 ? static_cast<std::uint32_t>(StatementNumber(words, 4, 65535)) : 1u;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        append(where, value + i);
+    }
+}
+
 } // namespace
 
 bool ApplyJournalStatement(Simulator& simulator, const std::vector<std::string>& words) {
@@ -68,9 +81,6 @@ bool ApplyJournalStatement(Simulator& simulator, const std::vector<std::string>&
     }
     const std::string& verb = words[0];
     const auto journal = [&] { return JournalOf(simulator, StatementStation(words, 1)); };
-    const auto count = [&](std::size_t i) {
-        return i < words.size() ? static_cast<std::uint32_t>(StatementNumber(words, i, 65535)) : 1u;
-    };
     if (verb == "file") {
         FileLayout layout;
         layout.number = Word(words, 2);
@@ -100,18 +110,14 @@ bool ApplyJournalStatement(Simulator& simulator, const std::vector<std::string>&
         journal()->setClock(ParseClock(words));
     } else if (verb == "event") {
         const auto target = journal();
-        const std::uint16_t jbusAddress = Word(words, 2);
-        const auto value = static_cast<std::uint32_t>(StatementNumber(words, 3, 0xFFFFFFFFul));
-        for (std::uint32_t i = 0, n = count(4); i < n; ++i) {
-            target->appendJournalEvent(jbusAddress, value + i);
-        }
+        AppendRun(words, [&](std::uint16_t address, std::uint32_t value) {
+            target->appendJournalEvent(address, value);
+        });
     } else if (verb == "memo") {
         const auto target = journal();
-        const std::uint16_t file = Word(words, 2);
-        const auto value = static_cast<std::uint32_t>(StatementNumber(words, 3, 0xFFFFFFFFul));
-        for (std::uint32_t i = 0, n = count(4); i < n; ++i) {
-            target->appendMemoValue(file, value + i);
-        }
+        AppendRun(words, [&](std::uint16_t file, std::uint32_t value) {
+            target->appendMemoValue(file, value);
+        });
     } else if (verb == "record") {
         std::vector<std::uint16_t> record;
         for (std::size_t i = 3; i < words.size(); ++i) {

@@ -64,77 +64,66 @@ int Fail(const std::string& why) {
     return 2;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    plcsim::Simulator simulator;
+struct Options {
     std::string device;
     bool verbose = false;
-    try {
-        for (int i = 1; i < argc; ++i) {
-            const std::string option = argv[i];
-            const auto value = [&]() -> std::string {
-                if (i + 1 >= argc) {
-                    throw plcsim::ConfigError(option + " needs a value");
-                }
-                return argv[++i];
-            };
-            if (option == "--help" || option == "-h") {
-                std::cout << kUsage << plcsim::kConfigFormat << "\n"
-                          << plcsim::kJournalConfigFormat;
-                return 0;
-            } else if (option == "--config") {
-                plcsim::ConfigureFile(simulator, value());
-            } else if (option == "--station") {
-                std::string text = value();
-                std::string model = "P200";
-                if (const auto colon = text.find(':'); colon != std::string::npos) {
-                    model = text.substr(colon + 1);
-                    text.erase(colon);
-                }
-                std::istringstream statement("station " + text + " " + model);
-                plcsim::Configure(simulator, statement);
-            } else if (option == "--device") {
-                device = value();
-            } else if (option == "--line") {
-                std::string text = value();
-                const auto colon = text.find(':');
-                if (colon == std::string::npos) {
-                    throw plcsim::ConfigError("--line takes SPEED:FRAMING, e.g. 9600:8N1");
-                }
-                std::istringstream statement("line " + text.substr(0, colon) + " " +
-                                             text.substr(colon + 1));
-                plcsim::Configure(simulator, statement);
-            } else if (option == "--pace") {
-                simulator.setPacing(true);
-            } else if (option == "--verbose") {
-                verbose = true;
-            } else {
-                throw plcsim::ConfigError("unknown option " + option + " (see --help)");
-            }
+    bool help = false;
+};
+
+// The --station and --line options say what a configuration statement says.
+void ConfigureOption(plcsim::Simulator& simulator, const std::string& option, std::string text) {
+    std::string statement;
+    if (option == "--station") {
+        std::string model = "P200";
+        if (const auto colon = text.find(':'); colon != std::string::npos) {
+            model = text.substr(colon + 1);
+            text.erase(colon);
         }
-    } catch (const std::exception& e) {
-        return Fail(e.what());
+        statement = "station " + text + " " + model;
+    } else {
+        const auto colon = text.find(':');
+        if (colon == std::string::npos) {
+            throw plcsim::ConfigError("--line takes SPEED:FRAMING, e.g. 9600:8N1");
+        }
+        statement = "line " + text.substr(0, colon) + " " + text.substr(colon + 1);
     }
+    std::istringstream in(statement);
+    plcsim::Configure(simulator, in);
+}
 
-    bool anyStation = false;
-    for (int address = 0; address < 256 && !anyStation; ++address) {
-        anyStation = simulator.hasStation(static_cast<std::uint8_t>(address));
+Options ReadOptions(plcsim::Simulator& simulator, int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc && !options.help; ++i) {
+        const std::string option = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                throw plcsim::ConfigError(option + " needs a value");
+            }
+            return argv[++i];
+        };
+        if (option == "--help" || option == "-h") {
+            options.help = true;
+        } else if (option == "--config") {
+            plcsim::ConfigureFile(simulator, value());
+        } else if (option == "--station" || option == "--line") {
+            ConfigureOption(simulator, option, value());
+        } else if (option == "--device") {
+            options.device = value();
+        } else if (option == "--pace") {
+            simulator.setPacing(true);
+        } else if (option == "--verbose") {
+            options.verbose = true;
+        } else {
+            throw plcsim::ConfigError("unknown option " + option + " (see --help)");
+        }
     }
-    if (!anyStation) {
-        simulator.addStation(1, plcsim::Model::P200);
-    }
+    return options;
+}
 
-    if (verbose) {
-        simulator.onExchange([](const plcsim::Exchange& exchange) {
-            std::cerr << (exchange.crcOk ? "<- " : "<- (bad CRC) ") << Hex(exchange.request)
-                      << "\n-> " << (exchange.reply.empty() ? "(nothing)" : Hex(exchange.reply))
-                      << "\n";
-        });
-    }
-
-    // The simulator's thread inherits the blocked signals, so they reach this
-    // thread, which waits for them in sigsuspend without a race.
+// The simulator's thread inherits the blocked signals, so they reach this
+// thread, which waits for them in sigsuspend without a race. Returns the mask
+// to wait with.
+sigset_t BlockStopSignals() {
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigaction(SIGINT, &action, nullptr);
@@ -145,23 +134,60 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+    return previous;
+}
 
+void Serve(plcsim::Simulator& simulator, const std::string& device) {
+    if (device.empty()) {
+        const std::string path = simulator.openPseudoTerminal();
+        std::cout << path << std::endl;
+        std::cerr << "kovra-plcsim: serving the pseudo-terminal " << path << "\n";
+    } else {
+        simulator.openDevice(device);
+        std::cerr << "kovra-plcsim: serving " << device << "\n";
+    }
+    simulator.start();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    plcsim::Simulator simulator;
+    Options options;
     try {
-        if (device.empty()) {
-            const std::string path = simulator.openPseudoTerminal();
-            std::cout << path << std::endl;
-            std::cerr << "kovra-plcsim: serving the pseudo-terminal " << path << "\n";
-        } else {
-            simulator.openDevice(device);
-            std::cerr << "kovra-plcsim: serving " << device << "\n";
-        }
-        simulator.start();
+        options = ReadOptions(simulator, argc, argv);
     } catch (const std::exception& e) {
         return Fail(e.what());
     }
+    if (options.help) {
+        std::cout << kUsage << plcsim::kConfigFormat << "\n" << plcsim::kJournalConfigFormat;
+        return 0;
+    }
 
+    bool anyStation = false;
+    for (int address = 0; address < 256 && !anyStation; ++address) {
+        anyStation = simulator.hasStation(static_cast<std::uint8_t>(address));
+    }
+    if (!anyStation) {
+        simulator.addStation(1, plcsim::Model::P200);
+    }
+
+    if (options.verbose) {
+        simulator.onExchange([](const plcsim::Exchange& exchange) {
+            std::cerr << (exchange.crcOk ? "<- " : "<- (bad CRC) ") << Hex(exchange.request)
+                      << "\n-> " << (exchange.reply.empty() ? "(nothing)" : Hex(exchange.reply))
+                      << "\n";
+        });
+    }
+
+    const sigset_t waitMask = BlockStopSignals();
+    try {
+        Serve(simulator, options.device);
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
     while (interrupted == 0) {
-        sigsuspend(&previous);
+        sigsuspend(&waitMask);
     }
     simulator.stop();
     return 0;

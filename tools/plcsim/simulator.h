@@ -8,6 +8,8 @@
 // peer of the driver, not a reuse of its code.
 #pragma once
 
+#include "plcsim/crc.h"
+
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -41,10 +43,6 @@ constexpr std::size_t kTableSize = 65536;
 constexpr std::uint8_t kIllegalFunction = 0x01;
 constexpr std::uint8_t kIllegalAddress = 0x02;
 constexpr std::uint8_t kIllegalValue = 0x03;
-
-std::uint16_t Crc16(const std::uint8_t* bytes, std::size_t length);
-// Appends the CRC, low byte first.
-void AppendCrc(std::vector<std::uint8_t>& frame);
 
 class Station;
 

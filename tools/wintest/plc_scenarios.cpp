@@ -5,6 +5,7 @@
 #include "check.h"
 #include "driver_client.h"
 #include "host_log.h"
+#include "link/wire_time.h"
 #include "scenarios.h"
 
 #include <chrono>
@@ -319,26 +320,53 @@ void FaultScenario() {
     CheckEqual(driver.call(kEndVpi, nullptr), kStatusDone, "EndVpi: 0");
 }
 
+// The pseudo-terminal refuses both RTS switches of a frame and the driver logs
+// each refusal, so the times of the two messages bound how long RTS was held:
+// no less than the 8-byte request's wire time at 19200 bit/s 8N1.
+void CheckRtsHeldForTheFrame(const std::vector<Clock::time_point>& switches,
+                             const std::string& what) {
+    const auto wire = kovra::WireTime(8, kovra::CharacterHalfBits(k19200_8N1), k19200_8N1.baudRate);
+    if (!CheckEqual(switches.size(), 2u, what + ": raising and dropping RTS each fail once")) {
+        return;
+    }
+    const auto held =
+        std::chrono::duration_cast<std::chrono::microseconds>(switches[1] - switches[0]);
+    Check(held >= wire, what + ": RTS dropped " + std::to_string(held.count()) +
+                            " us after it was raised, not before the frame's " +
+                            std::to_string(wire.count()) + " us on the wire had passed");
+}
+
 void RtsCtsScenario() {
     DriverClient driver("KOVRA.dll");
     if (!Start(driver, "RTSCTS = YES\r\nCOMM_TIMEOUT = 500\r\n")) {
         return;
     }
+    std::vector<Clock::time_point> switches;
+    halvo::OnLog([&switches](const halvo::LogEntry& entry) {
+        if (entry.text == "KOVRA> Send() EscapeCommFunction() failed") {
+            switches.push_back(Clock::now());
+        }
+    });
     Section("RTS switching around every frame, refused by the pseudo-terminal");
     const HostGate word = Gate(driver, "0130010", 0);
     halvo::ClearRecords();
+    switches.clear();
     CheckEqual(SingleWord(ReadOne(driver, word)), 0x1234, "a read still gets 0x1234");
     CheckEqual(CountLogged("KOVRA> Send() EscapeCommFunction() failed", kSeverityTrace), 2,
                "raising and dropping RTS each fail once, logged at 8");
+    CheckRtsHeldForTheFrame(switches, "the read");
     Check(!Logged("KOVRA> Send() ClearCommError() failed"),
-          "the output queue is watched until empty without error");
+          "holding RTS for the frame needs no port status");
     Check(!Logged("KOVRA> Send() Unable to send message."), "the frame itself went out");
     Values value = WordArea(0x0042);
     halvo::ClearRecords();
+    switches.clear();
     CheckEqual(driver.singleWrite(Gate(driver, "0130050", 0), value), kStatusDone,
                "a write goes through as well");
     CheckEqual(CountLogged("KOVRA> Send() EscapeCommFunction() failed", kSeverityTrace), 2,
                "with the same two messages");
+    CheckRtsHeldForTheFrame(switches, "the write");
+    halvo::OnLog(nullptr);
     CheckEqual(driver.call(kEndVpi, nullptr), kStatusDone, "EndVpi: 0");
 }
 

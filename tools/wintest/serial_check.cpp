@@ -195,7 +195,11 @@ void CheckTransfers(PortHandle port) {
                kSerialOk, "a write without out-count gives 0");
     SetReplyTimeout(port, 50);
     Check(Receive(port, 4) == Bytes({0x01, 0x03, 0x00, 0x10}), "and its bytes went out");
-    Check(DrainOutput(port), "the output drains once the write returned");
+    const auto written = Clock::now();
+    const auto onTheLine = written + std::chrono::milliseconds(6);
+    Check(DrainOutput(port, onTheLine), "draining the output gives true");
+    Check(Clock::now() >= onTheLine, "and returns once the frame's wire time has passed (" +
+                                         std::to_string(MillisecondsSince(written)) + " ms for 6)");
 }
 
 void CheckFlush(PortHandle port, unsigned waiting) {

@@ -1,5 +1,6 @@
 #include "commands/common.h"
 
+#include "commands/forward.h"
 #include "line/device.h"
 
 #include <algorithm>
@@ -79,19 +80,10 @@ class CollectProgress {
     unsigned requests_ = 0;
 };
 
-// The J-bus addresses of the records passed over for want of a gate, each
-// once, as the driver names them: "J-bus address 0x0099".
+// The J-bus addresses of the records passed over for want of a gate:
+// "J-bus addresses 0x0099, 0x009A".
 std::string PassedAddresses(const std::vector<LogLine>& messages) {
-    std::vector<unsigned> addresses;
-    for (const auto& message : messages) {
-        const auto at = message.text.find("J-bus Address ");
-        unsigned address = 0;
-        if (SignOf(message.text) == Sign::RecordPassedOver && at != std::string::npos &&
-            std::sscanf(message.text.c_str() + at, "J-bus Address %x", &address) == 1 &&
-            std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
-            addresses.push_back(address);
-        }
-    }
+    const std::vector<unsigned> addresses = PassedOverAddresses(messages);
     std::string text = addresses.size() == 1 ? "J-bus address " : "J-bus addresses ";
     for (std::size_t i = 0; i < addresses.size(); ++i) {
         char hex[8];
@@ -159,6 +151,15 @@ std::string InterruptedNote(const DriverSession& session, unsigned records,
            "; not collected: station" + (stations.size() - done == 1 ? " " : "s ") + left;
 }
 
+// The collected events as rows, their error cell empty.
+void ListEvents(Listing& listing, const std::vector<StoredValue>& values) {
+    for (const auto& value : values) {
+        auto row = EventRow(value);
+        row.push_back(NoCell());
+        listing.add(row);
+    }
+}
+
 } // namespace
 
 Outcome CollectStation(DriverSession& session, int station, const std::string& command,
@@ -180,6 +181,68 @@ Outcome CollectStation(DriverSession& session, int station, const std::string& c
     return outcome;
 }
 
+namespace {
+
+// What the stations of one collection came to.
+struct CollectTally {
+    bool ok = true;
+    unsigned records = 0;
+    unsigned alerts = 0;
+    std::size_t done = 0;
+    unsigned portLosses = 0;
+};
+
+// The stations one after the other, until all are done or Ctrl-C stops the
+// run; a station whose port went away is collected again once it is back.
+CollectTally CollectStations(DriverSession& session, const std::vector<int>& stations,
+                             Listing& listing, ForwardAfterCollect& forward) {
+    Console& console = session.console();
+    CollectTally tally;
+    std::size_t checked = 0; // stations whose model was compared with the init file's
+    CatchInterrupt();
+    while (tally.done < stations.size() && !Interrupted()) {
+        const int station = stations[tally.done];
+        SetInterruptNotice("kovra-host: finishing station " +
+                           HexByte(static_cast<unsigned>(station)) +
+                           "; Ctrl-C again to stop now\n");
+        if (checked == tally.done) {
+            WarnModelMismatch(session, station);
+            ++checked;
+        }
+        const Outcome outcome = CollectStation(session, station, "collect");
+        tally.records += static_cast<unsigned>(outcome.values.size());
+        tally.alerts += static_cast<unsigned>(outcome.alerts.size());
+        ListEvents(listing, outcome.values);
+        ParsedGate gate;
+        gate.address.station = station;
+        const bool reported =
+            Report(console, "collect station " + HexByte(static_cast<unsigned>(station)), gate,
+                   outcome, session);
+        if (outcome.storeError) {
+            tally.ok = false;
+            break;
+        }
+        tally.ok = forward.send() && tally.ok;
+        if (outcome.status != kStatusDone) {
+            if (session.diagnose(outcome).kind == FaultKind::PortGone) {
+                // The station is collected again once the port is back: only
+                // the end of its collection decides the exit status.
+                WaitForPort(session, console);
+                ++tally.portLosses;
+                continue;
+            }
+            listing.add(ErrorRow({NoCell()}, StationGate(station, kMemoryJournal), 2,
+                                 FailureText(session, gate, outcome)));
+        }
+        tally.ok = tally.ok && reported;
+        ++tally.done;
+    }
+    SetInterruptNotice("");
+    return tally;
+}
+
+} // namespace
+
 int RunCollect(const CommandLine& line, Console& console) {
     if (line.arguments.empty()) {
         throw UsageError("collect needs at least one STATION");
@@ -193,73 +256,27 @@ int RunCollect(const CommandLine& line, Console& console) {
     // The relay in between counts what crosses the line.
     auto run = OpenLine(line, console, {});
     DriverSession& session = run->session;
+    ForwardAfterCollect forward(line, run->workspace, console);
     Listing listing(format, {"PLC TIME", "GATE", "VALUE", "RAW", "ERROR"});
-    bool ok = true;
-    unsigned records = 0;
-    unsigned alerts = 0;
-    std::size_t done = 0;
-    unsigned portLosses = 0;
-    std::size_t checked = 0; // stations whose model was compared with the init file's
     const std::int64_t began = MonotonicMs();
-    CatchInterrupt();
-    while (done < stations.size() && !Interrupted()) {
-        const int station = stations[done];
-        SetInterruptNotice("kovra-host: finishing station " +
-                           HexByte(static_cast<unsigned>(station)) +
-                           "; Ctrl-C again to stop now\n");
-        if (checked == done) {
-            WarnModelMismatch(session, station);
-            ++checked;
-        }
-        const Outcome outcome = CollectStation(session, station, "collect");
-        records += static_cast<unsigned>(outcome.values.size());
-        alerts += static_cast<unsigned>(outcome.alerts.size());
-        for (const auto& value : outcome.values) {
-            auto row = EventRow(value);
-            row.push_back(NoCell());
-            listing.add(row);
-        }
-        ParsedGate gate;
-        gate.address.station = station;
-        const bool reported =
-            Report(console, "collect station " + HexByte(static_cast<unsigned>(station)), gate,
-                   outcome, session);
-        if (outcome.storeError) {
-            ok = false;
-            break;
-        }
-        if (outcome.status != kStatusDone) {
-            if (session.diagnose(outcome).kind == FaultKind::PortGone) {
-                // The station is collected again once the port is back: only
-                // the end of its collection decides the exit status.
-                WaitForPort(session, console);
-                ++portLosses;
-                continue;
-            }
-            listing.add(ErrorRow({NoCell()}, StationGate(station, kMemoryJournal), 2,
-                                 FailureText(session, gate, outcome)));
-        }
-        ok = ok && reported;
-        ++done;
-    }
-    SetInterruptNotice("");
+    const CollectTally tally = CollectStations(session, stations, listing, forward);
     if (!listing.empty()) {
         listing.finish();
     }
-    console.line("collect: " + Plural(records, "record") + ", " +
-                 Plural(alerts, "lost-record alert") + CollectTiming(session, began));
+    console.line("collect: " + Plural(tally.records, "record") + ", " +
+                 Plural(tally.alerts, "lost-record alert") + CollectTiming(session, began));
     ReportLine(session, format);
-    if (Interrupted() && done < stations.size()) {
-        console.line(InterruptedNote(session, records, stations, done));
+    if (Interrupted() && tally.done < stations.size()) {
+        console.line(InterruptedNote(session, tally.records, stations, tally.done));
         return 1;
     }
-    if (portLosses > 0 && done == stations.size()) {
-        console.line("collect: the port was gone " + Plural(portLosses, "time") +
+    if (tally.portLosses > 0 && tally.done == stations.size()) {
+        console.line("collect: the port was gone " + Plural(tally.portLosses, "time") +
                      " and came back; " +
-                     (ok ? std::string("every station was collected in the end")
-                         : std::string("the failures above remain")));
+                     (tally.ok ? std::string("every station was collected in the end")
+                               : std::string("the failures above remain")));
     }
-    return ok ? 0 : 1;
+    return tally.ok ? 0 : 1;
 }
 
 } // namespace kovra_host

@@ -51,6 +51,34 @@ std::string Indent(const std::string& text, std::size_t column) {
     return out;
 }
 
+// An option, --NAME or --NAME=VALUE, and its value, taken from the next
+// word when it needs one.
+std::pair<std::string, std::string> ReadOption(std::string name, int argc, const char* const* argv,
+                                               int& i) {
+    std::optional<std::string> inlineValue;
+    if (const auto equals = name.find('='); equals != std::string::npos) {
+        inlineValue = name.substr(equals + 1);
+        name.resize(equals);
+    }
+    const OptionSpec* option = FindOption(name);
+    if (option == nullptr) {
+        throw UsageError("unknown option --" + name);
+    }
+    std::string value;
+    if (option->argument != nullptr) {
+        if (inlineValue) {
+            value = *inlineValue;
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            throw UsageError("--" + name + " needs a value (" + option->argument + ")");
+        }
+    } else if (inlineValue) {
+        throw UsageError("--" + name + " takes no value");
+    }
+    return {name, value};
+}
+
 } // namespace
 
 const CommandSpec* FindCommand(const std::string& name) {
@@ -115,29 +143,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
             continue;
         }
         if (!optionsEnded && word.size() > 2 && word.compare(0, 2, "--") == 0) {
-            std::string name = word.substr(2);
-            std::optional<std::string> inlineValue;
-            if (const auto equals = name.find('='); equals != std::string::npos) {
-                inlineValue = name.substr(equals + 1);
-                name.resize(equals);
-            }
-            const OptionSpec* option = FindOption(name);
-            if (option == nullptr) {
-                throw UsageError("unknown option --" + name);
-            }
-            std::string value;
-            if (option->argument != nullptr) {
-                if (inlineValue) {
-                    value = *inlineValue;
-                } else if (i + 1 < argc) {
-                    value = argv[++i];
-                } else {
-                    throw UsageError("--" + name + " needs a value (" + option->argument + ")");
-                }
-            } else if (inlineValue) {
-                throw UsageError("--" + name + " takes no value");
-            }
-            given.emplace_back(name, value);
+            given.push_back(ReadOption(word.substr(2), argc, argv, i));
             continue;
         }
         if (!optionsEnded && word == "-h") {

@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <map>
+
+namespace fs = std::filesystem;
 
 namespace kovra_host {
 
@@ -14,6 +17,7 @@ std::unique_ptr<LineRun> OpenLine(HostSettings settings, Console& console,
                                   const std::vector<std::string>& gates) {
     // The driver's path is the one given, seen from where the run began.
     settings.session.driverPath = Absolute(settings.session.driverPath);
+    settings.workspace.port = settings.session.port;
     auto run = std::make_unique<LineRun>(settings, console);
     run->workspace.enter();
     run->workspace.openHistory();
@@ -62,6 +66,19 @@ bool Report(Console& console, const std::string& what, const ParsedGate& gate,
         ok = false;
     }
     return ok;
+}
+
+std::string ExistingHistoryFile(const CommandLine& line) {
+    std::string path = line.value("history").value_or("");
+    if (path.empty()) {
+        // The history lies where the collection worked, the state folder too.
+        const std::string directory = WorkingDirectory(SettingsFrom(line).workspace);
+        path = DefaultHistoryFile(directory.empty() ? "." : directory);
+    }
+    if (!fs::exists(path)) {
+        throw Failure("history database " + path + " does not exist");
+    }
+    return path;
 }
 
 OutputFormat FormatOf(const CommandLine& line) {

@@ -45,6 +45,9 @@ void RequirePort(const CommandLine& line);
 int ParseStation(const std::string& text); // throws UsageError
 std::string StationGate(int station, char memoryType);
 OutputFormat FormatOf(const CommandLine& line);
+// The history database a command reads: --history, else kovra-history.db in
+// --dir or the current directory. Throws Failure when it is not there.
+std::string ExistingHistoryFile(const CommandLine& line);
 
 // Why a request failed, in words; empty when it did not.
 std::string FailureText(const DriverSession& session, const ParsedGate& gate,

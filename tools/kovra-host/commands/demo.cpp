@@ -53,6 +53,26 @@ class Demo {
     int run() {
         prepareDirectory();
         startLine();
+        LineRun run(settings(), console_);
+        run.workspace.enter();
+        run.workspace.openHistory();
+        showDriver(run.session);
+        coldStart(run);
+        const std::vector<ParsedGate> gates = parseGates(run.session);
+        readAndWrite(run.session, gates);
+        syncClocks(run.session);
+        const std::size_t collected = collectTwice(run.session);
+        showStamps(run.session);
+        showHistory(*run.workspace.history(), collected);
+        run.session.end();
+        step("End (function 11)");
+        say(failures_ == 0 ? "everything went as expected"
+                           : std::to_string(failures_) + " checks failed");
+        return failures_ == 0 ? 0 : 1;
+    }
+
+  private:
+    HostSettings settings() const {
         HostSettings settings = SettingsFrom(line_);
         settings.workspace.directory = directory_;
         settings.session.port = port_;
@@ -63,11 +83,10 @@ class Demo {
         if (!line_.value("log-level")) {
             settings.session.logLevel = 0;
         }
-        LineRun run(settings, console_);
-        DriverSession& session = run.session;
-        run.workspace.enter();
-        run.workspace.openHistory();
+        return settings;
+    }
 
+    void showDriver(DriverSession& session) {
         step("Driver information (function 14)");
         const DriverInfo info = session.driverInfo();
         static const char kParity[] = "NOEMS";
@@ -80,14 +99,19 @@ class Demo {
              : line.stopBits == 1 ? "1.5"
                                   : "2"));
         say(Cp437ToUtf8(info.banner));
+    }
 
+    void coldStart(LineRun& run) {
+        DriverSession& session = run.session;
         step("Cold start (function 1) on " + port_);
         run.workspace.defineGates({});
         run.workspace.checkDriverFiles();
         session.start(run.workspace.guard());
         say("the driver read KOVRA01.INT (station 02 is a P200X) and created KOVRA01H.DAT, its "
             "last-event file");
+    }
 
+    std::vector<ParsedGate> parseGates(DriverSession& session) {
         step("Parsing the gates (function 3)");
         const std::vector<std::string> addresses = {"0130010", "0110003", "01C0020", "0230010",
                                                     "0210005", "02C0022", "02F0040"};
@@ -114,6 +138,10 @@ class Demo {
         print(parsed);
         say("(C and F addresses are held halved; the driver doubles them on the wire)");
 
+        return gates;
+    }
+
+    void readAndWrite(DriverSession& session, const std::vector<ParsedGate>& gates) {
         step("Reading every gate (function 5)");
         print(readAll(session, gates));
 
@@ -124,7 +152,9 @@ class Demo {
             std::to_string(simulator_.get(kP200, plcsim::Table::Words, 0x0010)) +
             " and bit 0x0003 = " + std::to_string(simulator_.get(kP200, plcsim::Table::Bits, 3)));
         print(readAll(session, {gates[0], gates[1]}));
+    }
 
+    void syncClocks(DriverSession& session) {
         step("Clock synchronisation (a read of 02S0000, then of 01S0000)");
         const Outcome synced =
             session.read(session.parse(StationGate(kP200X, kMemoryClock)), "demo");
@@ -144,7 +174,9 @@ class Demo {
         check(refused.status == kStatusRefused, "the P200 clock is left alone");
         say("station 01 is a P200: the driver sets no clock there (status " +
             std::to_string(refused.status) + ")");
+    }
 
+    std::size_t collectTwice(DriverSession& session) {
         step("First journal collection (reads of 01I0000 and 02I0000)");
         const std::size_t first = collect(session);
         check(first == 11, "the first collection passes every event (11)");
@@ -159,7 +191,10 @@ class Demo {
         step("Second journal collection: only what is new");
         const std::size_t second = collect(session);
         check(second == 3, "the second collection passes the 3 new events only");
+        return first + second;
+    }
 
+    void showStamps(DriverSession& session) {
         step("Last-event stamps of station 02 (a read of the trigger gate 02H0001)");
         const Outcome stamps = session.read(session.parse("02H0001"), "demo");
         check(stamps.status == kStatusDone, "the six stamp gates are set");
@@ -168,26 +203,21 @@ class Demo {
             stamp += (stamp.empty() ? "" : ", ") + value.gate + " = " + FormatValue(value.value);
         }
         say(stamp + " (year since 1900, month, day, hour, minute, second)");
+    }
 
+    void showHistory(HistoryStore& history, std::size_t collected) {
         step("History in kovra-history.db");
-        const auto stored = run.workspace.history()->values({});
+        const auto stored = history.values({});
         std::size_t events = 0;
         for (const auto& row : stored) {
             events += row.value.plcTime ? 1 : 0;
         }
-        check(events == first + second, "the history holds every event once");
+        check(events == collected, "the history holds every event once");
         say(std::to_string(events) + " events with their PLC time, " +
             std::to_string(stored.size() - events) + " stamp values; 'kovra-host history --dir " +
             directory_ + "' shows them");
-
-        session.end();
-        step("End (function 11)");
-        say(failures_ == 0 ? "everything went as expected"
-                           : std::to_string(failures_) + " checks failed");
-        return failures_ == 0 ? 0 : 1;
     }
 
-  private:
     void prepareDirectory() {
         if (const auto dir = line_.value("dir")) {
             directory_ = fs::absolute(*dir).string();
@@ -214,10 +244,10 @@ class Demo {
         }
         writeText(directory_ + "/KOVRA01.INT", kInitFile);
         writeText(directory_ + "/kovra-gates.txt", kGatesFile);
-        std::printf("KOVRA demo: the host, the driver and two simulated PLCs\n\n");
-        std::printf("Working directory %s\n", directory_.c_str());
-        std::printf("  KOVRA01.INT      P200X = 02, COMM_TIMEOUT = 200\n");
-        std::printf("  kovra-gates.txt  the gates below and station 02's six stamp gates\n");
+        Print("KOVRA demo: the host, the driver and two simulated PLCs\n");
+        Print("Working directory " + directory_);
+        Print("  KOVRA01.INT      P200X = 02, COMM_TIMEOUT = 200");
+        Print("  kovra-gates.txt  the gates below and station 02's six stamp gates");
     }
 
     static void writeText(const std::string& path, const char* text) {
@@ -265,9 +295,9 @@ class Demo {
 
         port_ = simulator_.openPseudoTerminal();
         simulator_.start();
-        std::printf("Simulated line on %s: station 01 (P200) and station 02 (P200X), each with a\n"
-                    "journal (file 1) and a memo file, already holding events\n",
-                    port_.c_str());
+        Print("Simulated line on " + port_ +
+              ": station 01 (P200) and station 02 (P200X), each with a\n"
+              "journal (file 1) and a memo file, already holding events");
     }
 
     Table readAll(DriverSession& session, const std::vector<ParsedGate>& gates) {
@@ -304,10 +334,7 @@ class Demo {
         return events.size();
     }
 
-    void step(const std::string& title) {
-        std::printf("\n%d. %s\n", ++step_, title.c_str());
-        std::fflush(stdout);
-    }
+    void step(const std::string& title) { Print("\n" + std::to_string(++step_) + ". " + title); }
 
     void say(const std::string& text) {
         std::string indented = "   ";
@@ -317,8 +344,7 @@ class Demo {
                 indented += "   ";
             }
         }
-        std::printf("%s\n", indented.c_str());
-        std::fflush(stdout);
+        Print(indented);
     }
 
     void print(const Table& table) {

@@ -10,6 +10,7 @@ int RunScan(const CommandLine& line, Console& console);
 int RunSync(const CommandLine& line, Console& console);
 int RunWatch(const CommandLine& line, Console& console);
 int RunHistory(const CommandLine& line, Console& console);
+int RunForward(const CommandLine& line, Console& console);
 int RunDemo(const CommandLine& line, Console& console);
 
 namespace {
@@ -37,7 +38,7 @@ constexpr CommandSpec kCommands[] = {
      "An H gate is written to the PLC register of its number (05HA: 0x0041,\n"
      "05H0001: register 1, the clock's day and month) only with --force.",
      RunWrite},
-    {"collect", true, "format csv", "collect STATION... --port DEVICE",
+    {"collect", true, "format csv forward", "collect STATION... --port DEVICE",
      "Collects the journal and memo files of each station (a read of gate ssI0000),\n"
      "stores every event in the history and prints them: gate, cooked value, raw\n"
      "value and PLC time. STATION is the J-bus station in hexadecimal (05, 1A).\n"
@@ -72,6 +73,16 @@ constexpr CommandSpec kCommands[] = {
      "2025-05-28, 2025-05-28T13:45[:30] (local time), either followed by Z or\n"
      "+hh:mm, or @SECONDS since 1970.",
      RunHistory},
+    {"forward", false, "dir state-dir history to follow every", "forward --to URI [--follow]",
+     "Sends the history to the plant's central PostgreSQL database: every batch of\n"
+     "events and alerts that is finished and was not sent yet, each exactly once,\n"
+     "under this history's own source id. Creates kovra's tables (schema kovra)\n"
+     "when the database has none. URI is a libpq connection string or URI\n"
+     "(postgresql://HOST/DATABASE); the password comes from PGPASSWORD or\n"
+     "~/.pgpass, never from the command line. With --follow keeps sending what\n"
+     "collections in other processes store, and waits out a server that is away.\n"
+     "Not available on Windows, nor in builds without libpq.",
+     RunForward},
     {"demo", false, "driver dir log-level trace", "demo [--dir DIR]",
      "Runs everything end to end against a simulated line with two stations, a\n"
      "P200 (01) and a P200X (02), on a pseudo-terminal: driver information, cold\n"
@@ -121,13 +132,21 @@ constexpr OptionSpec kOptions[] = {
     {"csv", nullptr, Scope::Own, "the same as --format csv"},
     {"raw", nullptr, Scope::Own, "VALUE is the raw PLC value (decimal or 0x hexadecimal)"},
     {"force", nullptr, Scope::Own, "write an H gate to the PLC register of its number"},
-    {"every", "SECONDS", Scope::Own, "polling period (required)"},
+    {"every", "SECONDS", Scope::Own,
+     "watch: polling period (required); forward --follow: how often the history\n"
+     "is looked at (default 1)"},
     {"count", "N", Scope::Own,
      "read: N consecutive elements from each GATE, in as few block reads as\n"
      "the driver allows; watch: stop after N polls"},
     {"gate", "GATE", Scope::Own, "only this gate (repeatable)"},
     {"from", "TIME", Scope::Own, "only from this time on"},
-    {"to", "TIME", Scope::Own, "only up to this time"},
+    {"to", "TIME|URI", Scope::Own,
+     "history: only up to this time; forward: the central PostgreSQL database\n"
+     "(required)"},
+    {"follow", nullptr, Scope::Own, "keep sending new batches until interrupted"},
+    {"forward", "URI", Scope::Own,
+     "send each collection to this PostgreSQL database as soon as it is stored\n"
+     "(see forward)"},
     {"limit", "N", Scope::Own, "at most N rows, the oldest"},
     {"last", "N", Scope::Own, "the newest N rows, oldest first"},
     {"alerts", nullptr, Scope::Own, "print the alerts instead of the values"},

@@ -64,8 +64,10 @@ template <typename Action> auto OrFailure(Action action) {
 
 } // namespace
 
-BatchGuard::BatchGuard(HistoryStore& store, std::string positionsFile, int driverNumber)
-    : store_(store), positionsFile_(std::move(positionsFile)), driverNumber_(driverNumber) {}
+BatchGuard::BatchGuard(HistoryStore& store, std::string positionsFile, int driverNumber,
+                       std::string port)
+    : store_(store), positionsFile_(std::move(positionsFile)), driverNumber_(driverNumber),
+      port_(std::move(port)) {}
 
 void BatchGuard::rewindInterrupted(Console& console) {
     const auto batches = OrFailure([&] { return store_.interrupted(positionsFile_); });
@@ -98,6 +100,7 @@ BatchGuard::Batch BatchGuard::begin(const std::string& command, const std::strin
     batch.start.command = command;
     batch.start.gate = gate;
     batch.start.driverNumber = driverNumber_;
+    batch.start.port = port_;
     batch.guarded = guarded;
     if (guarded) {
         batch.start.positionsFile = positionsFile_;

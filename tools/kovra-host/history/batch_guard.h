@@ -20,7 +20,8 @@ namespace kovra_host {
 
 class BatchGuard {
   public:
-    BatchGuard(HistoryStore& store, std::string positionsFile, int driverNumber);
+    // Each batch is kept with the driver number and the port it came from.
+    BatchGuard(HistoryStore& store, std::string positionsFile, int driverNumber, std::string port);
 
     // Puts the last-event file back as it was before the oldest batch that a
     // process now gone left unfinished, and says so on the console. Throws
@@ -48,6 +49,7 @@ class BatchGuard {
     HistoryStore& store_;
     std::string positionsFile_; // absolute
     int driverNumber_;
+    std::string port_;
 };
 
 } // namespace kovra_host

@@ -5,11 +5,11 @@
 #include <sqlite3.h>
 
 #include <ctime>
+#include <functional>
+#include <random>
 
 namespace kovra_host {
 namespace {
-
-constexpr int kSchemaVersion = 2;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS batches (
@@ -23,7 +23,8 @@ CREATE TABLE IF NOT EXISTS batches (
     status           INTEGER,
     positions_file   TEXT,
     positions_before BLOB,
-    rewound_at       INTEGER
+    rewound_at       INTEGER,
+    port             TEXT
 );
 CREATE TABLE IF NOT EXISTS events (
     id           INTEGER PRIMARY KEY,
@@ -49,10 +50,36 @@ CREATE TABLE IF NOT EXISTS alerts (
     raised_at INTEGER NOT NULL,
     UNIQUE (batch_id, seq)
 );
+CREATE TABLE IF NOT EXISTS forwarding (
+    source_id         TEXT    NOT NULL,
+    forwarded_through INTEGER NOT NULL DEFAULT 0
+);
 )sql";
 
 std::int64_t Now() {
     return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+// 128 random bits in the form of a UUID (version 4), which a central store
+// keeps as one.
+std::string RandomSourceId() {
+    std::random_device random;
+    std::uint8_t bytes[16];
+    for (auto& byte : bytes) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+    std::string id;
+    static const char kDigits[] = "0123456789abcdef";
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            id += '-';
+        }
+        id += kDigits[bytes[i] >> 4];
+        id += kDigits[bytes[i] & 0x0F];
+    }
+    return id;
 }
 
 class Statement {
@@ -111,6 +138,9 @@ class Statement {
     }
     void run() {
         step();
+        reset();
+    }
+    void reset() {
         sqlite3_reset(statement_);
         sqlite3_clear_bindings(statement_);
     }
@@ -146,6 +176,27 @@ class Statement {
     const std::string& path_;
     sqlite3_stmt* statement_ = nullptr;
 };
+
+// An event's columns from `first` on: gate, value, raw, plc_time,
+// collected_at, undefined.
+StoredValue ReadValue(const Statement& row, int first) {
+    StoredValue value;
+    value.gate = row.text(first);
+    value.value = row.real(first + 1);
+    value.raw = static_cast<std::uint32_t>(row.integer(first + 2));
+    if (!row.null(first + 3)) {
+        value.plcTime = row.integer(first + 3);
+    }
+    value.collectedAt = row.integer(first + 4);
+    value.undefined = row.integer(first + 5) != 0;
+    return value;
+}
+
+// An alert's columns from `first` on: name, text, flags, raised_at.
+StoredAlert ReadAlert(const Statement& row, int first) {
+    return StoredAlert{row.text(first), row.text(first + 1),
+                       static_cast<std::uint32_t>(row.integer(first + 2)), row.integer(first + 3)};
+}
 
 class SqliteStore final : public HistoryStore {
   public:
@@ -190,14 +241,11 @@ class SqliteStore final : public HistoryStore {
                 }
                 Transaction probe(*this);
             }
-            if (version < kSchemaVersion) {
-                Transaction transaction(*this);
-                if (version == 1) {
-                    execute("ALTER TABLE events ADD COLUMN undefined INTEGER NOT NULL DEFAULT 0");
-                }
-                execute(kSchema);
-                execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
-                transaction.commit();
+            openedVersion_ = version;
+            // A reader cannot migrate, and needs not: it reads no column that
+            // a later version added without falling back.
+            if (forWriting && version < kSchemaVersion) {
+                migrate(version);
             }
         } catch (...) {
             sqlite3_close(db_);
@@ -218,9 +266,7 @@ class SqliteStore final : public HistoryStore {
                      const std::vector<StoredAlert>& alerts) override {
         Transaction transaction(*this);
         insertRecords(batch, values, alerts);
-        Statement finish(db_, "UPDATE batches SET finished_at = ?, status = ? WHERE id = ?",
-                         path());
-        finish.bind(1, Now()).bind(2, static_cast<std::int64_t>(status)).bind(3, batch).run();
+        markFinished(batch, status);
         transaction.commit();
     }
 
@@ -230,9 +276,7 @@ class SqliteStore final : public HistoryStore {
         Transaction transaction(*this);
         const std::int64_t id = insertBatch(start);
         insertRecords(id, values, alerts);
-        Statement finish(db_, "UPDATE batches SET finished_at = ?, status = ? WHERE id = ?",
-                         path());
-        finish.bind(1, Now()).bind(2, static_cast<std::int64_t>(status)).bind(3, id).run();
+        markFinished(id, status);
         transaction.commit();
         return id;
     }
@@ -272,24 +316,13 @@ class SqliteStore final : public HistoryStore {
                           undefinedColumn_ +
                           " FROM events"
                           " WHERE 1";
-        const std::string time = "COALESCE(plc_time, collected_at)";
-        appendSelection(sql, query, time);
-        Statement select(db_, sql.c_str(), path());
-        bindFilter(select, query);
-        std::vector<HistoryRow> rows;
-        while (select.step()) {
-            HistoryRow row;
-            row.batch = select.integer(0);
-            row.value.gate = select.text(1);
-            row.value.value = select.real(2);
-            row.value.raw = static_cast<std::uint32_t>(select.integer(3));
-            if (!select.null(4)) {
-                row.value.plcTime = select.integer(4);
-            }
-            row.value.collectedAt = select.integer(5);
-            row.value.undefined = select.integer(6) != 0;
-            rows.push_back(std::move(row));
-        }
+        auto rows = select<HistoryRow>(sql, query, "COALESCE(plc_time, collected_at)",
+                                       [](Statement& select) {
+                                           HistoryRow row;
+                                           row.batch = select.integer(0);
+                                           row.value = ReadValue(select, 1);
+                                           return row;
+                                       });
         if (query.last && rows.size() > static_cast<std::size_t>(*query.last)) {
             rows.erase(rows.begin(), rows.end() - *query.last);
         }
@@ -300,23 +333,132 @@ class SqliteStore final : public HistoryStore {
         std::string sql = "SELECT batch_id, name, text, flags, raised_at FROM alerts WHERE 1";
         HistoryQuery timeOnly = query;
         timeOnly.gates.clear();
-        appendSelection(sql, timeOnly, "raised_at");
-        Statement select(db_, sql.c_str(), path());
-        bindFilter(select, timeOnly);
-        std::vector<AlertRow> rows;
-        while (select.step()) {
+        return select<AlertRow>(sql, timeOnly, "raised_at", [](Statement& select) {
             AlertRow row;
             row.batch = select.integer(0);
-            row.alert.name = select.text(1);
-            row.alert.text = select.text(2);
-            row.alert.flags = static_cast<std::uint32_t>(select.integer(3));
-            row.alert.raisedAt = select.integer(4);
-            rows.push_back(std::move(row));
-        }
-        return rows;
+            row.alert = ReadAlert(select, 1);
+            return row;
+        });
     }
 
+    std::string sourceId() override {
+        Transaction transaction(*this);
+        {
+            Statement select(db_, "SELECT source_id FROM forwarding", path());
+            if (select.step()) {
+                return select.text(0);
+            }
+        }
+        const std::string id = RandomSourceId();
+        Statement insert(db_, "INSERT INTO forwarding (source_id) VALUES (?)", path());
+        insert.bind(1, id).run();
+        transaction.commit();
+        return id;
+    }
+
+    std::int64_t forwardedThrough() override {
+        Statement select(db_, "SELECT forwarded_through FROM forwarding", path());
+        return select.step() ? select.integer(0) : 0;
+    }
+
+    void recordForwarded(std::int64_t through) override {
+        Transaction transaction(*this);
+        Statement update(db_, "UPDATE forwarding SET forwarded_through = ?", path());
+        update.bind(1, through).run();
+        transaction.commit();
+    }
+
+    ForwardChunk forwardChunk(std::int64_t after, std::size_t maxRecords) override {
+        ForwardChunk chunk;
+        chunk.through = after;
+        // One read transaction: the batches and their records as of one moment.
+        execute("BEGIN");
+        struct End {
+            sqlite3* db;
+            ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+        } end{db_};
+        // Columns as ReadForwardBatch takes them.
+        Statement batches(db_,
+                          "SELECT id, command, gate, driver_number, port, started_at, "
+                          "finished_at, status, rewound_at, pid FROM batches WHERE id > ? "
+                          "ORDER BY id",
+                          path());
+        Statement events(db_,
+                         "SELECT gate, value, raw, plc_time, collected_at, undefined FROM events "
+                         "WHERE batch_id = ? ORDER BY seq",
+                         path());
+        Statement alerts(db_,
+                         "SELECT name, text, flags, raised_at FROM alerts WHERE batch_id = ? "
+                         "ORDER BY seq",
+                         path());
+        batches.bind(1, after);
+        std::size_t records = 0;
+        while (records < maxRecords && batches.step()) {
+            const bool finished = !batches.null(6);
+            const bool rewound = !batches.null(8);
+            if (!finished && !rewound) {
+                // Still being collected, unless its process is gone: then it
+                // is rewound by the next collection and never finished.
+                const int pid = static_cast<int>(batches.integer(9));
+                if (pid == CurrentProcessId() || HostProcessMayBeAlive(pid)) {
+                    break;
+                }
+                chunk.through = batches.integer(0);
+                continue;
+            }
+            chunk.through = batches.integer(0);
+            if (rewound) {
+                continue;
+            }
+            ForwardBatch batch = ReadForwardBatch(batches, events, alerts);
+            records += batch.values.size() + batch.alerts.size();
+            chunk.batches.push_back(std::move(batch));
+        }
+        return chunk;
+    }
+
+    int openedVersion() const override { return openedVersion_; }
+
   private:
+    // From `version` (0 for a new database) to this program's schema.
+    void migrate(int version) {
+        Transaction transaction(*this);
+        if (version == 1) {
+            execute("ALTER TABLE events ADD COLUMN undefined INTEGER NOT NULL DEFAULT 0");
+        }
+        if (version == 1 || version == 2) {
+            execute("ALTER TABLE batches ADD COLUMN port TEXT");
+        }
+        execute(kSchema);
+        execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+        transaction.commit();
+    }
+
+    // A settled batch from its row, with its events and alerts in sequence.
+    static ForwardBatch ReadForwardBatch(const Statement& row, Statement& events,
+                                         Statement& alerts) {
+        ForwardBatch batch;
+        batch.id = row.integer(0);
+        batch.command = row.text(1);
+        batch.gate = row.text(2);
+        batch.driverNumber = static_cast<int>(row.integer(3));
+        batch.port = row.text(4);
+        batch.startedAt = row.integer(5);
+        batch.finishedAt = row.integer(6);
+        batch.status = static_cast<int>(row.integer(7));
+        events.bind(1, batch.id);
+        while (events.step()) {
+            batch.values.push_back(ReadValue(events, 0));
+        }
+        events.reset();
+        alerts.bind(1, batch.id);
+        while (alerts.step()) {
+            batch.alerts.push_back(ReadAlert(alerts, 0));
+        }
+        alerts.reset();
+        return batch;
+    }
+
     // Rolls back unless committed, so an exception leaves nothing half-written.
     class Transaction {
       public:
@@ -350,7 +492,7 @@ class SqliteStore final : public HistoryStore {
     std::int64_t insertBatch(const BatchStart& start) {
         Statement insert(db_,
                          "INSERT INTO batches (command, gate, driver_number, pid, started_at, "
-                         "positions_file, positions_before) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                         "positions_file, positions_before, port) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                          path());
         insert.bind(1, start.command)
             .bind(2, start.gate)
@@ -362,8 +504,33 @@ class SqliteStore final : public HistoryStore {
         } else {
             insert.bind(6, start.positionsFile).bind(7, start.positionsBefore);
         }
+        if (start.port.empty()) {
+            insert.bindNull(8);
+        } else {
+            insert.bind(8, start.port);
+        }
         insert.run();
         return sqlite3_last_insert_rowid(db_);
+    }
+
+    void markFinished(std::int64_t batch, int status) {
+        Statement finish(db_, "UPDATE batches SET finished_at = ?, status = ? WHERE id = ?",
+                         path());
+        finish.bind(1, Now()).bind(2, static_cast<std::int64_t>(status)).bind(3, batch).run();
+    }
+
+    // The rows of a query narrowed by the filter, read one by one.
+    template <typename Row>
+    std::vector<Row> select(std::string sql, const HistoryQuery& query, const char* time,
+                            const std::function<Row(Statement&)>& read) {
+        appendSelection(sql, query, time);
+        Statement statement(db_, sql.c_str(), path());
+        bindFilter(statement, query);
+        std::vector<Row> rows;
+        while (statement.step()) {
+            rows.push_back(read(statement));
+        }
+        return rows;
     }
 
     void insertRecords(std::int64_t batch, const std::vector<StoredValue>& values,
@@ -437,6 +604,7 @@ class SqliteStore final : public HistoryStore {
 
     sqlite3* db_ = nullptr;
     std::string undefinedColumn_;
+    int openedVersion_ = 0;
 };
 
 } // namespace

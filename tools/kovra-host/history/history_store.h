@@ -23,6 +23,7 @@
 // driver then reports as lost records.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -59,6 +60,7 @@ struct BatchStart {
     std::string command;
     std::string gate;
     int driverNumber = 1;
+    std::string port;
     // The last-event file this batch guards (absolute path), empty for none,
     // and its bytes before the request (nothing when it did not exist).
     std::string positionsFile;
@@ -72,6 +74,26 @@ struct InterruptedBatch {
     std::string command;
     std::string gate;
     std::optional<Bytes> positionsBefore;
+};
+
+// Forwarding to a central store: the batches settled after a mark.
+struct ForwardBatch {
+    std::int64_t id = 0;
+    std::string command;
+    std::string gate;
+    int driverNumber = 1;
+    std::string port; // empty when the history did not keep it (schema 1 and 2)
+    std::int64_t startedAt = 0;
+    std::int64_t finishedAt = 0;
+    int status = 0;
+    std::vector<StoredValue> values; // in sequence, the first being 1
+    std::vector<StoredAlert> alerts; // likewise
+};
+
+struct ForwardChunk {
+    std::vector<ForwardBatch> batches; // the finished ones, to send
+    // The new mark: every batch up to it is finished or will never be.
+    std::int64_t through = 0;
 };
 
 struct HistoryQuery {
@@ -94,6 +116,9 @@ struct AlertRow {
 
 class HistoryStore {
   public:
+    // The layout this program writes, in PRAGMA user_version.
+    static constexpr int kSchemaVersion = 3;
+
     // Opens the database; for writing, creates it and its tables and proves
     // that it takes a write. Throws StoreError naming the file and the reason.
     static std::unique_ptr<HistoryStore> Open(const std::string& path, bool forWriting);
@@ -119,6 +144,20 @@ class HistoryStore {
     // by arrival; alerts by time.
     virtual std::vector<HistoryRow> values(const HistoryQuery& query) = 0;
     virtual std::vector<AlertRow> alerts(const HistoryQuery& query) = 0;
+
+    // Forwarding. The source id names this database in a central store:
+    // drawn at random on first use, then kept.
+    virtual std::string sourceId() = 0;
+    // The last batch that a central store has confirmed, and a new one once
+    // it has committed more.
+    virtual std::int64_t forwardedThrough() = 0;
+    virtual void recordForwarded(std::int64_t through) = 0;
+    // The batches after `after`, oldest first, up to one still being
+    // collected: whole batches while they hold fewer than `maxRecords` values
+    // and alerts together.
+    virtual ForwardChunk forwardChunk(std::int64_t after, std::size_t maxRecords) = 0;
+    // The schema version the database had when it was opened.
+    virtual int openedVersion() const = 0;
 
   protected:
     explicit HistoryStore(std::string path) : path_(std::move(path)) {}

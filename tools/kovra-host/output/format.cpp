@@ -128,6 +128,84 @@ std::string IsoLocalTime(std::int64_t seconds) {
     return text;
 }
 
+namespace {
+
+// A date with an optional time of day, as far as the text gives it.
+struct CivilTime {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    enum class Precision { Day, Minute, Second } precision = Precision::Day;
+};
+
+std::optional<CivilTime> ReadCivilTime(const std::string& text, std::size_t& at) {
+    CivilTime t;
+    if (!ReadNumber(text, at, 4, t.year) || !Expect(text, at, '-') ||
+        !ReadNumber(text, at, 2, t.month) || !Expect(text, at, '-') ||
+        !ReadNumber(text, at, 2, t.day)) {
+        return std::nullopt;
+    }
+    if (at < text.size() && (text[at] == 'T' || text[at] == ' ')) {
+        ++at;
+        if (!ReadNumber(text, at, 2, t.hour) || !Expect(text, at, ':') ||
+            !ReadNumber(text, at, 2, t.minute)) {
+            return std::nullopt;
+        }
+        t.precision = CivilTime::Precision::Minute;
+        if (Expect(text, at, ':')) {
+            if (!ReadNumber(text, at, 2, t.second)) {
+                return std::nullopt;
+            }
+            t.precision = CivilTime::Precision::Second;
+        }
+    }
+    static constexpr int kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+    if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > kMonthDays[t.month - 1] ||
+        (t.month == 2 && t.day == 29 && !leap) || t.hour > 23 || t.minute > 59 || t.second > 60) {
+        return std::nullopt;
+    }
+    return t;
+}
+
+// Seconds since 1970 of a civil time in this computer's zone.
+std::optional<std::int64_t> LocalSeconds(const CivilTime& t) {
+    std::tm tm{};
+    tm.tm_year = t.year - 1900;
+    tm.tm_mon = t.month - 1;
+    tm.tm_mday = t.day;
+    tm.tm_hour = t.hour;
+    tm.tm_min = t.minute;
+    tm.tm_sec = t.second;
+    tm.tm_isdst = -1;
+    const std::time_t local = std::mktime(&tm);
+    if (local == static_cast<std::time_t>(-1)) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(local);
+}
+
+// The zone after a civil time: Z, or +hh:mm / -hh:mm; its offset from UTC in seconds.
+std::optional<std::int64_t> ReadZoneOffset(const std::string& text, std::size_t at) {
+    if (text[at] == 'Z' && at + 1 == text.size()) {
+        return 0;
+    }
+    if (text[at] != '+' && text[at] != '-') {
+        return std::nullopt;
+    }
+    const int sign = text[at] == '-' ? -1 : 1;
+    ++at;
+    int hours = 0, minutes = 0;
+    if (!ReadNumber(text, at, 2, hours)) {
+        return std::nullopt;
+    }
+    Expect(text, at, ':');
+    if (!ReadNumber(text, at, 2, minutes) || at != text.size() || hours > 23 || minutes > 59) {
+        return std::nullopt;
+    }
+    return sign * (hours * 3600 + minutes * 60);
+}
+
+} // namespace
+
 std::optional<std::int64_t> ParseTime(const std::string& text, bool spanEnd) {
     if (!text.empty() && text[0] == '@') {
         // Digits, with a minus sign at most: no blank, no plus, nothing past
@@ -145,77 +223,28 @@ std::optional<std::int64_t> ParseTime(const std::string& text, bool spanEnd) {
         return value;
     }
     std::size_t at = 0;
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (!ReadNumber(text, at, 4, year) || !Expect(text, at, '-') ||
-        !ReadNumber(text, at, 2, month) || !Expect(text, at, '-') ||
-        !ReadNumber(text, at, 2, day)) {
+    std::optional<CivilTime> t = ReadCivilTime(text, at);
+    if (!t) {
         return std::nullopt;
     }
-    enum class Precision { Day, Minute, Second } precision = Precision::Day;
-    if (at < text.size() && (text[at] == 'T' || text[at] == ' ')) {
-        ++at;
-        if (!ReadNumber(text, at, 2, hour) || !Expect(text, at, ':') ||
-            !ReadNumber(text, at, 2, minute)) {
-            return std::nullopt;
-        }
-        precision = Precision::Minute;
-        if (Expect(text, at, ':')) {
-            if (!ReadNumber(text, at, 2, second)) {
-                return std::nullopt;
-            }
-            precision = Precision::Second;
-        }
-    }
-    static constexpr int kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (month < 1 || month > 12 || day < 1 || day > kMonthDays[month - 1] ||
-        (month == 2 && day == 29 && !leap) || hour > 23 || minute > 59 || second > 60) {
-        return std::nullopt;
-    }
-    if (spanEnd && precision == Precision::Minute) {
-        second = 59;
-    } else if (spanEnd && precision == Precision::Day) {
+    if (spanEnd && t->precision == CivilTime::Precision::Minute) {
+        t->second = 59;
+    } else if (spanEnd && t->precision == CivilTime::Precision::Day) {
         // A local day may have 23 or 25 hours: it ends one second before the
         // next one starts.
-        ++day;
-        second = -1;
+        ++t->day;
+        t->second = -1;
     }
-    const std::int64_t civil =
-        DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
-        hour * 3600 + minute * 60 + second;
     if (at == text.size()) {
-        std::tm tm{};
-        tm.tm_year = year - 1900;
-        tm.tm_mon = month - 1;
-        tm.tm_mday = day;
-        tm.tm_hour = hour;
-        tm.tm_min = minute;
-        tm.tm_sec = second;
-        tm.tm_isdst = -1;
-        const std::time_t local = std::mktime(&tm);
-        if (local == static_cast<std::time_t>(-1)) {
-            return std::nullopt;
-        }
-        return static_cast<std::int64_t>(local);
+        return LocalSeconds(*t);
     }
-    if (text[at] == 'Z' && at + 1 == text.size()) {
-        return civil;
-    }
-    if (text[at] != '+' && text[at] != '-') {
+    const auto offset = ReadZoneOffset(text, at);
+    if (!offset) {
         return std::nullopt;
     }
-    const int sign = text[at] == '-' ? -1 : 1;
-    ++at;
-    int offsetHours = 0, offsetMinutes = 0;
-    if (!ReadNumber(text, at, 2, offsetHours)) {
-        return std::nullopt;
-    }
-    Expect(text, at, ':');
-    if (!ReadNumber(text, at, 2, offsetMinutes) || at != text.size() || offsetHours > 23 ||
-        offsetMinutes > 59) {
-        return std::nullopt;
-    }
-    return civil - sign * (offsetHours * 3600 + offsetMinutes * 60);
+    return DaysFromCivil(t->year, static_cast<unsigned>(t->month), static_cast<unsigned>(t->day)) *
+               86400 +
+           t->hour * 3600 + t->minute * 60 + t->second - *offset;
 }
 
 std::string FormatValue(double value) {
@@ -511,6 +540,7 @@ const char* ExceptionMeaning(unsigned code) {
 void Print(const std::string& line) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 } // namespace kovra_host

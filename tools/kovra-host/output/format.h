@@ -48,7 +48,8 @@ class Table {
     std::vector<std::vector<std::string>> rows_;
 };
 
-// A line of a command's output on standard output, where listings go too.
+// A line of a command's output on standard output, where listings go too,
+// at once: the console's notes on standard error interleave with it.
 void Print(const std::string& line);
 
 // How a listing reaches its reader: an aligned table, CSV, or JSON, one

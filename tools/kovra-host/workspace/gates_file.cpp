@@ -168,6 +168,43 @@ const char* HostTypeName(int hostType) {
     return "?";
 }
 
+namespace {
+
+// The cooking rule from fields[next] on; `next` ends past what it took.
+void ReadCooking(const std::vector<std::string>& fields, std::size_t& next, GateSpec& gate) {
+    const std::string& rule = fields[next++];
+    if (rule == "float") {
+        gate.rule = halvo::CookRule::FloatBits;
+    } else if (rule == "raw") {
+        gate.rule = halvo::CookRule::Linear;
+        gate.scale = 1.0;
+        gate.offset = 0.0;
+    } else if (rule == "linear") {
+        gate.rule = halvo::CookRule::Linear;
+        if (next >= fields.size()) {
+            throw GatesFileError("linear needs a SCALE and an optional OFFSET");
+        }
+        const auto scale = Number(fields[next++]);
+        if (!scale) {
+            throw GatesFileError("linear SCALE '" + fields[next - 1] + "' is not a number");
+        }
+        gate.scale = *scale;
+        gate.offset = 0.0;
+        if (next < fields.size()) {
+            const auto offset = Number(fields[next++]);
+            if (!offset) {
+                throw GatesFileError("linear OFFSET '" + fields[next - 1] + "' is not a number");
+            }
+            gate.offset = *offset;
+        }
+    } else {
+        throw GatesFileError("unknown cooking '" + rule +
+                             "' (linear SCALE [OFFSET], float or raw)");
+    }
+}
+
+} // namespace
+
 std::optional<GateSpec> ParseGateLine(const std::string& line) {
     std::vector<std::string> fields = Fields(line);
     if (fields.empty()) {
@@ -201,35 +238,7 @@ std::optional<GateSpec> ParseGateLine(const std::string& line) {
     if (next >= fields.size()) {
         return Signed(gate, isSigned);
     }
-    const std::string& rule = fields[next++];
-    if (rule == "float") {
-        gate.rule = halvo::CookRule::FloatBits;
-    } else if (rule == "raw") {
-        gate.rule = halvo::CookRule::Linear;
-        gate.scale = 1.0;
-        gate.offset = 0.0;
-    } else if (rule == "linear") {
-        gate.rule = halvo::CookRule::Linear;
-        if (next >= fields.size()) {
-            throw GatesFileError("linear needs a SCALE and an optional OFFSET");
-        }
-        const auto scale = Number(fields[next++]);
-        if (!scale) {
-            throw GatesFileError("linear SCALE '" + fields[next - 1] + "' is not a number");
-        }
-        gate.scale = *scale;
-        gate.offset = 0.0;
-        if (next < fields.size()) {
-            const auto offset = Number(fields[next++]);
-            if (!offset) {
-                throw GatesFileError("linear OFFSET '" + fields[next - 1] + "' is not a number");
-            }
-            gate.offset = *offset;
-        }
-    } else {
-        throw GatesFileError("unknown cooking '" + rule +
-                             "' (linear SCALE [OFFSET], float or raw)");
-    }
+    ReadCooking(fields, next, gate);
     if (next < fields.size()) {
         throw GatesFileError("unexpected '" + fields[next] + "' after the cooking rule");
     }

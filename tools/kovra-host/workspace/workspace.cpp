@@ -159,7 +159,8 @@ void Workspace::openHistory() {
     } catch (const StoreError& error) {
         throw Failure(error.what());
     }
-    guard_ = std::make_unique<BatchGuard>(*store_, positionsFile_, settings_.driverNumber);
+    guard_ = std::make_unique<BatchGuard>(*store_, positionsFile_, settings_.driverNumber,
+                                          settings_.port);
     guard_->rewindInterrupted(console_);
 }
 

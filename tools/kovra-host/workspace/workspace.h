@@ -16,6 +16,7 @@ namespace kovra_host {
 
 struct WorkspaceSettings {
     int driverNumber = 1;
+    std::string port;        // the line's, kept with each batch of the history
     std::string directory;   // empty: stay, unless the current directory is read-only
     std::string stateDir;    // where to work then; empty: the user's state folder
     std::string gatesFile;   // empty: kovra-gates.txt when present
