@@ -107,6 +107,20 @@ int ReadRange(VpiRequest& request, const FileHeader& header, RecordRange range,
     return kStatusDone;
 }
 
+// Reads the header of the selected file.
+int ReadHeader(VpiRequest& request, const char* fileName, FileHeader& header) {
+    std::uint16_t words[kHeaderWords] = {};
+    const int result = ReadRegisters(request, kHeaderAddress, kHeaderWords, words);
+    if (result != kStatusDone) {
+        err(kSeverityTrace, "KOVRA> ReadHoroFile() plc %02x %s read header failed",
+            StationOf(request), fileName);
+        return result;
+    }
+    header = FileHeader{words[kRecordCountWord], words[kRecordWordsWord], words[kUsedRecordsWord],
+                        words[kNextRecordWord], words[kFirstRecordAddressWord]};
+    return kStatusDone;
+}
+
 // How one file read ended: its status, and whether the failure leaves the
 // files after it to be read all the same (a header refused, a position not
 // saved).
@@ -156,16 +170,10 @@ FileOutcome CollectFile(VpiRequest& request, std::uint16_t fileNumber) {
     }
     err(kSeverityTrace, "KOVRA> ReadHoroFile() plc %02x reading %s", station, fileName);
 
-    std::uint16_t headerWords[kHeaderWords] = {};
-    if (const int result = ReadRegisters(request, kHeaderAddress, kHeaderWords, headerWords);
-        result != kStatusDone) {
-        err(kSeverityTrace, "KOVRA> ReadHoroFile() plc %02x %s read header failed", station,
-            fileName);
+    FileHeader header{};
+    if (const int result = ReadHeader(request, fileName, header); result != kStatusDone) {
         return {result};
     }
-    const FileHeader header{headerWords[kRecordCountWord], headerWords[kRecordWordsWord],
-                            headerWords[kUsedRecordsWord], headerWords[kNextRecordWord],
-                            headerWords[kFirstRecordAddressWord]};
 
     if (const HeaderVerdict verdict = CheckHeader(header); verdict.fault != HeaderFault::None) {
         if (verdict.fault == HeaderFault::TooManyRecords) {
@@ -212,7 +220,7 @@ FileOutcome CollectFile(VpiRequest& request, std::uint16_t fileNumber) {
         lastRecordMatches = std::memcmp(recordAt(index), storedCopy, identifyingBytes) == 0;
     }
 
-    const ReadPlan plan = PlanReads(header, lastRecord, lastRecordMatches);
+    ReadPlan plan = PlanReads(header, lastRecord, lastRecordMatches);
     ReportLostRecords(request, plan.continuity, fileName);
 
     if (const int result = ReadRange(request, header, plan.part1, buffer.get(), 1, fileName);
@@ -222,6 +230,20 @@ FileOutcome CollectFile(VpiRequest& request, std::uint16_t fileNumber) {
     if (const int result = ReadRange(request, header, plan.part2, buffer.get(), 2, fileName);
         result != kStatusDone) {
         return {result};
+    }
+    // The new records' range ends before the slot the PLC writes next, but a
+    // whole file starts there: which slots were written while it was read?
+    if (plan.continuity != Continuity::Continues && header.usedRecords != 0) {
+        FileHeader after{};
+        if (const int result = ReadHeader(request, fileName, after); result != kStatusDone) {
+            return {result};
+        }
+        const SettledRead settled = SettleWholeRead(header, after);
+        if (settled.recordsLost && plan.continuity != Continuity::Overwritten) {
+            ReportLostRecords(request, Continuity::Overwritten, fileName);
+        }
+        plan.part1 = settled.part1;
+        plan.part2 = settled.part2;
     }
 
     std::uint16_t newLastRecord = 0;
@@ -304,6 +326,28 @@ ReadPlan PlanReads(const FileHeader& header, std::uint16_t lastRecord, bool last
                                   : used > lastRecord ? Continuity::Overwritten
                                                       : Continuity::Cleared;
     return {{next, used}, {0, next}, continuity};
+}
+
+SettledRead SettleWholeRead(const FileHeader& before, const FileHeader& after) {
+    const bool sameShape = after.recordCount == before.recordCount &&
+                           after.recordWords == before.recordWords &&
+                           after.firstRecordAddress == before.firstRecordAddress;
+    if (before.usedRecords == 0 || before.usedRecords > before.recordCount || !sameShape ||
+        after.usedRecords < before.usedRecords || after.nextRecord > after.usedRecords) {
+        return {};
+    }
+    const ReadPlan whole = PlanReads(before, 0, false);
+    const unsigned count = before.recordCount;
+    const unsigned written = (after.nextRecord + count - whole.part1.begin) % count;
+    // Past `count` when the writes went on at the ring's head.
+    const unsigned writtenEnd = whole.part1.begin + written;
+    const auto part1Begin =
+        static_cast<std::uint16_t>(std::min<unsigned>(writtenEnd, whole.part1.end));
+    const auto part2Begin = static_cast<std::uint16_t>(
+        std::min<unsigned>(writtenEnd > count ? writtenEnd - count : 0, whole.part2.end));
+    return {{part1Begin, whole.part1.end},
+            {part2Begin, whole.part2.end},
+            part1Begin != whole.part1.begin || part2Begin != whole.part2.begin};
 }
 
 int ReadHoroData(VpiRequest& request) {

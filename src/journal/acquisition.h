@@ -68,4 +68,20 @@ bool RereadsLastRecord(const FileHeader& header, std::uint16_t lastRecord);
 // record matched its stored copy (ignored when it was not re-read).
 ReadPlan PlanReads(const FileHeader& header, std::uint16_t lastRecord, bool lastRecordMatches);
 
+// The records of a whole-file read that may be passed on, given the header
+// read before the records (`before`) and the one read after them (`after`).
+// A whole file starts at the slot the PLC writes next, so the slots written
+// in between (from before's nextRecord to after's) may hold a record newer
+// than every other one: they are left to the next collection, which finds
+// them after the position this read stores, the newest record of `before`.
+// What they held is lost. A file cleared or reshaped in between passes
+// nothing, and is read whole again next time.
+struct SettledRead {
+    RecordRange part1;
+    RecordRange part2;
+    bool recordsLost = false; // slots that held records were written in between
+    friend bool operator==(const SettledRead&, const SettledRead&) = default;
+};
+SettledRead SettleWholeRead(const FileHeader& before, const FileHeader& after);
+
 } // namespace kovra

@@ -1,7 +1,8 @@
 // kovra-host collections killed with SIGKILL at varying points, round after
 // round, while the PLC keeps writing events: once a last collection has run
 // to its end, the history holds every event exactly once. A few rounds by
-// default; KOVRA_KILL_ROUNDS asks for more.
+// default; KOVRA_KILL_ROUNDS asks for more. And a full ring that the PLC
+// writes while a first collection reads it whole.
 #include "host/run.h"
 #include "host/stored_events.h"
 #include "support/world.h"
@@ -13,6 +14,7 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -78,6 +80,41 @@ TEST(HostKilled, CollectionsKilledAtAnyPointLoseNothingAndStoreNothingTwice) {
     for (const auto& [event, times] : counts) {
         EXPECT_EQ(times, 1) << std::get<0>(event) << " at " << std::get<1>(event) << " value "
                             << std::get<2>(event);
+    }
+}
+
+TEST(HostCollecting, AFullRingWrittenWhileItIsReadWholeStoresEveryEventOnce) {
+    TempCurrentDirectory dir;
+    // The default reply timeout, 1 s, outlasts a reply of 120 words (0.26 s).
+    dir.writeFile("KOVRA01.INT", "IFG = 0\n");
+    dir.writeFile("kovra-gates.txt", "01C0020\n"); // the whole 24-bit value
+    plcsim::Simulator sim;
+    sim.addStation(1, plcsim::Model::P200);
+    sim.setPacing(true); // 9600 bit/s: a whole read of the ring takes over 2 s
+    auto files = std::make_shared<plcsim::StationJournal>(plcsim::Model::P200);
+    files->addFile({plcsim::kJournalFileNumber, 200, 5, 0x1000});
+    sim.addHook(1, files);
+    constexpr std::uint32_t kRing = 200;
+    for (std::uint32_t value = 0; value < kRing; ++value) {
+        files->appendJournalEvent(0x20, value);
+    }
+    const std::string port = sim.openPseudoTerminal();
+    sim.start();
+    // 25 events a second, written into the ring's oldest slots as it is read.
+    files->generate(plcsim::kJournalFileNumber, 0x20, std::chrono::milliseconds(40), kRing);
+
+    const std::vector<std::string> collect = {
+        "collect", "01", "--port", port, "--dir", dir.path().string(), "--log-level", "none"};
+    for (int run = 0; run < 2; ++run) {
+        const HostRun done = RunHost(collect);
+        ASSERT_EQ(done.status, 0) << done.err;
+    }
+    files->stopGenerating();
+
+    const auto counts = CountStoredEvents((dir.path() / "kovra-history.db").string());
+    EXPECT_GT(counts.size(), kRing);
+    for (const auto& [event, times] : counts) {
+        EXPECT_EQ(times, 1) << "value " << std::get<2>(event);
     }
 }
 

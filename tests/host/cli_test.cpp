@@ -1132,12 +1132,15 @@ TEST(HostCliAlone, TheDemoRunsEndToEnd) {
 }
 
 TEST_F(HostCollect, ProgressOnATerminalAdvancesWithEveryRequestAndCountsInTheSingular) {
-    // A journal long enough to take several requests, on a line paced at
-    // 9600 baud so that each request outlasts the line's redraw interval.
-    for (int i = 0; i < 80; ++i) {
+    // New records long enough to take several requests, on a line paced at
+    // 9600 baud so that each request outlasts the line's redraw interval:
+    // the last of the 84 records' four chunks too, which the header read
+    // closing a whole file's read would not.
+    dir.writeFile("KOVRA01.INT", "P200X = 02\n");
+    ASSERT_EQ(host({"collect", "01"}).status, 0);
+    for (int i = 0; i < 84; ++i) {
         add(0x0010, static_cast<std::uint32_t>(i), 26);
     }
-    dir.writeFile("KOVRA01.INT", "P200X = 02\n");
     sim.setPacing(true);
     const HostRun run = RunHost(
         {"collect", "01", "--port", port, "--dir", dir.path().string(), "--log-level", "none"},

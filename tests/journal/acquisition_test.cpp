@@ -1,5 +1,7 @@
 #include "journal/journal_world.h"
 
+#include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -61,7 +63,8 @@ TEST_F(JournalCollection, TheFirstCollectionPassesEveryRecordOnceOldestFirstUnde
 
     EXPECT_EQ(passed(), (Strings{Passed("0530010", 100, 0), Passed("0530011", 200, 1),
                                  Passed("0530010", 101, 3)}));
-    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 20"}));
+    EXPECT_EQ(wire(),
+              (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 20", "R 0102 16"}));
     EXPECT_TRUE(logged("KOVRA> ReadHoroFile() plc 05 reading 'Journal de Bord'", kSeverityTrace));
 }
 
@@ -181,7 +184,8 @@ TEST_F(JournalCollection, AClearedFileIsReportedAsTheAlertModeSaysThenPassedOnWh
     EXPECT_TRUE(halvo::Alerts().empty());
     EXPECT_EQ(passed(), passedValues(20, 2));
     // Record 4 is no longer there: nothing to read again.
-    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 10"}));
+    EXPECT_EQ(wire(),
+              (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 10", "R 0102 16"}));
 }
 
 TEST_F(JournalCollection, AFileRefilledToTheSameLengthIsReportedCleared) {
@@ -215,7 +219,7 @@ TEST_F(JournalCollection, AnEmptiedFileStartsOverFromItsFirstRecord) {
     EXPECT_EQ(collect(kP200X), kStatusDone);
     EXPECT_EQ(passed(), passedValues(10, 1));
     EXPECT_TRUE(messages(kSeverityError).empty());
-    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 5"}));
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 5", "R 0102 16"}));
 }
 
 TEST_F(JournalCollection, ARestartedDriverResumesWithoutPassingAnythingTwice) {
@@ -279,10 +283,91 @@ TEST_F(JournalCollection, APositionThatCannotBeSavedIsNotedAndTheFilesAfterItAre
         EXPECT_EQ(passed(), passedValues(first, 3));
         EXPECT_EQ(wire(),
                   Concat({"R 0900 120", "W 0100 0040", "R 0102 16", "W 0100 0001", "R 0102 16"},
-                         first == 0 ? Strings{"R 1000 15"} : Strings{"R 1002 5", "R 1003 15"}));
+                         first == 0 ? Strings{"R 1000 15", "R 0102 16"}
+                                    : Strings{"R 1002 5", "R 1003 15"}));
         events(plcJournal, 3, 3);
     }
 }
+
+// --- A ring the PLC writes while it is read whole ---
+
+// Records the PLC writes at one point of a collection that reads the whole
+// file: a first collection or one after an overflow. The first `settled`
+// events were collected before; `pending` more follow; `written` events
+// numbered from 100 are written right after the request `after` (the file
+// cleared first if `clears`).
+struct WriteDuringRead {
+    const char* name;
+    int settled;
+    int pending;
+    const char* after;
+    int written;
+    bool clears;
+    int firstPassed; // the values first, first + 1, ... the newest pending
+    int overflowTexts;
+};
+
+void PrintTo(const WriteDuringRead& write, std::ostream* out) {
+    *out << write.name;
+}
+
+class WrittenWhileReadWhole : public JournalCollection,
+                              public ::testing::WithParamInterface<WriteDuringRead> {};
+
+TEST_P(WrittenWhileReadWhole, PassesEveryRecordAtMostOnceAndTheNewOnesNextTime) {
+    const WriteDuringRead& c = GetParam();
+    start();
+    auto& plcJournal = journalOf(30);
+    if (c.settled > 0) {
+        events(plcJournal, 0, c.settled);
+        ASSERT_EQ(collect(kP200X), kStatusDone);
+    }
+    events(plcJournal, c.settled, c.pending);
+    std::atomic<bool> fired = false;
+    plc().onExchange([&](const plcsim::Exchange& exchange) {
+        if (!fired && Summary(exchange.request) == c.after) {
+            fired = true;
+            if (c.clears) {
+                plcJournal.clearFile(kJournal);
+            }
+            events(plcJournal, 100, c.written);
+        }
+    });
+
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    plc().onExchange(nullptr);
+    ASSERT_TRUE(fired);
+    const int newest = c.settled + c.pending;
+    EXPECT_EQ(passed(), passedValues(c.firstPassed, newest - c.firstPassed));
+    const Strings errors = messages(kSeverityError);
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), kOverflowText), c.overflowTexts);
+    EXPECT_EQ(wire().back(), "R 0102 16");
+
+    // The slots written meanwhile come after the position stored.
+    EXPECT_EQ(collect(kP200X), kStatusDone);
+    EXPECT_EQ(passed(), passedValues(100, c.written));
+    EXPECT_TRUE(messages(kSeverityError).empty());
+}
+
+// A ring of 30 five-word records; a full one of 35 events holds 5 to 34,
+// the oldest at slot 5, read as records 5 to 28, 29, then 0 to 4.
+INSTANTIATE_TEST_SUITE_P(
+    JournalCollection, WrittenWhileReadWhole,
+    ::testing::Values(
+        WriteDuringRead{"BeforeTheFirstChunk", 0, 35, "R 0102 16", 2, false, 7, 1},
+        WriteDuringRead{"AfterTheFirstChunk", 0, 35, "R 1005 120", 2, false, 7, 1},
+        WriteDuringRead{"AfterTheLastChunk", 0, 35, "R 1000 25", 1, false, 6, 1},
+        WriteDuringRead{"OnIntoTheRingsHead", 0, 35, "R 0102 16", 27, false, 32, 1},
+        WriteDuringRead{"PastTheRecordsOfARingNotFull", 0, 10, "R 0102 16", 3, false, 0, 0},
+        WriteDuringRead{"FillingARingAndWrapping", 0, 10, "R 0102 16", 24, false, 4, 1},
+        // Records 20 to 49 after an overflow: reported once.
+        WriteDuringRead{"AfterAnOverflow", 10, 40, "R 0102 16", 2, false, 22, 1},
+        // Nothing is passed from a file cleared meanwhile: it is read whole
+        // next time.
+        WriteDuringRead{"ClearingTheFile", 0, 35, "R 0102 16", 2, true, 35, 0}),
+    [](const ::testing::TestParamInfo<WriteDuringRead>& param) {
+        return std::string(param.param.name);
+    });
 
 // --- Files and models ---
 
@@ -317,8 +402,8 @@ TEST_F(JournalCollection, MemoFilesPassTheValuesOfTheirVariable) {
 
     EXPECT_EQ(passed(), (Strings{Passed("0530010", 0, 0), Passed("0530040", 0x1234, 1),
                                  Passed("0530040", 0x42, 2)}));
-    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 5", "W 0100 0040",
-                               "R 0102 16", "R 2000 8"}));
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 5", "R 0102 16",
+                               "W 0100 0040", "R 0102 16", "R 2000 8", "R 0102 16"}));
     EXPECT_TRUE(logged("KOVRA> ReadHoroFile() plc 05 reading 'MemoFile $0040'", kSeverityTrace));
 
     plcJournal.appendMemoValue(kMemo, 7, At(3));
@@ -392,9 +477,9 @@ TEST_F(JournalCollection, TheLargestJournalIsReadWholeIn120WordChunks) {
         ASSERT_EQ(history[i].value, static_cast<double>(i)) << "record " << i;
     }
     const Strings requests = wire();
-    ASSERT_EQ(requests.size(), 3u + 150u);
+    ASSERT_EQ(requests.size(), 3u + 150u + 1u);
     EXPECT_EQ(requests[4], "R 1018 120"); // 24 records further on
-    EXPECT_EQ(requests.back(), "R 1DF8 120");
+    EXPECT_EQ(requests[requests.size() - 2], "R 1DF8 120");
 }
 
 // --- Headers and record lengths the original reading got wrong ---
@@ -408,7 +493,7 @@ TEST_F(JournalCollection, RecordsOfSevenWordsAreReadInChunksOfWholeRecords) {
 
     EXPECT_EQ(passed(), passedValues(0, 40));
     EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0001", "R 0102 16", "R 1000 119", "R 1011 119",
-                               "R 1022 42"}));
+                               "R 1022 42", "R 0102 16"}));
 
     events(plcJournal, 40, 18);
     EXPECT_EQ(collect(kP200X), kStatusDone);
@@ -455,8 +540,8 @@ TEST_F(JournalCollection, OneWordTransfersLandAtTheirRecordsPlace) {
     };
 
     EXPECT_EQ(collect(kP200X), kStatusDone);
-    EXPECT_EQ(wire(),
-              (Strings{"R 0900 120", "W 0100 0040", "R 0102 16", "R 2000 120", "R 2078 1"}));
+    EXPECT_EQ(wire(), (Strings{"R 0900 120", "W 0100 0040", "R 0102 16", "R 2000 120", "R 2078 1",
+                               "R 0102 16"}));
     // Record 120 is one word, 0xA078, followed by nothing read.
     EXPECT_EQ(Hex(entry()), "05 40 00 79 00 78 A0 00 00 00 00 00 00");
 

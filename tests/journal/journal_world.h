@@ -113,21 +113,25 @@ class JournalWorld : public DriverOnLine {
         return entries;
     }
 
-    // The requests the simulator received: "R 0900 120" (function 3, start,
-    // quantity), "W 0100 0001" (function 6, register, value), "B 0001 4"
-    // (function 16, start, quantity).
+    // A request frame in short: "R 0900 120" (function 3, start, quantity),
+    // "W 0100 0001" (function 6, register, value), "B 0001 4" (function 16,
+    // start, quantity).
+    static std::string Summary(const std::vector<std::uint8_t>& frame) {
+        const unsigned start = frame[2] << 8 | frame[3];
+        const unsigned word = frame[4] << 8 | frame[5];
+        char text[32];
+        const char* format = frame[1] == 3    ? "R %04X %u"
+                             : frame[1] == 6  ? "W %04X %04X"
+                             : frame[1] == 16 ? "B %04X %u"
+                                              : "? %04X %04X";
+        std::snprintf(text, sizeof text, format, start, word);
+        return text;
+    }
+    // The requests the simulator received, in short.
     std::vector<std::string> wire() {
         std::vector<std::string> summary;
         for (const auto& frame : plc().requests()) {
-            const unsigned start = frame[2] << 8 | frame[3];
-            const unsigned word = frame[4] << 8 | frame[5];
-            char text[32];
-            const char* format = frame[1] == 3    ? "R %04X %u"
-                                 : frame[1] == 6  ? "W %04X %04X"
-                                 : frame[1] == 16 ? "B %04X %u"
-                                                  : "? %04X %04X";
-            std::snprintf(text, sizeof text, format, start, word);
-            summary.push_back(text);
+            summary.push_back(Summary(frame));
         }
         return summary;
     }

@@ -125,4 +125,60 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(param.param.name);
     });
 
+struct SettleCase {
+    const char* name;
+    FileHeader before;
+    FileHeader after;
+    SettledRead settled;
+};
+
+void PrintTo(const SettleCase& settleCase, std::ostream* out) {
+    *out << settleCase.name;
+}
+
+class WholeReads : public ::testing::TestWithParam<SettleCase> {};
+
+TEST_P(WholeReads, PassNoSlotThePlcWroteWhileTheRecordsWereRead) {
+    const SettleCase& c = GetParam();
+    const SettledRead settled = SettleWholeRead(c.before, c.after);
+    EXPECT_EQ(settled.part1, c.settled.part1);
+    EXPECT_EQ(settled.part2, c.settled.part2);
+    EXPECT_EQ(settled.recordsLost, c.settled.recordsLost);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    JournalFiles, WholeReads,
+    ::testing::Values(
+        SettleCase{"NothingWritten", Ring(30, 30, 5), Ring(30, 30, 5), {{5, 30}, {0, 5}, false}},
+        SettleCase{
+            "TheOldestSlotsWritten", Ring(30, 30, 5), Ring(30, 30, 7), {{7, 30}, {0, 5}, true}},
+        SettleCase{
+            "TheTailWrittenToItsEnd", Ring(30, 30, 5), Ring(30, 30, 0), {{30, 30}, {0, 5}, true}},
+        SettleCase{
+            "WrittenOnIntoTheHead", Ring(30, 30, 5), Ring(30, 30, 2), {{30, 30}, {2, 5}, true}},
+        SettleCase{
+            "AllButTheNewestWritten", Ring(30, 30, 5), Ring(30, 30, 4), {{30, 30}, {4, 5}, true}},
+        SettleCase{"OldestAtSlot0", Ring(30, 30, 0), Ring(30, 30, 3), {{3, 30}, {0, 0}, true}},
+        SettleCase{
+            "NextRecordAtTheEnd", Ring(30, 30, 30), Ring(30, 30, 2), {{30, 30}, {2, 30}, true}},
+        SettleCase{"NotFullWrittenPastItsRecords",
+                   Ring(30, 10, 10),
+                   Ring(30, 13, 13),
+                   {{10, 10}, {0, 10}, false}},
+        SettleCase{
+            "NotFullFilledToTheEnd", Ring(30, 10, 10), Ring(30, 30, 0), {{10, 10}, {0, 10}, false}},
+        SettleCase{"NotFullFilledAndWrapped",
+                   Ring(30, 10, 10),
+                   Ring(30, 30, 4),
+                   {{10, 10}, {4, 10}, true}},
+        SettleCase{"ClearedInBetween", Ring(30, 30, 5), Ring(30, 2, 2), {}},
+        SettleCase{"ReshapedInBetween", Ring(30, 30, 5), Ring(30, 30, 5, 4), {}},
+        SettleCase{"MovedInBetween", Ring(30, 30, 5), FileHeader{30, 5, 30, 5, 0x2000}, {}},
+        SettleCase{"NextRecordBeyondTheUsedOnes", Ring(30, 10, 10), Ring(30, 12, 13), {}},
+        SettleCase{"EmptyBefore", Ring(30, 0, 0), Ring(30, 2, 2), {}},
+        SettleCase{"MoreRecordsUsedThanHeld", Ring(0, 1, 1), Ring(0, 1, 1), {}}),
+    [](const ::testing::TestParamInfo<SettleCase>& param) {
+        return std::string(param.param.name);
+    });
+
 } // namespace
