@@ -61,7 +61,13 @@ double Cook(const Gate& gate, std::uint32_t raw) {
         std::memcpy(&pattern, &raw, sizeof pattern);
         return pattern;
     }
-    return raw * gate.scale + gate.offset;
+    if (!gate.isSigned) {
+        return raw * gate.scale + gate.offset;
+    }
+    const double number = isLongType(gate.hostType)
+                              ? static_cast<double>(static_cast<std::int32_t>(raw))
+                              : static_cast<double>(static_cast<std::int16_t>(raw & 0xFFFFu));
+    return number * gate.scale + gate.offset;
 }
 
 unsigned DefineGate(const Gate& gate) {

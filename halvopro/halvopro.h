@@ -38,6 +38,9 @@ struct Gate {
     // Defined by the host on the driver's lookup of an address that no gate
     // holds, to keep the value rather than lose it (see OnUndefinedGate).
     bool undefined = false;
+    // Linear cooking reads the raw value as two's complement of its width
+    // (16 bits, or 32 for the long types) before the scale.
+    bool isSigned = false;
 };
 
 // The value a raw number stands for under the gate's rule: the host's one

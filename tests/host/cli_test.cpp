@@ -73,6 +73,15 @@ When Ago(int minutes) {
     return stamp;
 }
 
+// A PLC's clock registers 1 to 4: day, month, year, hour, minute, second, a
+// byte each, high byte first.
+void SetClock(plcsim::Simulator& sim, std::uint8_t station, const std::tm& when) {
+    const auto pair = [](int high, int low) { return static_cast<std::uint16_t>(high << 8 | low); };
+    sim.set(station, plcsim::Table::Words, 0x0001,
+            {pair(when.tm_mday, when.tm_mon + 1), pair(when.tm_year, when.tm_hour),
+             pair(when.tm_min, when.tm_sec), 0});
+}
+
 class HostCli : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -171,6 +180,28 @@ TEST(HostCliAlone, MistakesOnTheCommandLineExitWithTwoAndSaySo) {
     run = RunHost({"watch", "--help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(Has(run.out, "--every SECONDS")) << run.out;
+    run = RunHost({"--help"});
+    EXPECT_TRUE(Has(run.out, "history [--gate GATE]... [--from TIME] [--to TIME] [--limit N | "
+                             "--last N] [--alerts]"))
+        << run.out;
+    // Ranges in the words the user would write them in.
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string said;
+    };
+    const Case cases[] = {
+        {{"watch", "0130010", "--port", "p", "--every", "x"},
+         "--every takes a number from 0.01 to 86400, not 'x'"},
+        {{"read", "0130010", "--port", "p", "--timeout", "50"},
+         "--timeout takes a whole number from 100 to 25000, not '50'"},
+        {{"read", "0130010", "--port", "p", "--timeout", "30000"},
+         "--timeout takes a whole number from 100 to 25000, not '30000'"},
+    };
+    for (const auto& c : cases) {
+        run = RunHost(c.arguments);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(Has(run.err, c.said)) << run.err;
+    }
 }
 
 TEST_F(HostCli, ReadShowsCookedValuesWithTheirRawFormAndFailuresAsRowsInEveryFormat) {
@@ -206,7 +237,26 @@ TEST_F(HostCli, ReadShowsCookedValuesWithTheirRawFormAndFailuresAsRowsInEveryFor
         const HostRun run = host(
             {"read", "0130010", "01C0020", "0110003", "02F0040", "0530010", "--format", c.format});
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(Lines(run.out), c.lines) << c.format;
+        auto lines = Lines(run.out);
+        // JSON closes with the line's frame statistics, text says them on stderr.
+        if (c.format == "json" && !lines.empty()) {
+            EXPECT_EQ(lines.back().rfind(R"({"line":{"frames":8,"good":4,"failed":{"silence":4,)"
+                                         R"("crc":0,"wrong_station":0,"bad_reply":0,)"
+                                         R"("exception":0},"reply_ms":{"min":)",
+                                         0),
+                      0u)
+                << lines.back();
+            EXPECT_TRUE(Has(lines.back(), R"({"station":"05","frames":4,"good":0,)"))
+                << lines.back();
+            lines.pop_back();
+        } else {
+            EXPECT_TRUE(Has(run.err, "line: 8 frames sent, 4 good replies, 4 without (4 silence)"))
+                << run.err;
+            EXPECT_TRUE(Has(run.err, "line: station 05: 4 frames sent, 0 good replies, 4 without "
+                                     "(4 silence)\n"))
+                << run.err;
+        }
+        EXPECT_EQ(lines, c.lines) << c.format;
     }
 }
 
@@ -247,9 +297,43 @@ TEST_F(HostCli, ARangeIsReadInAsFewBlockReadsAsTheDriverAllows) {
     EXPECT_EQ(host({"read", "013FFFE", "--count", "3"}).status, 2);
 }
 
-TEST_F(HostCli, AScanFindsTheStationsTellsTheirModelAndSpendsOneTimeoutPerSilentAddress) {
+// The driver decodes a station by the model the init file declares; a
+// collection says where the line shows another, naming the line to change.
+TEST_F(HostCli, ACollectionNamesAModelThatTheInitFileGetsWrong) {
     journal(0x01, plcsim::Model::P200);
     journal(0x02, plcsim::Model::P200X);
+    struct Case {
+        const char* init;
+        std::vector<std::string> warnings;
+    };
+    const Case cases[] = {
+        {"P200X = 02\n", {}},
+        {"COMM_TIMEOUT = 100\n",
+         {"kovra-host: warning: station 02 answers as a P200X but the init file declares a "
+          "P200, so the driver decodes its values as a P200's; add the line \"P200X = 02\" to "
+          "the init file"}},
+        {"P200X = 01\nP200X = 02\n",
+         {"kovra-host: warning: station 01 answers as a P200 but the init file declares a "
+          "P200X, so the driver decodes its values as a P200X's; remove the line \"P200X = 01\" "
+          "from the init file"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.init);
+        dir.writeFile("KOVRA01.INT", c.init);
+        const HostRun run = host({"collect", "01", "02", "--no-history"});
+        std::vector<std::string> warnings;
+        for (const auto& line : run.errLines()) {
+            if (Has(line, "warning: station")) {
+                warnings.push_back(line);
+            }
+        }
+        EXPECT_EQ(warnings, c.warnings) << run.err;
+    }
+}
+
+TEST_F(HostCli, AScanFindsTheStationsTellsTheirModelAndSpendsOneTimeoutPerSilentAddress) {
+    journal(0x01, plcsim::Model::P200);
+    journal(0x02, plcsim::Model::P200X)->setClock(Ago(-47).local); // 47 minutes ahead
     const auto began = std::chrono::steady_clock::now();
     const HostRun run = host({"scan", "00-05", "--timeout", "400", "--csv"});
     const auto took = std::chrono::steady_clock::now() - began;
@@ -257,12 +341,29 @@ TEST_F(HostCli, AScanFindsTheStationsTellsTheirModelAndSpendsOneTimeoutPerSilent
     const auto lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 3u) << run.out;
     EXPECT_TRUE(Has(lines[1], "01,P200,")) << lines[1];
+    EXPECT_TRUE(std::regex_search(lines[1], std::regex(R"(,(-[12]|\+?[012]) s,)"))) << lines[1];
     EXPECT_TRUE(Has(lines[2], "02,P200X,")) << lines[2];
+    EXPECT_TRUE(std::regex_search(lines[2], std::regex(R"(,"\+2[78]\d\d s, over a minute",)")))
+        << lines[2];
     EXPECT_TRUE(Has(run.err, "scan 00-05: 2 stations answering (01, 02) of 6 addresses"))
         << run.err;
     // Four silent addresses; four full timeouts each would take 6.4 s.
     EXPECT_LT(took, std::chrono::milliseconds(4000));
     EXPECT_EQ(host({"scan", "05-01"}).status, 2);
+}
+
+// A scan that finds nothing still says so in its own format; a station whose
+// file table is empty has no model: null in JSON, not a dash.
+TEST_F(HostCli, AnEmptyScanKeepsItsHeadingsAndJsonSaysNullForWhatIsMissing) {
+    HostRun run = host({"scan", "05-06"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "STATION  MODEL  CLOCK  DRIFT  REPLY\n");
+    run = host({"scan", "05-06", "--format", "json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.rfind(R"({"line":{"frames":8,"good":0,)", 0), 0u) << run.out;
+    run = host({"scan", "01", "--format", "json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Lines(run.out).at(0).rfind(R"({"station":"01","model":null,)", 0), 0u) << run.out;
 }
 
 TEST_F(HostCli, WriteUndoesTheCookingAndReachesThePlc) {
@@ -280,6 +381,10 @@ TEST_F(HostCli, WriteUndoesTheCookingAndReachesThePlc) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(sim.get(0x01, plcsim::Table::Words, 0x0012), 0x1234);
 
+    run = host({"write", "0130010", "twelve"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(Has(run.err, "value 'twelve' is not a number")) << run.err;
+
     run = host({"write", "0130010", "99999"});
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(Has(run.err, "does not fit gate 0130010")) << run.err;
@@ -291,9 +396,48 @@ TEST_F(HostCli, WriteUndoesTheCookingAndReachesThePlc) {
     run = host({"write", "0130010", "12.34"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "0130010 <- 12.3 (raw 0x0143 (323))\n");
-    EXPECT_EQ(run.errLines(), std::vector<std::string>{"kovra-host: 12.34 cannot be written "
+    EXPECT_EQ(run.messages(), std::vector<std::string>{"kovra-host: 12.34 cannot be written "
                                                        "exactly to 0130010; the nearest, 12.3, "
                                                        "was written"});
+
+    // A signed gate writes and reads back below zero.
+    dir.writeFile("kovra-gates.txt", "0130014 word linear 0.1 signed\n");
+    run = host({"write", "0130014", "-1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(sim.get(0x01, plcsim::Table::Words, 0x0014), 0xFFF6);
+    run = host({"read", "0130014"});
+    EXPECT_TRUE(Has(run.out, "-1")) << run.out;
+    EXPECT_FALSE(Has(run.out, "6552.6")) << run.out;
+}
+
+// An H gate names the driver's stamp but is written to the PLC register of
+// its number: refused unless forced, saying what would be written where.
+TEST_F(HostCli, AnHGateWriteReachesThePlcOnlyWhenForced) {
+    struct Case {
+        const char* gate;
+        std::uint16_t reg;
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"01HA", 0x0041,
+         "kovra-host: write 01HA would write 0x0007 (7) to register 0x0041 of station 01, not "
+         "to the driver's last-event stamp; give --force to write it"},
+        {"01H0001", 0x0001,
+         "kovra-host: write 01H0001 would write 0x0007 (7) to register 0x0001 of station 01, a "
+         "register of the PLC's clock, not to the driver's last-event stamp; give --force to "
+         "write it"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.gate);
+        sim.set(0x01, plcsim::Table::Words, c.reg, {0x0102});
+        const HostRun refused = host({"write", c.gate, "7"});
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.errLines(), std::vector<std::string>{c.refusal});
+        EXPECT_EQ(sim.get(0x01, plcsim::Table::Words, c.reg), 0x0102);
+        const HostRun forced = host({"write", c.gate, "7", "--force"});
+        EXPECT_EQ(forced.status, 0) << forced.err;
+        EXPECT_EQ(sim.get(0x01, plcsim::Table::Words, c.reg), 7);
+    }
 }
 
 TEST_F(HostCli, AMalformedGateIsACommandLineMistakeShownAtItsCharacter) {
@@ -317,7 +461,7 @@ TEST_F(HostCli, ASilentStationIsNamedAndCostsFourAttempts) {
     sim.clearLog();
     const HostRun run = host({"read", "0130010"});
     EXPECT_EQ(run.status, 1);
-    ASSERT_EQ(run.errLines().size(), 1u) << run.err;
+    ASSERT_EQ(run.messages().size(), 1u) << run.err;
     EXPECT_EQ(run.errLines()[0],
               "kovra-host: read 0130010: station 01 does not answer on " + port + " (status 2)");
     EXPECT_EQ(sim.exchanges().size(), 4u);
@@ -329,7 +473,7 @@ TEST_F(HostCli, TheLastAttemptNamesTheCause) {
     sim.injectFault(0x01, plcsim::Fault::WithException(2, 1));
     const HostRun run = host({"read", "0130010"});
     EXPECT_EQ(run.status, 1);
-    ASSERT_EQ(run.errLines().size(), 1u) << run.err;
+    ASSERT_EQ(run.messages().size(), 1u) << run.err;
     EXPECT_EQ(
         run.errLines()[0],
         "kovra-host: read 0130010: station 01 refused the request (exception 02: illegal data "
@@ -399,10 +543,10 @@ TEST_F(HostCli, EachFailureIsExplainedByItsKind) {
                                          dir.path().string(), "--log-level", "none"});
     sim.onExchange(nullptr);
     EXPECT_EQ(gone.status, 1);
-    EXPECT_EQ(gone.errLines(),
+    EXPECT_EQ(gone.messages(),
               std::vector<std::string>{"kovra-host: read 0130010: port line is gone (status 2)"});
     EXPECT_EQ(goneOnWrite.status, 1);
-    ASSERT_EQ(goneOnWrite.errLines().size(), 1u) << goneOnWrite.err;
+    ASSERT_EQ(goneOnWrite.messages().size(), 1u) << goneOnWrite.err;
     EXPECT_TRUE(Has(goneOnWrite.err, "kovra-host: write 0130010: port line is gone (status "))
         << goneOnWrite.err;
 
@@ -422,12 +566,17 @@ TEST_F(HostCli, EachFailureIsExplainedByItsKind) {
 
 TEST_F(HostCli, AReadOnlyCurrentDirectorySendsTheDriversFilesToTheStateFolder) {
     // Run as an ordinary user, from a directory that user cannot write.
-    sim.set(0x01, plcsim::Table::Words, 0x0010, {7});
+    sim.set(0x01, plcsim::Table::Words, 0x0010, {215});
     ASSERT_EQ(chmod(port.c_str(), 0666), 0);
     const fs::path readOnly = dir.path() / "read-only";
     const fs::path state = dir.path() / "state";
     fs::create_directory(readOnly);
     fs::create_directory(state);
+    // The user's own init file and gates file, which the driver needs there too.
+    std::ofstream(readOnly / "KOVRA01.INT") << "P200X = 02\nCOMM_TIMEOUT = 100\n";
+    std::ofstream(readOnly / "kovra-gates.txt") << "0130010 word linear 0.1\n";
+    std::ofstream(state / "KOVRA01.INT") << "COMM_TIMEOUT = 100\n"; // an older copy
+    fs::permissions(state / "KOVRA01.INT", fs::perms::all);
     fs::permissions(dir.path(), fs::perms::all);
     fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec |
                                   fs::perms::group_read | fs::perms::group_exec |
@@ -440,15 +589,25 @@ TEST_F(HostCli, AReadOnlyCurrentDirectorySendsTheDriversFilesToTheStateFolder) {
     const HostRun denied = RunHost({"read", "0130010", "--port", port, "--state-dir",
                                     (readOnly / "state").string(), "--log-level", "none"},
                                    nullptr, true);
+    const HostRun sync = RunHost(
+        {"sync", "02", "--port", port, "--state-dir", state.string(), "--log-level", "none"},
+        nullptr, true);
+    const HostRun history = RunHost({"history", "--state-dir", state.string()}, nullptr, true);
     // Without the option: the user's state folder.
     setenv("XDG_STATE_HOME", state.c_str(), 1);
     const HostRun byDefault =
         RunHost({"read", "0130010", "--port", port, "--log-level", "none"}, nullptr, true);
+    const HostRun historyByDefault = RunHost({"history"}, nullptr, true);
     unsetenv("XDG_STATE_HOME");
     fs::current_path(dir.path());
     EXPECT_EQ(byDefault.status, 0) << byDefault.err;
+    EXPECT_TRUE(Has(byDefault.out, "21.5")) << byDefault.out;
     EXPECT_TRUE(fs::exists(state / "kovra" / "KOVRA01H.DAT"));
+    EXPECT_EQ(historyByDefault.status, 0) << historyByDefault.err;
+    EXPECT_EQ(sync.status, 0) << sync.err;
+    EXPECT_EQ(history.status, 0) << history.err;
     ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.out, "21.5")) << run.out;
     EXPECT_TRUE(fs::exists(state / "KOVRA01H.DAT"));
     EXPECT_TRUE(fs::exists(state / "kovra-history.db"));
     EXPECT_EQ(denied.status, 1);
@@ -507,13 +666,19 @@ TEST_F(HostCli, AHistoryThatCannotBeWrittenStopsTheRunBeforeThePlcIsTouched) {
 }
 
 TEST_F(HostCli, SyncSetsTheClockOfAP200XAndRefusesAP200) {
+    // The PLC's clock 47 minutes behind: read first, so the drift is told.
+    SetClock(sim, 0x02, Ago(47).local);
     sim.clearLog();
     HostRun run = host({"sync", "02"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(Has(run.out, "station 02: clock set to ")) << run.out;
+    EXPECT_TRUE(
+        std::regex_search(run.out, std::regex(R"(\(it was -2[78]\d\d s, over a minute off\))")))
+        << run.out;
     const auto requests = sim.requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(std::vector<std::uint8_t>(requests[0].begin(), requests[0].begin() + 7),
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0][1], 0x03);
+    EXPECT_EQ(std::vector<std::uint8_t>(requests[1].begin(), requests[1].begin() + 7),
               (std::vector<std::uint8_t>{0x02, 0x10, 0x00, 0x01, 0x00, 0x04, 0x08}));
 
     run = host({"sync", "01"});
@@ -589,12 +754,27 @@ TEST_F(HostCli, TracePrintsEveryFrameWithItsMeaning) {
     const HostRun run = host({"read", "0130010", "--trace"});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto lines = run.errLines();
-    ASSERT_EQ(lines.size(), 2u) << run.err;
+    ASSERT_EQ(lines.size(), 3u) << run.err;
+    EXPECT_EQ(lines[2].rfind("line: 1 frame sent, 1 good reply; reply ", 0), 0u) << lines[2];
     EXPECT_TRUE(Has(lines[0], " -> 01 03 00 10 00 01 85 CF  station 01: read 1 word at 0x0010"))
         << lines[0];
     EXPECT_TRUE(Has(lines[1], " <- 01 03 02 12 34 ")) << lines[1];
     EXPECT_TRUE(Has(lines[1], "station 01: reply, 2 data bytes: 0x1234")) << lines[1];
     EXPECT_TRUE(Has(run.out, "0130010  4660   0x1234 (4660)")) << run.out;
+}
+
+// Noise before a reply is shown as garbage and the reply after it as a reply.
+TEST_F(HostCli, TraceFindsTheReplyAfterGarbage) {
+    sim.set(0x01, plcsim::Table::Words, 0x0010, {0x1234});
+    sim.injectFault(0x01, plcsim::Fault::GarbageFirst({0xFF, 0x00}));
+    const HostRun run = host({"read", "0130010", "--trace"});
+    const auto lines = run.errLines();
+    ASSERT_GE(lines.size(), 3u) << run.err;
+    EXPECT_TRUE(Has(lines[0], " -> 01 03 00 10 00 01 85 CF  station 01: read 1 word at 0x0010"))
+        << run.err;
+    EXPECT_TRUE(Has(lines[1], " <- FF 00  garbage, 2 bytes skipped")) << run.err;
+    EXPECT_TRUE(Has(lines[2], " <- 01 03 02 12 34 B5 33  station 01: reply, 2 data bytes"))
+        << run.err;
 }
 
 TEST_F(HostCollect, EveryEventIsStoredOnceAcrossRepeatedCollections) {
@@ -651,7 +831,11 @@ TEST_F(HostCollect, ACollectionReopensAPortThatWentAwayCollectsTheStationAgainAn
     const HostRun run = RunHost({"collect", "01", "--port", "line", "--dir", dir.path().string(),
                                  "--log-level", "none", "--csv"});
     unplug.join();
-    EXPECT_EQ(run.status, 1); // the first try failed
+    // The first try failed, the second collected everything: a success, said so.
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.err, "collect: the port was gone 1 time and came back; every station "
+                             "was collected in the end"))
+        << run.err;
     EXPECT_TRUE(Has(run.err, "kovra-host: collect station 01: port line is gone")) << run.err;
     EXPECT_TRUE(Has(run.err, "kovra-host: port line is back")) << run.err;
     EXPECT_TRUE(Has(run.out, ",0130010,25,50,")) << run.out;
@@ -680,8 +864,8 @@ TEST_F(HostCollect, StrictGatesPassOverRecordsWithoutAGateAndTheSummarySaysWhy) 
     const HostRun run = host({"collect", "01", "--strict-gates"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(Has(run.err, "station 01: 2 files read, 0 events stored, 6 records without a "
-                             "gate passed over (the gates file defines the gates of the journal's "
-                             "variables)"))
+                             "gate passed over (J-bus addresses 0x0010, 0x0003, 0x0099, 0x0020; "
+                             "the gates file defines the gates of the journal's variables)"))
         << run.err;
     EXPECT_TRUE(run.out.empty()) << run.out;
 }
@@ -704,6 +888,15 @@ TEST_F(HostCollect, EveryCommandThatCollectsPrintsAndStoresTheEvents) {
     EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
     run = RunHost({"history", "--dir", dir.path().string(), "--gate", "01C0099", "--csv"});
     EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,")) << run.out;
+
+    // --gate is a gate in either case; a malformed one is a command-line mistake.
+    run = RunHost({"history", "--dir", dir.path().string(), "--gate", "01c0099", "--csv"});
+    EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,")) << run.out;
+    for (const char* malformed : {"1C0099", "01X0099", "01C00G9", "01HB"}) {
+        run = RunHost({"history", "--dir", dir.path().string(), "--gate", malformed});
+        EXPECT_EQ(run.status, 2) << malformed;
+        EXPECT_TRUE(Has(run.err, std::string("--gate: gate '") + malformed)) << run.err;
+    }
 }
 
 TEST_F(HostCollect, CtrlCDuringACollectionSaysWhatWasKept) {
@@ -719,9 +912,40 @@ TEST_F(HostCollect, CtrlCDuringACollectionSaysWhatWasKept) {
                                 [&](pid_t pid) { child = pid; });
     sim.onExchange(nullptr);
     EXPECT_EQ(run.status, 1);
+    // Acknowledged at once, before the station's summary.
+    const auto said = run.errLines();
+    const auto ack = std::find(said.begin(), said.end(),
+                               "kovra-host: finishing station 01; Ctrl-C again to stop now");
+    ASSERT_NE(ack, said.end()) << run.err;
+    EXPECT_TRUE(std::none_of(said.begin(), ack, [](const std::string& line) {
+        return Has(line, "station 01: ");
+    })) << run.err;
     EXPECT_TRUE(Has(run.err, "kovra-host: interrupted: 6 events kept in the history; not "
                              "collected: station 02"))
         << run.err;
+    EXPECT_EQ(StoredEvents(history()), expected);
+}
+
+// A second Ctrl-C stops at once; the next collection takes up where the
+// history says, each event once.
+TEST_F(HostCollect, ASecondCtrlCStopsNowAndLosesNothing) {
+    pid_t child = 0;
+    int signals = 0;
+    sim.onExchange([&](const plcsim::Exchange&) {
+        if (child > 0 && signals < 2) {
+            kill(child, SIGINT);
+            ++signals;
+        }
+    });
+    const HostRun run = RunHost(
+        {"collect", "01", "--port", port, "--dir", dir.path().string(), "--log-level", "none"},
+        [&](pid_t pid) { child = pid; });
+    sim.onExchange(nullptr);
+    EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
+    EXPECT_TRUE(Has(run.err, "kovra-host: finishing station 01; Ctrl-C again to stop now"))
+        << run.err;
+    const HostRun again = host({"collect", "01"});
+    ASSERT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(StoredEvents(history()), expected);
 }
 
@@ -950,4 +1174,32 @@ TEST_F(HostCollect, ProgressOnATerminalAdvancesWithEveryRequestAndCountsInTheSin
     EXPECT_TRUE(oneFile && oneRecord) << run.err;
     // The journal's chunks move the line on, not only the start of the file.
     EXPECT_GE(requestsBeforeTheFirstRecord.size(), 3u) << run.err;
+}
+
+// One working folder, one driver: a second kovra-host there is refused before
+// its cold start, naming the process that holds the driver files.
+TEST_F(HostCli, ASecondProcessInTheWorkingFolderIsRefused) {
+    pid_t first = 0;
+    std::thread watching([&] { host({"watch", "0130010", "--every", "0.1"}, true); });
+    // The first holds the lock once its process id stands in the lock file.
+    const fs::path lock = dir.path() / "KOVRA01H.DAT.lock";
+    for (int wait = 0; wait < 200; ++wait) {
+        std::ifstream in(lock);
+        if (in >> first && first > 0) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_GT(first, 0);
+    sim.clearLog();
+    const HostRun second = host({"read", "0130010"});
+    kill(first, SIGINT);
+    watching.join();
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.errLines(), std::vector<std::string>{
+                                     "kovra-host: the driver files in " + dir.path().string() +
+                                     " are in use by kovra-host process " + std::to_string(first) +
+                                     " (KOVRA01H.DAT.lock); wait for it or give another --dir"});
+    // Once the first has ended, the folder is free again.
+    EXPECT_EQ(host({"read", "0130010"}).status, 0);
 }

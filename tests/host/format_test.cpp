@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
+
 #include <cstdlib>
 #include <ctime>
 
@@ -61,6 +63,13 @@ TEST_F(ZoneTest, TimesAreReadLocalOrWithAnOffset) {
     EXPECT_FALSE(ParseTime("2025-05-28T25:00"));
     EXPECT_FALSE(ParseTime("2025-05-28T13:45:30+2"));
     EXPECT_FALSE(ParseTime("@12x"));
+    // What is not a time is refused, not read as another.
+    for (const char* refused :
+         {"2025-05-28T13:45:30+99:99", "2025-05-28T13:45:30+24:00", "2025-05-28T13:45:30+02:60",
+          "@ 12", "@+12", "@", "@-", "@99999999999999999999999"}) {
+        EXPECT_FALSE(ParseTime(refused)) << refused;
+    }
+    EXPECT_EQ(ParseTime("@-12"), -12);
 }
 
 TEST_F(ZoneTest, AnUpperBoundTakesInTheWholeDayOrMinuteItNames) {
@@ -77,6 +86,12 @@ TEST_F(ZoneTest, DaysAMonthDoesNotHaveAreRefused) {
     EXPECT_FALSE(ParseTime("2025-02-29"));
     EXPECT_TRUE(ParseTime("2024-02-29"));
     EXPECT_FALSE(ParseTime("2025-04-31"));
+}
+
+TEST(Values, TheExtremesReadBackAsThemselves) {
+    for (const double value : {-DBL_MAX, DBL_MAX, -1e300}) {
+        EXPECT_EQ(std::strtod(FormatValue(value).c_str(), nullptr), value) << FormatValue(value);
+    }
 }
 
 TEST(Values, ShowAsShortAsTheyReadExactly) {

@@ -1,5 +1,7 @@
 #include "line/frames.h"
+#include "line/line_stats.h"
 #include "link/crc.h"
+#include "output/format.h"
 
 #include <gtest/gtest.h>
 
@@ -30,8 +32,8 @@ TEST(Trace, RequestsAndRepliesAreCutByTheLengthsJbusImplies) {
     EXPECT_TRUE(first.empty());
     auto rest = requests.feed(stream.data() + 5, stream.size() - 5);
     ASSERT_EQ(rest.size(), 2u);
-    EXPECT_EQ(rest[0], read);
-    EXPECT_EQ(rest[1], clock);
+    EXPECT_EQ(rest[0].bytes, read);
+    EXPECT_EQ(rest[1].bytes, clock);
     EXPECT_FALSE(requests.pending());
 
     FrameSplitter replies(Direction::FromPlc);
@@ -42,7 +44,7 @@ TEST(Trace, RequestsAndRepliesAreCutByTheLengthsJbusImplies) {
     stream.push_back(0x01); // a reply cut short
     const auto frames = replies.feed(stream.data(), stream.size());
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[1], refusal);
+    EXPECT_EQ(frames[1].bytes, refusal);
     EXPECT_TRUE(replies.pending());
     EXPECT_EQ(replies.flush(), std::vector<std::uint8_t>{0x01});
 }
@@ -75,4 +77,99 @@ TEST(Trace, ABadCrcAndACutFrameAreMarked) {
               "station 01: reply, 2 data bytes: 0x1234 [CRC error]");
     EXPECT_EQ(TraceLine("13:45:30.125", Direction::FromPlc, {0x01, 0x03, 0x02, 0x12}, false),
               "13:45:30.125 <- 01 03 02 12  station 01: reply, 2 data bytes [incomplete]");
+}
+
+// After noise the reply side slides a byte at a time to the reply that the
+// request calls for; what it slid over is garbage, shown as such.
+TEST(Trace, TheReplySideResynchronisesAfterGarbage) {
+    const auto request = WithCrc({0x01, 0x03, 0x00, 0x10, 0x00, 0x01});
+    const auto reply = WithCrc({0x01, 0x03, 0x02, 0x12, 0x34});
+    auto badCrc = reply;
+    badCrc.back() ^= 0xFF;
+    const auto refusal = WithCrc({0x01, 0x83, 0x02});
+    const auto otherStation = WithCrc({0x07, 0x03, 0x02, 0x12, 0x34});
+    struct Case {
+        std::vector<std::uint8_t> noise;
+        std::vector<std::uint8_t> frame;
+    };
+    const Case cases[] = {
+        {{0xFF, 0x00}, reply},
+        {{0x00}, reply},
+        {{0x01, 0x01, 0x06}, reply}, // noise that begins with the station
+        {{0xFF}, badCrc},            // the request's station and function: a reply all the same
+        {{0xFF, 0x00}, refusal},
+        {{}, otherStation},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(HexBytes(c.noise.data(), c.noise.size()));
+        FrameSplitter replies(Direction::FromPlc);
+        replies.expectReplyTo(request);
+        std::vector<std::uint8_t> stream = c.noise;
+        stream.insert(stream.end(), c.frame.begin(), c.frame.end());
+        // One byte at a time, as a slow line brings them.
+        std::vector<Piece> pieces;
+        for (const auto byte : stream) {
+            for (auto& piece : replies.feed(&byte, 1)) {
+                pieces.push_back(std::move(piece));
+            }
+        }
+        std::vector<std::uint8_t> garbage;
+        std::vector<std::vector<std::uint8_t>> frames;
+        for (const auto& piece : pieces) {
+            if (piece.garbage) {
+                garbage.insert(garbage.end(), piece.bytes.begin(), piece.bytes.end());
+            } else {
+                frames.push_back(piece.bytes);
+            }
+        }
+        EXPECT_EQ(garbage, c.noise);
+        EXPECT_EQ(frames, std::vector<std::vector<std::uint8_t>>{c.frame});
+        EXPECT_FALSE(replies.pending());
+    }
+    EXPECT_EQ(GarbageLine("13:45:30.125", {0xFF, 0x00}),
+              "13:45:30.125 <- FF 00  garbage, 2 bytes skipped");
+}
+
+// Every request is counted with how it was answered: good, or why not.
+TEST(LineStats, EachRequestIsCountedByHowItWasAnswered) {
+    const auto read = WithCrc({0x01, 0x03, 0x00, 0x10, 0x00, 0x01});
+    const auto write = WithCrc({0x02, 0x06, 0x00, 0x10, 0x00, 0x07});
+    const auto good = WithCrc({0x01, 0x03, 0x02, 0x12, 0x34});
+    auto badCrc = good;
+    badCrc.back() ^= 0xFF;
+    LineStats stats;
+    std::int64_t now = 0;
+    const auto exchange = [&](const std::vector<std::uint8_t>& request,
+                              const std::vector<std::uint8_t>& reply, int ms) {
+        stats.request(request, now);
+        now += ms;
+        if (!reply.empty()) {
+            stats.reply(reply, now);
+        }
+    };
+    exchange(read, good, 12);
+    exchange(read, {}, 0); // silence, counted when the next request comes
+    exchange(read, badCrc, 5);
+    exchange(read, WithCrc({0x09, 0x03, 0x02, 0x12, 0x34}), 5);
+    exchange(read, WithCrc({0x01, 0x83, 0x02}), 5);
+    exchange(read, WithCrc({0x01, 0x03, 0x04, 0x12, 0x34, 0x56, 0x78}), 5); // too long
+    exchange(read, good, 30);
+    exchange(read, good, 20);
+    exchange(write, write, 9);
+    exchange(write, WithCrc({0x02, 0x06, 0x00, 0x10, 0x00, 0x08}), 9); // echo differs
+    exchange(write, {}, 0);                                            // the last: unanswered
+    const LineFigures figures = stats.figures();
+    ASSERT_EQ(figures.size(), 2u);
+    const StationFigures& one = figures.at(0x01);
+    EXPECT_EQ(one.frames, 8u);
+    EXPECT_EQ(one.good, 3u);
+    EXPECT_EQ(one.faults, (std::array<unsigned, kReplyFaultCount>{1, 1, 1, 1, 1}));
+    EXPECT_EQ(one.replyMs, (std::vector<unsigned>{12, 30, 20}));
+    const StationFigures& two = figures.at(0x02);
+    EXPECT_EQ(two.frames, 3u);
+    EXPECT_EQ(two.good, 1u);
+    EXPECT_EQ(two.faults, (std::array<unsigned, kReplyFaultCount>{1, 0, 0, 1, 0}));
+    const StationFigures total = Total(figures);
+    EXPECT_EQ(total.frames, 11u);
+    EXPECT_EQ(total.failed(), 7u);
 }

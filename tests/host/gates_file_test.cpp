@@ -74,3 +74,63 @@ TEST(GatesFile, WrittenValuesAreUncookedToTheRawValueThatCooksBack) {
     EXPECT_FALSE(Uncook(flat, 1.0, 16));
     EXPECT_EQ(Uncook(*ParseGateLine("02F0040"), 1.0, 32), 0x3F800000u);
 }
+
+// "signed" reads the raw value as two's complement of the gate's width, both
+// ways: cooking for reads and collections, uncooking for writes.
+TEST(GatesFile, SignedCookingTakesTwosComplementOfTheWidth) {
+    struct Case {
+        const char* line;
+        std::uint32_t raw;
+        double value;
+    };
+    const Case cases[] = {
+        {"0130010 word linear 0.1 signed", 0xFFF6, -1.0},
+        {"0130010 word linear 0.1 signed", 0x7FFF, 3276.7},
+        {"0130010 word linear 0.1 signed", 0x8000, -3276.8},
+        {"0130010 word linear 0.1", 0xFFF6, 6552.6},
+        {"0130010 signed", 0xFFFF, -1.0},
+        {"0130010 raw signed", 0x0005, 5.0},
+        {"01C0020 long linear 1 10 signed", 0xFFFFFFFE, 8.0},
+        {"01C0020 long linear 1 10", 0xFFFFFFFE, 4294967304.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const GateSpec gate = *ParseGateLine(c.line);
+        EXPECT_NEAR(halvo::Cook(gate, c.raw), c.value, 1e-9);
+        EXPECT_EQ(Uncook(gate, c.value, GateWidth(gate.address)), c.raw);
+    }
+    const GateSpec level = *ParseGateLine("0130010 word linear 0.1 signed");
+    EXPECT_FALSE(Uncook(level, -3276.9, 16)); // below -32768
+    EXPECT_FALSE(Uncook(level, 3276.8, 16));  // above 32767
+    EXPECT_THROW(ParseGateLine("02F0040 float signed"), GatesFileError);
+    EXPECT_THROW(ParseGateLine("0130010 signed linear 0.1"), GatesFileError);
+}
+
+TEST(GatesFile, AGateAddressIsSpeltAsTheDriverSpellsIt) {
+    struct Case {
+        const char* text;
+        const char* canonical; // null: refused, with these words
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"01c0099", "01C0099", nullptr},           {"05ha", "05HA", nullptr},
+        {"0130010f", "0130010F", nullptr},         {"1C0099", nullptr, "has 7 characters"},
+        {"01300109", "01300109", nullptr}, // a bit number: 8 characters
+        {"01X0099", nullptr, "character 3 ('X')"}, {"01HB", nullptr, "character 4 ('B')"},
+        {"0gC0099", nullptr, "character 2 ('g')"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        if (c.canonical != nullptr) {
+            EXPECT_EQ(CanonicalGateAddress(c.text), c.canonical);
+        } else {
+            try {
+                CanonicalGateAddress(c.text);
+                ADD_FAILURE() << "accepted";
+            } catch (const GatesFileError& error) {
+                EXPECT_NE(std::string(error.what()).find(c.refusal), std::string::npos)
+                    << error.what();
+            }
+        }
+    }
+}

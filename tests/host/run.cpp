@@ -31,6 +31,16 @@ std::vector<std::string> HostRun::errLines() const {
     return Lines(err);
 }
 
+std::vector<std::string> HostRun::messages() const {
+    std::vector<std::string> lines;
+    for (auto& line : Lines(err)) {
+        if (line.rfind("line: ", 0) != 0) {
+            lines.push_back(std::move(line));
+        }
+    }
+    return lines;
+}
+
 HostRun RunHost(const std::vector<std::string>& arguments,
                 const std::function<void(pid_t)>& onStart, bool unprivileged, bool errTerminal) {
     int out[2];

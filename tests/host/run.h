@@ -12,6 +12,8 @@ struct HostRun {
     std::string out;
     std::string err;
     std::vector<std::string> errLines() const;
+    // Its messages without the line's frame statistics.
+    std::vector<std::string> messages() const;
 };
 
 // Runs kovra-host with the arguments (the driver library is passed for the

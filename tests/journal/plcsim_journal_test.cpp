@@ -143,6 +143,10 @@ clear 7 1
     EXPECT_EQ(refusal("event 9 1 1\n"), "line 1: no station 9");
     EXPECT_EQ(refusal("file 7 2 10 0\n"),
               "line 1: a journal file needs records of at least one word");
+    EXPECT_EQ(refusal("file 7 1 10 3\n"),
+              "line 1: a journal record takes 5 words (date, time, J-bus address, value), not 3");
+    EXPECT_EQ(refusal("file 7 2 10 2\n"),
+              "line 1: a memo record takes 4 words (date, time, value), not 2");
 }
 
 TEST_F(SimulatedJournal, AGeneratorAppendsCountingValuesUntilStopped) {

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <functional>
 #include <stdexcept>
+#include <string>
 
 namespace plcsim {
 
@@ -87,6 +88,17 @@ bool ApplyJournalStatement(Simulator& simulator, const std::vector<std::string>&
         layout.recordWords = Word(words, 4);
         if (words.size() > 5) {
             layout.firstRecordAddress = Word(words, 5);
+        }
+        // What the statements append: a journal event is date, time, J-bus
+        // address and a 2-word value; a memo value is date, time and value.
+        const bool isJournal = layout.number == kJournalFileNumber;
+        const std::uint16_t least = isJournal ? 5 : 4;
+        if (layout.recordWords != 0 && layout.recordWords < least) {
+            throw std::invalid_argument(
+                std::string(isJournal ? "a journal record" : "a memo record") + " takes " +
+                std::to_string(least) + " words (" +
+                (isJournal ? "date, time, J-bus address, value" : "date, time, value") + "), not " +
+                std::to_string(layout.recordWords));
         }
         journal()->addFile(layout);
     } else if (verb == "table") {

@@ -3,6 +3,7 @@
 #include "commands/forward.h"
 #include "line/device.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace kovra_host {
@@ -79,6 +80,19 @@ class CollectProgress {
     unsigned requests_ = 0;
 };
 
+// The J-bus addresses of the records passed over for want of a gate:
+// "J-bus addresses 0x0099, 0x009A".
+std::string PassedAddresses(const std::vector<LogLine>& messages) {
+    const std::vector<unsigned> addresses = PassedOverAddresses(messages);
+    std::string text = addresses.size() == 1 ? "J-bus address " : "J-bus addresses ";
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%04X", addresses[i]);
+        text += (i == 0 ? "" : ", ") + std::string(hex);
+    }
+    return text;
+}
+
 std::string CollectSummary(const DriverSession& session, int station, unsigned files,
                            const Outcome& outcome) {
     std::string summary = "station " + HexByte(static_cast<unsigned>(station)) + ": " +
@@ -93,10 +107,12 @@ std::string CollectSummary(const DriverSession& session, int station, unsigned f
         summary += ", " + note;
     }
     if (const unsigned passed = CountSigns(outcome.messages, Sign::RecordPassedOver); passed != 0) {
-        summary += ", " + Plural(passed, "record") + " without a gate passed over";
+        summary += ", " + Plural(passed, "record") + " without a gate passed over (" +
+                   PassedAddresses(outcome.messages);
         if (outcome.values.empty()) {
-            summary += " (the gates file defines the gates of the journal's variables)";
+            summary += "; the gates file defines the gates of the journal's variables";
         }
+        summary += ")";
     }
     if (!outcome.alerts.empty()) {
         summary += ", " + Plural(static_cast<unsigned>(outcome.alerts.size()), "alert");
@@ -165,6 +181,68 @@ Outcome CollectStation(DriverSession& session, int station, const std::string& c
     return outcome;
 }
 
+namespace {
+
+// What the stations of one collection came to.
+struct CollectTally {
+    bool ok = true;
+    unsigned records = 0;
+    unsigned alerts = 0;
+    std::size_t done = 0;
+    unsigned portLosses = 0;
+};
+
+// The stations one after the other, until all are done or Ctrl-C stops the
+// run; a station whose port went away is collected again once it is back.
+CollectTally CollectStations(DriverSession& session, const std::vector<int>& stations,
+                             Listing& listing, ForwardAfterCollect& forward) {
+    Console& console = session.console();
+    CollectTally tally;
+    std::size_t checked = 0; // stations whose model was compared with the init file's
+    CatchInterrupt();
+    while (tally.done < stations.size() && !Interrupted()) {
+        const int station = stations[tally.done];
+        SetInterruptNotice("kovra-host: finishing station " +
+                           HexByte(static_cast<unsigned>(station)) +
+                           "; Ctrl-C again to stop now\n");
+        if (checked == tally.done) {
+            WarnModelMismatch(session, station);
+            ++checked;
+        }
+        const Outcome outcome = CollectStation(session, station, "collect");
+        tally.records += static_cast<unsigned>(outcome.values.size());
+        tally.alerts += static_cast<unsigned>(outcome.alerts.size());
+        ListEvents(listing, outcome.values);
+        ParsedGate gate;
+        gate.address.station = station;
+        const bool reported =
+            Report(console, "collect station " + HexByte(static_cast<unsigned>(station)), gate,
+                   outcome, session);
+        if (outcome.storeError) {
+            tally.ok = false;
+            break;
+        }
+        tally.ok = forward.send() && tally.ok;
+        if (outcome.status != kStatusDone) {
+            if (session.diagnose(outcome).kind == FaultKind::PortGone) {
+                // The station is collected again once the port is back: only
+                // the end of its collection decides the exit status.
+                WaitForPort(session, console);
+                ++tally.portLosses;
+                continue;
+            }
+            listing.add(ErrorRow({NoCell()}, StationGate(station, kMemoryJournal), 2,
+                                 FailureText(session, gate, outcome)));
+        }
+        tally.ok = tally.ok && reported;
+        ++tally.done;
+    }
+    SetInterruptNotice("");
+    return tally;
+}
+
+} // namespace
+
 int RunCollect(const CommandLine& line, Console& console) {
     if (line.arguments.empty()) {
         throw UsageError("collect needs at least one STATION");
@@ -176,52 +254,29 @@ int RunCollect(const CommandLine& line, Console& console) {
     }
     const OutputFormat format = FormatOf(line);
     // The relay in between counts what crosses the line.
-    auto run = OpenLine(line, console, {}, true);
+    auto run = OpenLine(line, console, {});
     DriverSession& session = run->session;
     ForwardAfterCollect forward(line, run->workspace, console);
     Listing listing(format, {"PLC TIME", "GATE", "VALUE", "RAW", "ERROR"});
-    bool ok = true;
-    unsigned records = 0;
-    unsigned alerts = 0;
-    std::size_t done = 0;
     const std::int64_t began = MonotonicMs();
-    CatchInterrupt();
-    while (done < stations.size() && !Interrupted()) {
-        const int station = stations[done];
-        const Outcome outcome = CollectStation(session, station, "collect");
-        records += static_cast<unsigned>(outcome.values.size());
-        alerts += static_cast<unsigned>(outcome.alerts.size());
-        ListEvents(listing, outcome.values);
-        ParsedGate gate;
-        gate.address.station = station;
-        ok = Report(console, "collect station " + HexByte(static_cast<unsigned>(station)), gate,
-                    outcome, session) &&
-             ok;
-        if (outcome.storeError) {
-            break;
-        }
-        ok = forward.send() && ok;
-        if (outcome.status != kStatusDone) {
-            if (session.diagnose(outcome).kind == FaultKind::PortGone) {
-                // The station is collected again once the port is back.
-                WaitForPort(session, console);
-                continue;
-            }
-            listing.add(ErrorRow({NoCell()}, StationGate(station, kMemoryJournal), 2,
-                                 FailureText(session, gate, outcome)));
-        }
-        ++done;
-    }
+    const CollectTally tally = CollectStations(session, stations, listing, forward);
     if (!listing.empty()) {
         listing.finish();
     }
-    console.line("collect: " + Plural(records, "record") + ", " +
-                 Plural(alerts, "lost-record alert") + CollectTiming(session, began));
-    if (Interrupted() && done < stations.size()) {
-        console.line(InterruptedNote(session, records, stations, done));
+    console.line("collect: " + Plural(tally.records, "record") + ", " +
+                 Plural(tally.alerts, "lost-record alert") + CollectTiming(session, began));
+    ReportLine(session, format);
+    if (Interrupted() && tally.done < stations.size()) {
+        console.line(InterruptedNote(session, tally.records, stations, tally.done));
         return 1;
     }
-    return ok ? 0 : 1;
+    if (tally.portLosses > 0 && tally.done == stations.size()) {
+        console.line("collect: the port was gone " + Plural(tally.portLosses, "time") +
+                     " and came back; " +
+                     (tally.ok ? std::string("every station was collected in the end")
+                               : std::string("the failures above remain")));
+    }
+    return tally.ok ? 0 : 1;
 }
 
 } // namespace kovra_host

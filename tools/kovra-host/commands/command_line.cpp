@@ -1,6 +1,7 @@
 #include "commands/command_line.h"
 
 #include "commands/table.h"
+#include "output/format.h"
 
 #include <cerrno>
 #include <cmath>
@@ -125,8 +126,8 @@ std::optional<double> CommandLine::number(const std::string& name, double min, d
     char* end = nullptr;
     const double number = std::strtod(text->c_str(), &end);
     if (text->empty() || *end != '\0' || !std::isfinite(number) || number < min || number > max) {
-        throw UsageError("--" + name + " takes a number from " + std::to_string(min) + " to " +
-                         std::to_string(max) + ", not '" + *text + "'");
+        throw UsageError("--" + name + " takes a number from " + FormatValue(min) + " to " +
+                         FormatValue(max) + ", not '" + *text + "'");
     }
     return number;
 }

@@ -1,9 +1,11 @@
 #include "commands/common.h"
 
 #include "halvopro/halvopro.h"
+#include "line/device.h"
 #include "session/reopen.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 
@@ -28,9 +30,9 @@ std::unique_ptr<LineRun> OpenLine(HostSettings settings, Console& console,
 }
 
 std::unique_ptr<LineRun> OpenLine(const CommandLine& line, Console& console,
-                                  const std::vector<std::string>& gates, bool measure) {
+                                  const std::vector<std::string>& gates) {
     HostSettings settings = SettingsFrom(line);
-    settings.session.measure = measure && RelayAvailable();
+    settings.session.measure = RelayAvailable();
     return OpenLine(settings, console, gates);
 }
 
@@ -67,8 +69,12 @@ bool Report(Console& console, const std::string& what, const ParsedGate& gate,
 }
 
 std::string ExistingHistoryFile(const CommandLine& line) {
-    const std::string path =
-        line.value("history").value_or(DefaultHistoryFile(line.value("dir").value_or(".")));
+    std::string path = line.value("history").value_or("");
+    if (path.empty()) {
+        // The history lies where the collection worked, the state folder too.
+        const std::string directory = WorkingDirectory(SettingsFrom(line).workspace);
+        path = DefaultHistoryFile(directory.empty() ? "." : directory);
+    }
     if (!fs::exists(path)) {
         throw Failure("history database " + path + " does not exist");
     }
@@ -139,6 +145,87 @@ void NoteEvents(Console& console, const ParsedGate& gate, const Outcome& outcome
     }
 }
 
+namespace {
+
+std::string FaultCounts(const StationFigures& figures) {
+    std::string text;
+    for (std::size_t i = 0; i < kReplyFaultCount; ++i) {
+        if (figures.faults[i] != 0) {
+            text += (text.empty() ? "" : ", ") + std::to_string(figures.faults[i]) + " " +
+                    ReplyFaultName(static_cast<ReplyFault>(i));
+        }
+    }
+    return text;
+}
+
+// Min, median and max of the reply times, sorted.
+std::vector<unsigned> ReplySpread(std::vector<unsigned> ms) {
+    if (ms.empty()) {
+        return {};
+    }
+    std::sort(ms.begin(), ms.end());
+    return {ms.front(), ms[ms.size() / 2], ms.back()};
+}
+
+std::string FiguresText(const StationFigures& figures) {
+    std::string text = Plural(figures.frames, "frame") + " sent, " + std::to_string(figures.good) +
+                       (figures.good == 1 ? " good reply" : " good replies");
+    if (figures.failed() != 0) {
+        text += ", " + std::to_string(figures.failed()) + " without (" + FaultCounts(figures) + ")";
+    }
+    if (const auto spread = ReplySpread(figures.replyMs); !spread.empty()) {
+        text += "; reply " + std::to_string(spread[0]) + "/" + std::to_string(spread[1]) + "/" +
+                std::to_string(spread[2]) + " ms min/median/max";
+    }
+    return text;
+}
+
+std::string FiguresJson(const StationFigures& figures) {
+    static constexpr const char* kKeys[kReplyFaultCount] = {"silence", "crc", "wrong_station",
+                                                            "bad_reply", "exception"};
+    std::string json = "\"frames\":" + std::to_string(figures.frames) +
+                       ",\"good\":" + std::to_string(figures.good) + ",\"failed\":{";
+    for (std::size_t i = 0; i < kReplyFaultCount; ++i) {
+        json += std::string(i == 0 ? "" : ",") + "\"" + kKeys[i] +
+                "\":" + std::to_string(figures.faults[i]);
+    }
+    json += "},\"reply_ms\":";
+    const auto spread = ReplySpread(figures.replyMs);
+    json += spread.empty() ? "null"
+                           : "{\"min\":" + std::to_string(spread[0]) +
+                                 ",\"median\":" + std::to_string(spread[1]) +
+                                 ",\"max\":" + std::to_string(spread[2]) + "}";
+    return json;
+}
+
+} // namespace
+
+void ReportLine(DriverSession& session, OutputFormat format) {
+    const auto figures = session.lineFigures();
+    if (!figures || figures->empty()) {
+        return;
+    }
+    const StationFigures total = Total(*figures);
+    if (format == OutputFormat::Json) {
+        std::string stations;
+        for (const auto& [station, one] : *figures) {
+            stations += (stations.empty() ? "" : ",") + std::string("{\"station\":") +
+                        JsonString(HexByte(static_cast<unsigned>(station))) + "," +
+                        FiguresJson(one) + "}";
+        }
+        Print("{\"line\":{" + FiguresJson(total) + ",\"stations\":[" + stations + "]}}");
+        return;
+    }
+    Console& console = session.console();
+    console.line("line: " + FiguresText(total));
+    if (figures->size() > 1) {
+        for (const auto& [station, one] : *figures) {
+            console.line("line: station " + HexByte(static_cast<unsigned>(station)) + ": " +
+                         FiguresText(one));
+        }
+    }
+}
+
 void WaitForPort(DriverSession& session, Console& console) {
     const std::string& port = session.settings().port;
     console.line("kovra-host: port " + port + " is gone; reopening it");
@@ -200,7 +287,8 @@ HostSettings SettingsFrom(const CommandLine& line) {
     if (const auto baud = line.integer("baud", 1, 65535)) {
         settings.session.baud = static_cast<unsigned>(*baud);
     }
-    if (const auto timeout = line.integer("timeout", 10, 600000)) {
+    // The init file's COMM_TIMEOUT range.
+    if (const auto timeout = line.integer("timeout", 100, 25000)) {
         settings.session.timeoutMs = static_cast<unsigned>(*timeout);
     }
     if (const auto gap = line.integer("gap", 0, 65535)) {
@@ -248,6 +336,33 @@ int ParseStation(const std::string& text) {
 
 std::string StationGate(int station, char memoryType) {
     return HexByte(static_cast<unsigned>(station)) + memoryType + "0000";
+}
+
+std::string WordGate(int station, unsigned address) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", address);
+    return HexByte(static_cast<unsigned>(station)) + kMemoryWords + text;
+}
+
+std::optional<std::string> LineModel(DriverSession& session, int station) {
+    const Outcome table = session.readBlock(
+        session.parseBlock(WordGate(station, kFileTableAddress), kFileTableWords), kFileTableWords);
+    return table.status == kStatusDone ? ModelFromFileTable(table.block) : std::nullopt;
+}
+
+void WarnModelMismatch(DriverSession& session, int station) {
+    const auto seen = LineModel(session, station);
+    const bool declared = session.declaredP200X(station);
+    if (!seen || (*seen == "P200X") == declared) {
+        return;
+    }
+    const std::string name = HexByte(static_cast<unsigned>(station));
+    session.console().line(
+        "kovra-host: warning: station " + name + " answers as a " + *seen +
+        " but the init file declares a " + (declared ? "P200X" : "P200") +
+        ", so the driver decodes its values as a " + (declared ? "P200X" : "P200") + "'s" +
+        (declared ? "; remove the line \"P200X = " + name + "\" from the init file"
+                  : "; add the line \"P200X = " + name + "\" to the init file"));
 }
 
 std::string DescribeRequestValue(const ParsedGate& gate, const Outcome& outcome) {

@@ -36,8 +36,9 @@ struct LineRun {
 // Opens a run with the given settings (the demo's), or those of the command line.
 std::unique_ptr<LineRun> OpenLine(HostSettings settings, Console& console,
                                   const std::vector<std::string>& gates);
+// The relay stands in between where it can, to count the line frame by frame.
 std::unique_ptr<LineRun> OpenLine(const CommandLine& line, Console& console,
-                                  const std::vector<std::string>& gates, bool measure = false);
+                                  const std::vector<std::string>& gates);
 // Every option is checked before the port is asked for.
 void RequirePort(const CommandLine& line);
 
@@ -78,7 +79,20 @@ void PrintEvents(const std::vector<StoredValue>& values, OutputFormat format);
 Table EventTable(const std::vector<StoredValue>& values);
 // A value's gate, marked when it is a raw gate kept for a record without one.
 std::string GateCell(const StoredValue& value);
+// The word gate of a register: "05W0900".
+std::string WordGate(int station, unsigned address);
+// The model that a station's file table tells (120 words on a P200X, 52 on a
+// P200); nothing when it does not answer or its table is empty.
+std::optional<std::string> LineModel(DriverSession& session, int station);
+// Says, once for the station, where the model on the line is not the one the
+// init file declares: the driver decodes its values by the declared one.
+void WarnModelMismatch(DriverSession& session, int station);
 std::string DescribeRequestValue(const ParsedGate& gate, const Outcome& outcome);
+
+// What crossed the line, frame by frame, when the relay counted it: a
+// summary line and one a station where there were several (text, on the
+// console), or one JSON object on the output.
+void ReportLine(DriverSession& session, OutputFormat format);
 
 // A long run waits out a vanished device: it asks the driver to reopen the
 // port after 1, 2, 4 ... up to 30 seconds, until it is back or the run is

@@ -8,7 +8,13 @@ namespace {
 
 HistoryQuery QueryFrom(const CommandLine& line) {
     HistoryQuery query;
-    query.gates = line.values("gate");
+    for (const auto& gate : line.values("gate")) {
+        try {
+            query.gates.push_back(CanonicalGateAddress(gate));
+        } catch (const GatesFileError& error) {
+            throw UsageError(std::string("--gate: ") + error.what());
+        }
+    }
     for (const char* bound : {"from", "to"}) {
         if (const auto text = line.value(bound)) {
             const auto time = ParseTime(*text, std::string(bound) == "to");

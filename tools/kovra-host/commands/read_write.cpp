@@ -73,7 +73,7 @@ std::uint32_t UncookedValue(const ParsedGate& gate, const std::string& text) {
     char* end = nullptr;
     const double value = std::strtod(text.c_str(), &end);
     if (text.empty() || *end != '\0') {
-        throw Failure("value '" + text + "' is not a number");
+        throw UsageError("value '" + text + "' is not a number");
     }
     std::optional<std::uint32_t> uncooked;
     if (gate.width == 1) {
@@ -127,8 +127,30 @@ int RunRead(const CommandLine& line, Console& console) {
     }
     listing.finish();
     PrintEvents(events, format);
+    ReportLine(session, format);
     return ok ? 0 : 1;
 }
+
+namespace {
+
+// An H gate names the driver's last-event stamp, but the driver writes it as
+// a PLC register of that number: 05HA is register 0x0041, 05H0001 register 1,
+// which holds the PLC clock's day and month. Done only when asked for.
+void RefuseStampWrite(const CommandLine& line, const ParsedGate& gate, std::uint32_t raw) {
+    if (gate.memoryType() != kMemoryLastQuery || line.has("force")) {
+        return;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(gate.address.address));
+    const bool clock = gate.address.address >= 1 && gate.address.address <= 4;
+    throw Failure("write " + gate.definition.address + " would write " + FormatRaw(raw, 16) +
+                  " to register " + hex + " of station " +
+                  HexByte(static_cast<unsigned>(gate.station())) +
+                  (clock ? ", a register of the PLC's clock" : "") +
+                  ", not to the driver's last-event stamp; give --force to write it");
+}
+
+} // namespace
 
 int RunWrite(const CommandLine& line, Console& console) {
     if (line.arguments.size() != 2) {
@@ -140,11 +162,13 @@ int RunWrite(const CommandLine& line, Console& console) {
     DriverSession& session = run->session;
     const ParsedGate gate = session.parse(line.arguments[0]);
     const std::uint32_t raw = line.has("raw") ? RawValue(gate, text) : UncookedValue(gate, text);
+    RefuseStampWrite(line, gate, raw);
     const Outcome outcome = session.write(gate, raw, "write");
     std::vector<StoredValue> events;
     NoteEvents(console, gate, outcome, events);
     if (!Report(console, "write " + gate.definition.address, gate, outcome, session)) {
         PrintEvents(events, OutputFormat::Text);
+        ReportLine(session, OutputFormat::Text);
         return 1;
     }
     // What was written: the value the raw number stands for, which the
@@ -158,6 +182,7 @@ int RunWrite(const CommandLine& line, Console& console) {
     Print(gate.definition.address + " <- " + FormatValue(written) + " (raw " +
           FormatRaw(raw, gate.width) + ")");
     PrintEvents(events, OutputFormat::Text);
+    ReportLine(session, OutputFormat::Text);
     return 0;
 }
 

@@ -22,15 +22,13 @@ std::pair<int, int> ParseStationRange(const std::string& text) {
 }
 
 struct StationLooks {
-    std::string model = "-";
-    std::string clock = "-";
+    std::optional<std::string> model;
+    std::optional<std::string> clock;
+    std::optional<std::string> drift; // against this computer's clock
 };
 
-// The word gate of a register: "05W0900".
-std::string WordGate(int station, unsigned address) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", address);
-    return HexByte(static_cast<unsigned>(station)) + kMemoryWords + text;
+Cell LookCell(const std::optional<std::string>& text) {
+    return text ? TextCell(*text) : NullCell();
 }
 
 StationLooks LookAt(DriverSession& session, int station) {
@@ -38,12 +36,13 @@ StationLooks LookAt(DriverSession& session, int station) {
     const auto readWords = [&](unsigned address, int count) {
         return session.readBlock(session.parseBlock(WordGate(station, address), count), count);
     };
-    if (const Outcome table = readWords(kFileTableAddress, kFileTableWords);
-        table.status == kStatusDone) {
-        looks.model = ModelFromFileTable(table.block).value_or("-");
-    }
+    looks.model = LineModel(session, station);
+    const std::time_t now = std::time(nullptr);
     if (const Outcome clock = readWords(kClockAddress, kClockWords); clock.status == kStatusDone) {
-        looks.clock = ClockFromRegisters(clock.block).value_or("-");
+        looks.clock = ClockFromRegisters(clock.block);
+        if (const auto drift = ClockDrift(clock.block, now)) {
+            looks.drift = DriftText(*drift);
+        }
     }
     return looks;
 }
@@ -70,7 +69,7 @@ ScanResult ScanStation(DriverSession& session, int station, unsigned timeout, un
         if (diagnosis.kind == FaultKind::SilentStation || diagnosis.kind == FaultKind::Unknown) {
             return {};
         }
-        return {std::vector<Cell>{TextCell(name), NoCell(), NoCell(),
+        return {std::vector<Cell>{TextCell(name), NoCell(), NoCell(), NoCell(),
                                   TextCell(KindName(diagnosis.kind))},
                 false};
     }
@@ -79,7 +78,7 @@ ScanResult ScanStation(DriverSession& session, int station, unsigned timeout, un
     session.setReplyTimeout(attempt);
     const unsigned code = diagnosis.exceptionCode.value_or(0);
     return {std::vector<Cell>{
-                TextCell(name), TextCell(looks.model), TextCell(looks.clock),
+                TextCell(name), LookCell(looks.model), LookCell(looks.clock), LookCell(looks.drift),
                 TextCell(outcome.status == kStatusDone
                              ? "answers"
                              : "exception " + HexByte(code) + ": " + ExceptionMeaning(code))},
@@ -179,7 +178,7 @@ int RunScan(const CommandLine& line, Console& console) {
     // silent address costs about one timeout.
     const unsigned timeout = session.replyTimeoutMs();
     const unsigned attempt = std::max(10u, timeout / 4 / 10 * 10);
-    Listing table(FormatOf(line), {"STATION", "MODEL", "CLOCK", "REPLY"});
+    Listing table(FormatOf(line), {"STATION", "MODEL", "CLOCK", "DRIFT", "REPLY"});
     std::string found;
     unsigned answering = 0;
     const std::int64_t began = MonotonicMs();
@@ -210,6 +209,7 @@ int RunScan(const CommandLine& line, Console& console) {
                  HexByte(static_cast<unsigned>(station - 1)) + ": " + Plural(answering, "station") +
                  " answering" + (found.empty() ? "" : " (" + found + ")") + " of " +
                  std::to_string(station - first) + " addresses, " + seconds);
+    ReportLine(session, FormatOf(line));
     return 0;
 }
 

@@ -1,5 +1,7 @@
 #include "commands/common.h"
 
+#include "line/device.h"
+
 #include <cstdio>
 #include <ctime>
 
@@ -48,14 +50,19 @@ int RunSync(const CommandLine& line, Console& console) {
     auto run = OpenLine(line, console, {});
     DriverSession& session = run->session;
     const ParsedGate gate = session.parse(StationGate(station, kMemoryClock));
+    // The drift it had, to tell how far off the clock was.
+    const Outcome before = session.readBlock(
+        session.parseBlock(WordGate(station, kClockAddress), kClockWords), kClockWords);
     const std::time_t now = std::time(nullptr);
+    const auto drift = before.status == kStatusDone ? ClockDrift(before.block, now) : std::nullopt;
     const Outcome outcome = session.read(gate, "sync");
     if (!Report(console, "sync station " + HexByte(static_cast<unsigned>(station)), gate, outcome,
                 session)) {
         return 1;
     }
     Print("station " + HexByte(static_cast<unsigned>(station)) + ": clock set to " +
-          IsoLocalTime(static_cast<std::int64_t>(now)));
+          IsoLocalTime(static_cast<std::int64_t>(now)) +
+          (drift ? " (it was " + DriftText(*drift) + " off)" : ""));
     return 0;
 }
 

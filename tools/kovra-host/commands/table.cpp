@@ -33,9 +33,11 @@ constexpr CommandSpec kCommands[] = {
      "clock, H serves the last-event stamps; the values these force into the log go\n"
      "to the history.",
      RunRead},
-    {"write", true, "raw", "write GATE VALUE --port DEVICE",
+    {"write", true, "raw force", "write GATE VALUE --port DEVICE",
      "Parses the gate and writes VALUE to it, in the gate's own units (the cooking\n"
-     "rule is undone), or as the raw PLC value with --raw. Digital gates take 0 or 1.",
+     "rule is undone), or as the raw PLC value with --raw. Digital gates take 0 or 1.\n"
+     "An H gate is written to the PLC register of its number (05HA: 0x0041,\n"
+     "05H0001: register 1, the clock's day and month) only with --force.",
      RunWrite},
     {"collect", true, "format csv forward", "collect STATION... --port DEVICE",
      "Collects the journal and memo files of each station (a read of gate ssI0000),\n"
@@ -65,14 +67,14 @@ constexpr CommandSpec kCommands[] = {
      "(the first poll prints every gate). Stops after N polls with --count, else on\n"
      "Ctrl-C.",
      RunWatch},
-    {"history", false, "dir history format csv gate from to limit last alerts",
-     "history [--gate GATE]... [--from TIME] [--to TIME]",
+    {"history", false, "dir state-dir history format csv gate from to limit last alerts",
+     "history [--gate GATE]... [--from TIME] [--to TIME] [--limit N | --last N] [--alerts]",
      "Prints the stored history: values by PLC time (values that came without one\n"
      "by the time they were collected), or the alerts with --alerts. TIME is\n"
      "2025-05-28, 2025-05-28T13:45[:30] (local time), either followed by Z or\n"
      "+hh:mm, or @SECONDS since 1970.",
      RunHistory},
-    {"forward", false, "dir history to follow every", "forward --to URI [--follow]",
+    {"forward", false, "dir state-dir history to follow every", "forward --to URI [--follow]",
      "Sends the history to the plant's central PostgreSQL database: every batch of\n"
      "events and alerts that is finished and was not sent yet, each exactly once,\n"
      "under this history's own source id. Creates kovra's tables (schema kovra)\n"
@@ -117,7 +119,8 @@ constexpr OptionSpec kOptions[] = {
      "--baud auto: auto tries none, even, odd and none with 2 stop bits"},
     {"stop-bits", "N", Scope::Line, "1, 1.5 or 2 (default: the driver's, 1)"},
     {"timeout", "MS", Scope::Line,
-     "reply timeout in milliseconds, as COMM_TIMEOUT in the init file sets it"},
+     "reply timeout in milliseconds, 100 to 25000, as COMM_TIMEOUT in the init\n"
+     "file sets it"},
     {"gap", "MS", Scope::Line, "silence before every request in milliseconds (inter-frame gap)"},
     {"driver", "PATH", Scope::Line,
      "driver library (default: beside this program or in its build tree)"},
@@ -151,6 +154,7 @@ constexpr OptionSpec kOptions[] = {
      "their error"},
     {"csv", nullptr, Scope::Own, "the same as --format csv"},
     {"raw", nullptr, Scope::Own, "VALUE is the raw PLC value (decimal or 0x hexadecimal)"},
+    {"force", nullptr, Scope::Own, "write an H gate to the PLC register of its number"},
     {"every", "SECONDS", Scope::Own,
      "watch: polling period (required); forward --follow: how often the history\n"
      "is looked at (default 1)"},

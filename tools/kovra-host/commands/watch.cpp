@@ -168,6 +168,7 @@ int RunWatch(const CommandLine& line, Console& console) {
         watch.poll();
     }
     console.line(watch.summary());
+    ReportLine(run->session, format);
     return watch.ok() ? 0 : 1;
 }
 

@@ -6,6 +6,7 @@
 #include "contract/records.h"
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +27,11 @@ constexpr int kClockWords = 4;
 std::optional<std::string> ModelFromFileTable(const std::vector<std::uint32_t>& words);
 // "2025-05-28 13:45:30"; nothing when the registers hold no valid time.
 std::optional<std::string> ClockFromRegisters(const std::vector<std::uint32_t>& words);
+// How far the PLC's clock is ahead of `now` (behind: negative), in seconds,
+// both read as this computer's local time; nothing without a valid time.
+std::optional<std::int64_t> ClockDrift(const std::vector<std::uint32_t>& words, std::time_t now);
+// "+2826 s" ("-3 s", "0 s"), flagged beyond a minute: "+2826 s, over a minute".
+std::string DriftText(std::int64_t seconds);
 // What the bytes alone take on the wire: start bit, data bits, parity bit,
 // stop bits each.
 double WireSeconds(std::uint64_t bytes, const kovra::CommSettings& settings);

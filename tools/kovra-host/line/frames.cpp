@@ -130,19 +130,97 @@ std::size_t FrameSplitter::expectedLength() const {
     return kovra::ReplyLength(buffer_.data(), buffer_.size(), writeEcho);
 }
 
-std::vector<std::vector<std::uint8_t>> FrameSplitter::feed(const std::uint8_t* bytes,
-                                                           std::size_t count) {
+std::size_t ReplyLengthFor(const std::vector<std::uint8_t>& request) {
+    if (request.size() < kovra::frame_layout::kFixedRequestLength) {
+        return 0;
+    }
+    const unsigned quantity = Word(request, 4);
+    switch (request[1]) {
+    case 1:
+    case 2:
+        return kovra::frame_layout::kReadOverhead + (quantity + 7) / 8;
+    case 3:
+    case 4:
+        return kovra::frame_layout::kReadOverhead + 2 * quantity;
+    case 5:
+    case 6:
+    case 15:
+    case 16:
+        return kovra::frame_layout::kWriteEchoLength;
+    default:
+        return 0;
+    }
+}
+
+void FrameSplitter::expectReplyTo(const std::vector<std::uint8_t>& request) {
+    request_ = ReplyLengthFor(request) == 0 ? std::vector<std::uint8_t>{} : request;
+}
+
+std::optional<std::size_t> FrameSplitter::replyLength() const {
+    using kovra::frame_layout::kExceptionLength;
+    const std::size_t length = ReplyLengthFor(request_);
+    const std::uint8_t function = request_[1];
+    const auto validAt = [&](std::size_t size) {
+        return buffer_.size() >= size && FrameCrcMatches(buffer_.data(), size);
+    };
+    if (buffer_.size() >= 2 && buffer_[1] == (function | kovra::kExceptionFlag)) {
+        if (buffer_.size() < kExceptionLength) {
+            return 0;
+        }
+        if (validAt(kExceptionLength) || buffer_[0] == request_[0]) {
+            return kExceptionLength;
+        }
+    }
+    if (validAt(length)) {
+        return length;
+    }
+    // The request's own station and function: a reply, its CRC right or not.
+    if (buffer_.size() < 2 || (buffer_[0] == request_[0] && buffer_[1] == function)) {
+        return buffer_.size() >= length ? length : 0;
+    }
+    // Another station's reply of the right length is told as such once whole.
+    if (buffer_[1] == function && buffer_.size() < length) {
+        return 0;
+    }
+    return std::nullopt;
+}
+
+std::vector<Piece> FrameSplitter::feed(const std::uint8_t* bytes, std::size_t count) {
     buffer_.insert(buffer_.end(), bytes, bytes + count);
-    std::vector<std::vector<std::uint8_t>> frames;
+    std::vector<Piece> pieces;
+    std::vector<std::uint8_t> garbage;
     for (;;) {
-        const std::size_t length = expectedLength();
+        std::size_t length = 0;
+        if (direction_ == Direction::FromPlc && !request_.empty()) {
+            const auto reply = replyLength();
+            if (!reply) {
+                garbage.push_back(buffer_.front());
+                buffer_.erase(buffer_.begin());
+                continue;
+            }
+            length = *reply;
+        } else {
+            length = expectedLength();
+        }
         if (length == 0 || buffer_.size() < length) {
             break;
         }
-        frames.emplace_back(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length));
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length));
+        if (!garbage.empty()) {
+            pieces.push_back({std::move(garbage), true});
+            garbage.clear();
+        }
+        const auto end = buffer_.begin() + static_cast<std::ptrdiff_t>(length);
+        pieces.push_back({std::vector<std::uint8_t>(buffer_.begin(), end), false});
+        buffer_.erase(buffer_.begin(), end);
+        // One reply to a request: what follows it is not awaited.
+        if (direction_ == Direction::FromPlc) {
+            request_.clear();
+        }
     }
-    return frames;
+    if (!garbage.empty()) {
+        pieces.push_back({std::move(garbage), true});
+    }
+    return pieces;
 }
 
 std::vector<std::uint8_t> FrameSplitter::flush() {
@@ -164,6 +242,11 @@ std::string DescribeFrame(Direction direction, const std::vector<std::uint8_t>& 
         text += " [CRC error]";
     }
     return text;
+}
+
+std::string GarbageLine(const std::string& time, const std::vector<std::uint8_t>& bytes) {
+    return time + " <- " + HexBytes(bytes.data(), bytes.size()) + "  garbage, " +
+           Plural(static_cast<unsigned>(bytes.size()), "byte") + " skipped";
 }
 
 std::string TraceLine(const std::string& time, Direction direction,

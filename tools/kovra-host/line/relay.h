@@ -8,6 +8,7 @@
 #pragma once
 
 #include "contract/records.h"
+#include "line/line_stats.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -47,6 +48,8 @@ class Relay {
     // link, removed with the relay): a tap for a monitor. Bytes that the tap's
     // reader does not take in time are dropped, never the line's.
     virtual bool offerTap(const std::string& link, std::string& error) = 0;
+    // Frame by frame, by station: requests, good replies, faults, reply times.
+    virtual LineFigures figures() const = 0;
     // Called on the relay's thread for every request that crosses the line;
     // null for none.
     virtual void onRequest(std::function<void()> listener) = 0;

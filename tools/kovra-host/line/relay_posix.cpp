@@ -84,6 +84,10 @@ class PosixRelay final : public Relay {
     const std::string& driverPath() const override { return path_; }
     Traffic traffic() const override { return {requests_.load(), bytes_.load()}; }
     bool ended() const override { return ended_.load(); }
+    LineFigures figures() const override {
+        std::lock_guard lock(statsMutex_);
+        return stats_.figures();
+    }
     void onRequest(std::function<void()> listener) override {
         std::lock_guard lock(listenerMutex_);
         requestListener_ = std::move(listener);
@@ -193,12 +197,10 @@ class PosixRelay final : public Relay {
     }
 
     void relay() {
-        FrameSplitter toPlc(Direction::ToPlc);
-        FrameSplitter fromPlc(Direction::FromPlc);
         std::uint8_t buffer[1024];
         for (;;) {
             pollfd fds[3] = {{master_, POLLIN, 0}, {device_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-            const bool pending = toPlc.pending() || fromPlc.pending();
+            const bool pending = toPlc_.pending() || fromPlc_.pending();
             const int ready = poll(fds, 3, pending ? kSilenceMs : -1);
             if (ready < 0 && errno == EINTR) {
                 continue;
@@ -207,12 +209,12 @@ class PosixRelay final : public Relay {
                 return;
             }
             if (ready == 0) {
-                show(Direction::ToPlc, toPlc.flush(), false);
-                show(Direction::FromPlc, fromPlc.flush(), false);
+                show(Direction::ToPlc, toPlc_.flush(), false);
+                show(Direction::FromPlc, fromPlc_.flush(), false);
                 continue;
             }
-            if (!pass(fds[0], master_, device_, Direction::ToPlc, toPlc, buffer, sizeof buffer) ||
-                !pass(fds[1], device_, master_, Direction::FromPlc, fromPlc, buffer,
+            if (!pass(fds[0], master_, device_, Direction::ToPlc, toPlc_, buffer, sizeof buffer) ||
+                !pass(fds[1], device_, master_, Direction::FromPlc, fromPlc_, buffer,
                       sizeof buffer)) {
                 return;
             }
@@ -241,26 +243,46 @@ class PosixRelay final : public Relay {
             }
             return false;
         }
-        const auto count = static_cast<std::size_t>(n);
-        if (!(to == device_ && remote_ ? remote_->send(buffer, count)
-                                       : WriteAll(to, buffer, count))) {
+        const auto length = static_cast<std::size_t>(n);
+        if (!(to == device_ && remote_ ? remote_->send(buffer, length)
+                                       : WriteAll(to, buffer, length))) {
             return false;
         }
         if (const int tap = tapMaster_.load(); tap >= 0) {
-            (void)!write(tap, buffer, count);
+            (void)!write(tap, buffer, length);
         }
         bytes_ += static_cast<std::uint64_t>(n);
-        for (const auto& frame : splitter.feed(buffer, static_cast<std::size_t>(n))) {
-            if (direction == Direction::ToPlc) {
-                ++requests_;
-                std::lock_guard lock(listenerMutex_);
-                if (requestListener_) {
-                    requestListener_();
+        for (const auto& piece : splitter.feed(buffer, length)) {
+            if (piece.garbage) {
+                if (trace_) {
+                    trace_(GarbageLine(ClockTime(), piece.bytes));
                 }
+                continue;
             }
-            show(direction, frame, true);
+            count(direction, piece.bytes);
+            show(direction, piece.bytes, true);
         }
         return true;
+    }
+
+    void count(Direction direction, const std::vector<std::uint8_t>& frame) {
+        {
+            std::lock_guard lock(statsMutex_);
+            if (direction == Direction::ToPlc) {
+                stats_.request(frame, MonotonicMs());
+            } else {
+                stats_.reply(frame, MonotonicMs());
+            }
+        }
+        if (direction == Direction::FromPlc) {
+            return;
+        }
+        fromPlc_.expectReplyTo(frame);
+        ++requests_;
+        std::lock_guard lock(listenerMutex_);
+        if (requestListener_) {
+            requestListener_();
+        }
     }
 
     void show(Direction direction, const std::vector<std::uint8_t>& frame, bool complete) {
@@ -270,6 +292,10 @@ class PosixRelay final : public Relay {
     }
 
     TraceSink trace_;
+    FrameSplitter toPlc_{Direction::ToPlc};
+    FrameSplitter fromPlc_{Direction::FromPlc};
+    mutable std::mutex statsMutex_;
+    LineStats stats_;
     std::atomic<std::uint64_t> requests_{0};
     std::atomic<std::uint64_t> bytes_{0};
     std::atomic<bool> ended_{false};

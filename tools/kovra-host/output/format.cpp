@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
@@ -197,7 +198,7 @@ std::optional<std::int64_t> ReadZoneOffset(const std::string& text, std::size_t 
         return std::nullopt;
     }
     Expect(text, at, ':');
-    if (!ReadNumber(text, at, 2, minutes) || at != text.size()) {
+    if (!ReadNumber(text, at, 2, minutes) || at != text.size() || hours > 23 || minutes > 59) {
         return std::nullopt;
     }
     return sign * (hours * 3600 + minutes * 60);
@@ -207,9 +208,16 @@ std::optional<std::int64_t> ReadZoneOffset(const std::string& text, std::size_t 
 
 std::optional<std::int64_t> ParseTime(const std::string& text, bool spanEnd) {
     if (!text.empty() && text[0] == '@') {
+        // Digits, with a minus sign at most: no blank, no plus, nothing past
+        // what a time holds.
+        const std::size_t first = text.size() > 1 && text[1] == '-' ? 2 : 1;
+        if (first >= text.size() || !std::isdigit(static_cast<unsigned char>(text[first]))) {
+            return std::nullopt;
+        }
+        errno = 0;
         char* end = nullptr;
         const long long value = std::strtoll(text.c_str() + 1, &end, 10);
-        if (end == text.c_str() + 1 || *end != '\0') {
+        if (*end != '\0' || errno == ERANGE) {
             return std::nullopt;
         }
         return value;
@@ -256,6 +264,11 @@ std::string FormatValue(double value) {
         if (std::strtod(text, nullptr) == value) {
             break;
         }
+    }
+    // Near the largest double, 15 digits round past it and read back as an
+    // infinity: then all 17, which read back as the value itself.
+    if (std::isfinite(value) && !std::isfinite(std::strtod(text, nullptr))) {
+        std::snprintf(text, sizeof text, "%.17g", value);
     }
     return text;
 }
@@ -379,6 +392,10 @@ Cell NoCell() {
     return {"-", "", "", true, ""};
 }
 
+Cell NullCell() {
+    return {"-", "", "null", false, ""};
+}
+
 Listing::Listing(OutputFormat format, std::vector<std::string> headings,
                  std::vector<std::size_t> liveWidths)
     : format_(format), headings_(std::move(headings)), liveWidths_(std::move(liveWidths)) {
@@ -453,12 +470,13 @@ void Listing::finish() {
     if (format_ != OutputFormat::Text || !liveWidths_.empty()) {
         return;
     }
-    // The last column (the error) only when some row has it.
+    // The last column (the error) only when some row has it, or no row is
+    // there to say which columns are needed.
     std::vector<std::size_t> shown;
     for (std::size_t i = 0; i < headings_.size(); ++i) {
         if (std::any_of(rows_.begin(), rows_.end(),
                         [i](const auto& row) { return i < row.size() && !row[i].absent; }) ||
-            i + 1 < headings_.size()) {
+            i + 1 < headings_.size() || rows_.empty()) {
             shown.push_back(i);
         }
     }

@@ -73,6 +73,9 @@ Cell NumberCell(double value);
 Cell RawCell(std::uint32_t raw, int width);
 Cell TimeCell(std::int64_t seconds);
 Cell NoCell();
+// A value the row should have but lacks (a clock that does not read): "-" in
+// text, empty in CSV, null in JSON.
+Cell NullCell();
 std::string JsonString(const std::string& text);
 
 // Rows printed in one of the formats. The JSON members are the headings in

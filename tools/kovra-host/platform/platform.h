@@ -51,12 +51,21 @@ int CurrentProcessId();
 // False only when no kovra-host runs under that process id: the process is
 // gone, or the id now belongs to another program (after a restart, say).
 bool HostProcessMayBeAlive(int pid);
+// Takes an exclusive lock on the file, made if need be, for the life of the
+// process, and writes this process's id in it. Busy when another process
+// holds it: `holder` is then that process's id, 0 when it cannot be read.
+enum class LockState { Held, Busy, Failed };
+LockState LockForLife(const std::string& path, int& holder, std::string& error);
 // Sleeps, but returns early once the program is asked to stop.
 void SleepMs(unsigned milliseconds);
 // From now on an interrupt (Ctrl-C, or a termination request) only asks the
 // program to stop; Interrupted() tells whether it has been asked.
 void CatchInterrupt();
 bool Interrupted();
+// While a notice is set, the first interrupt prints it at once on standard
+// error and a second one ends the program as an uncaught interrupt would;
+// empty: back to asking only. Longer notices are cut to 255 bytes.
+void SetInterruptNotice(const std::string& notice);
 // Milliseconds on a monotonic clock.
 std::int64_t MonotonicMs();
 

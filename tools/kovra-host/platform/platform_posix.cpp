@@ -8,9 +8,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -127,12 +129,59 @@ bool HostProcessMayBeAlive(int pid) {
     return true;
 }
 
+LockState LockForLife(const std::string& path, int& holder, std::string& error) {
+    // The descriptor stays open: the lock ends with the process, however it ends.
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return LockState::Failed;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int cause = errno;
+        char text[32] = {};
+        const ssize_t got = pread(fd, text, sizeof text - 1, 0);
+        holder = got > 0 ? std::atoi(text) : 0;
+        close(fd);
+        if (cause == EWOULDBLOCK) {
+            return LockState::Busy;
+        }
+        error = std::strerror(cause);
+        return LockState::Failed;
+    }
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) != 0 ||
+        pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+        error = std::strerror(errno);
+        close(fd);
+        return LockState::Failed;
+    }
+    return LockState::Held;
+}
+
 namespace {
 volatile std::sig_atomic_t interrupted = 0;
-extern "C" void NoteInterrupt(int) {
+// Written before the handler may read it, and read only in the handler.
+char notice[256];
+volatile std::sig_atomic_t noticeLength = 0;
+extern "C" void NoteInterrupt(int signal) {
+    if (interrupted != 0 && noticeLength != 0) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
     interrupted = 1;
+    if (noticeLength != 0) {
+        (void)!write(STDERR_FILENO, notice, static_cast<std::size_t>(noticeLength));
+    }
 }
 } // namespace
+
+void SetInterruptNotice(const std::string& text) {
+    noticeLength = 0;
+    const std::size_t length = std::min(text.size(), sizeof notice - 1);
+    std::memcpy(notice, text.data(), length);
+    noticeLength = static_cast<std::sig_atomic_t>(length);
+}
 
 void CatchInterrupt() {
     struct sigaction action {};

@@ -4,6 +4,7 @@
 
 #include <io.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace kovra_host {
@@ -115,13 +116,66 @@ bool HostProcessMayBeAlive(int pid) {
     return running;
 }
 
+LockState LockForLife(const std::string& path, int& holder, std::string& error) {
+    // The handle stays open: the lock ends with the process, however it ends.
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = "error " + std::to_string(GetLastError());
+        return LockState::Failed;
+    }
+    // The locked byte lies past the process id, which others can then read.
+    OVERLAPPED at{};
+    at.OffsetHigh = 1;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        const DWORD cause = GetLastError();
+        char text[32] = {};
+        DWORD got = 0;
+        holder =
+            ReadFile(file, text, sizeof text - 1, &got, nullptr) && got > 0 ? std::atoi(text) : 0;
+        CloseHandle(file);
+        if (cause == ERROR_LOCK_VIOLATION) {
+            return LockState::Busy;
+        }
+        error = "error " + std::to_string(cause);
+        return LockState::Failed;
+    }
+    const std::string pid = std::to_string(GetCurrentProcessId()) + "\n";
+    DWORD written = 0;
+    if (!SetEndOfFile(file) ||
+        !WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr) ||
+        written != pid.size()) {
+        error = "error " + std::to_string(GetLastError());
+        CloseHandle(file);
+        return LockState::Failed;
+    }
+    return LockState::Held;
+}
+
 namespace {
 volatile LONG interrupted = 0;
+char notice[256];
+volatile LONG noticeLength = 0;
 BOOL WINAPI NoteInterrupt(DWORD) {
-    InterlockedExchange(&interrupted, 1);
+    if (InterlockedExchange(&interrupted, 1) != 0 && noticeLength != 0) {
+        return FALSE; // the next handler, the system's, ends the program
+    }
+    if (noticeLength != 0) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), notice, static_cast<DWORD>(noticeLength),
+                  &written, nullptr);
+    }
     return TRUE;
 }
 } // namespace
+
+void SetInterruptNotice(const std::string& text) {
+    InterlockedExchange(&noticeLength, 0);
+    const std::size_t length = text.size() < sizeof notice ? text.size() : sizeof notice - 1;
+    std::memcpy(notice, text.data(), length);
+    InterlockedExchange(&noticeLength, static_cast<LONG>(length));
+}
 
 void CatchInterrupt() {
     SetConsoleCtrlHandler(NoteInterrupt, TRUE);

@@ -2,6 +2,8 @@
 
 #include "output/format.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -145,6 +147,20 @@ std::optional<std::size_t> RefusedCharacter(const std::string& reason) {
         }
     }
     return std::nullopt;
+}
+
+std::vector<unsigned> PassedOverAddresses(const std::vector<LogLine>& messages) {
+    std::vector<unsigned> addresses;
+    for (const auto& message : messages) {
+        const auto at = message.text.find("J-bus Address ");
+        unsigned address = 0;
+        if (SignOf(message.text) == Sign::RecordPassedOver && at != std::string::npos &&
+            std::sscanf(message.text.c_str() + at, "J-bus Address %x", &address) == 1 &&
+            std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
+            addresses.push_back(address);
+        }
+    }
+    return addresses;
 }
 
 const char* KindName(FaultKind kind) {

@@ -88,4 +88,8 @@ std::optional<std::string> LastReason(const std::vector<LogLine>& messages);
 // The character, counted from 0, at which the driver refused a gate.
 std::optional<std::size_t> RefusedCharacter(const std::string& reason);
 
+// The J-bus addresses of the journal records passed over for want of a gate,
+// each once, in the order the driver named them ("J-bus Address 0099").
+std::vector<unsigned> PassedOverAddresses(const std::vector<LogLine>& messages);
+
 } // namespace kovra_host

@@ -293,6 +293,17 @@ std::optional<Relay::Traffic> DriverSession::traffic() const {
     return total;
 }
 
+std::optional<LineFigures> DriverSession::lineFigures() const {
+    if (!relay_ && pastFigures_.empty()) {
+        return std::nullopt;
+    }
+    LineFigures total = pastFigures_;
+    if (relay_) {
+        Merge(total, relay_->figures());
+    }
+    return total;
+}
+
 void DriverSession::applyTiming() {
     if (settings_.timeoutMs) {
         setReplyTimeout(*settings_.timeoutMs);
@@ -302,6 +313,12 @@ void DriverSession::applyTiming() {
         // context that the host owns, read before every frame.
         context_->interFrameGap = static_cast<std::uint16_t>(*settings_.gapMs);
     }
+}
+
+bool DriverSession::declaredP200X(int station) const {
+    return context_ != nullptr && station >= 0 &&
+           static_cast<std::size_t>(station) < kStationCount &&
+           context_->stationIsP200X[station] != 0;
 }
 
 unsigned DriverSession::replyTimeoutMs() const {
@@ -350,6 +367,7 @@ bool DriverSession::reopen() {
     if (relay_) {
         pastTraffic_.requests += relay_->traffic().requests;
         pastTraffic_.bytes += relay_->traffic().bytes;
+        Merge(pastFigures_, relay_->figures());
         relay_.reset();
     }
     std::string error;

@@ -99,6 +99,8 @@ class DriverSession {
     void setReplyTimeout(unsigned ms);
     // The traffic on the line since the start, when the relay is in between.
     std::optional<Relay::Traffic> traffic() const;
+    // The same frame by frame, by station, when the relay is in between.
+    std::optional<LineFigures> lineFigures() const;
     // Why a request failed, asking the device too.
     Diagnosis diagnose(const Outcome& outcome) const;
 
@@ -119,6 +121,8 @@ class DriverSession {
     const SessionSettings& settings() const { return settings_; }
     bool keepsHistory() const { return guard_ != nullptr; }
     const CommSettings& line() const { return line_; }
+    // Whether the init file marks the station a P200X, as the driver read it.
+    bool declaredP200X(int station) const;
     // Called on another thread for every request that crosses the line,
     // while the relay is in between (for progress).
     void onRequest(std::function<void()> listener);
@@ -141,6 +145,7 @@ class DriverSession {
     bool relayed_ = false;       // a relay stands in between, also while it is replaced
     std::string driverPort_;     // the name the driver opened: the port's, or the relay's
     Relay::Traffic pastTraffic_; // of relays that ended with their device
+    LineFigures pastFigures_;
     VpiMainFunction entry_ = nullptr;
     DriverContext* context_ = nullptr; // lives as long as the process
     std::optional<DriverInfo> info_;

@@ -60,7 +60,40 @@ std::optional<double> Number(const std::string& text) {
     return value;
 }
 
+// A float's bits have a sign of their own.
+GateSpec Signed(GateSpec gate, bool isSigned) {
+    if (isSigned && gate.rule == halvo::CookRule::FloatBits) {
+        throw GatesFileError("signed applies to linear cooking, not to float");
+    }
+    gate.isSigned = isSigned;
+    return gate;
+}
+
 } // namespace
+
+std::string CanonicalGateAddress(const std::string& text) {
+    static constexpr const char* kHex = "0123456789ABCDEF";
+    static constexpr const char* kAllowed[] = {kHex, kHex, "1234CFIHS", kHex,
+                                               kHex, kHex, kHex,        kHex};
+    std::string address;
+    for (const char c : text) {
+        address += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    const bool letter = address.size() == 4 && address[2] == 'H';
+    if (!letter && address.size() != 7 && address.size() != 8) {
+        throw GatesFileError("gate '" + text +
+                             "' has 7 characters (ssTaaaa), 8 with a bit number, or 4 for an H "
+                             "gate's letter (ssHA)");
+    }
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        const char* allowed = letter && i == 3 ? "AHJMOS" : kAllowed[i];
+        if (std::strchr(allowed, address[i]) == nullptr) {
+            throw GatesFileError("gate '" + text + "': character " + std::to_string(i + 1) + " ('" +
+                                 text[i] + "') cannot stand there");
+        }
+    }
+    return address;
+}
 
 std::optional<int> ImpliedHostType(const std::string& address) {
     if (address.size() < 3) {
@@ -173,9 +206,13 @@ void ReadCooking(const std::vector<std::string>& fields, std::size_t& next, Gate
 } // namespace
 
 std::optional<GateSpec> ParseGateLine(const std::string& line) {
-    const std::vector<std::string> fields = Fields(line);
+    std::vector<std::string> fields = Fields(line);
     if (fields.empty()) {
         return std::nullopt;
+    }
+    const bool isSigned = fields.size() > 1 && fields.back() == "signed";
+    if (isSigned) {
+        fields.pop_back();
     }
     const std::string& address = fields[0];
     if (address.size() < 4 || address.size() > 8) {
@@ -199,13 +236,13 @@ std::optional<GateSpec> ParseGateLine(const std::string& line) {
         ++next;
     }
     if (next >= fields.size()) {
-        return gate;
+        return Signed(gate, isSigned);
     }
     ReadCooking(fields, next, gate);
     if (next < fields.size()) {
         throw GatesFileError("unexpected '" + fields[next] + "' after the cooking rule");
     }
-    return gate;
+    return Signed(gate, isSigned);
 }
 
 std::vector<GateSpec> ReadGatesFile(const std::string& path) {
@@ -250,11 +287,15 @@ std::optional<std::uint32_t> Uncook(const GateSpec& gate, double value, int widt
         return std::nullopt;
     }
     const double raw = std::round((value - gate.offset) / gate.scale);
-    const double limit = width == 1 ? 1.0 : width == 16 ? 65535.0 : 4294967295.0;
-    if (raw < 0.0 || raw > limit) {
+    const bool isSigned = gate.isSigned && width > 1;
+    const double span = width == 1 ? 2.0 : std::ldexp(1.0, width);
+    const double lowest = isSigned ? -span / 2 : 0.0;
+    if (raw < lowest || raw > lowest + span - 1) {
         return std::nullopt;
     }
-    return static_cast<std::uint32_t>(raw);
+    // Two's complement: a negative raw value wraps into the width.
+    const double wrapped = raw < 0 ? raw + span : raw;
+    return static_cast<std::uint32_t>(wrapped);
 }
 
 } // namespace kovra_host

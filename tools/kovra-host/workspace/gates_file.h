@@ -12,7 +12,9 @@
 // word2 = 2), float (3), long (4; also long5 = 5), digital (6), or "-" for the
 // type that the address implies. COOKING is "linear SCALE [OFFSET]" (value =
 // raw × SCALE + OFFSET; the default is linear 1 0), "float" (the raw 32 bits
-// are an IEEE-754 single) or "raw" (linear 1 0).
+// are an IEEE-754 single) or "raw" (linear 1 0). A last word "signed" reads the
+// raw value as two's complement of its width before the scale (0xFFF6 is -10):
+//   0130012  word    linear 0.1 signed
 #pragma once
 
 #include "halvopro/halvopro.h"
@@ -41,6 +43,12 @@ std::optional<int> ImpliedHostType(const std::string& address);
 
 // Bits per value of a gate, from its address: 1, 16 or 32.
 int GateWidth(const std::string& address);
+
+// A gate address as the driver spells it, from one in either case: station
+// (2 hexadecimal digits), memory type, address (4 hexadecimal digits) and an
+// optional bit number, or an H gate's letter (05HA). Throws GatesFileError
+// naming the first character that cannot stand where it does.
+std::string CanonicalGateAddress(const std::string& text);
 
 // The gate with the type its address implies and float cooking for F gates.
 GateSpec DefaultGate(const std::string& address);

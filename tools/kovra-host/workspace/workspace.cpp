@@ -62,19 +62,31 @@ std::string DefaultHistoryFile(const std::string& directory) {
 Workspace::Workspace(WorkspaceSettings settings, Console& console)
     : settings_(std::move(settings)), console_(console) {}
 
+// The state folder stands in for a read-only current directory, so the
+// driver's init file and the gates file are taken from where the user is.
+std::string WorkingDirectory(const WorkspaceSettings& settings) {
+    if (!settings.directory.empty() || (settings.stateDir.empty() && Writable("."))) {
+        return settings.directory;
+    }
+    return settings.stateDir.empty() ? DefaultStateDirectory() : settings.stateDir;
+}
+
 void Workspace::enter() {
     settings_.gatesFile = Absolute(settings_.gatesFile);
     settings_.historyFile = Absolute(settings_.historyFile);
-    if (settings_.directory.empty() && (!settings_.stateDir.empty() || !Writable("."))) {
-        const std::string state =
-            settings_.stateDir.empty() ? DefaultStateDirectory() : settings_.stateDir;
-        std::error_code error;
-        fs::create_directories(state, error);
-        if (error || !Writable(state)) {
-            throw Failure("state folder " + state + ": " +
-                          (error ? error.message() : std::strerror(EACCES)));
+    const fs::path from = fs::current_path();
+    if (settings_.directory.empty()) {
+        const std::string state = WorkingDirectory(settings_);
+        if (!state.empty()) {
+            std::error_code error;
+            fs::create_directories(state, error);
+            if (error || !Writable(state)) {
+                throw Failure("state folder " + state + ": " +
+                              (error ? error.message() : std::strerror(EACCES)));
+            }
+            settings_.directory = state;
+            bringUserFiles(from, state);
         }
-        settings_.directory = state;
     }
     if (!settings_.directory.empty()) {
         std::error_code error;
@@ -84,6 +96,54 @@ void Workspace::enter() {
         }
     }
     positionsFile_ = fs::absolute(PositionsFileName(settings_.driverNumber)).string();
+    lockDriverFiles();
+}
+
+// Two drivers on one last-event file write their entries at the same
+// offsets, so the working folder's driver files are this process's alone
+// from before the cold start to the end.
+void Workspace::lockDriverFiles() {
+    const std::string lock = positionsFile_ + ".lock";
+    int holder = 0;
+    std::string error;
+    switch (LockForLife(lock, holder, error)) {
+    case LockState::Held:
+        return;
+    case LockState::Busy:
+        throw Failure("the driver files in " + fs::current_path().string() +
+                      " are in use by kovra-host process " +
+                      (holder > 0 ? std::to_string(holder) : std::string("(unknown)")) + " (" +
+                      fs::path(lock).filename().string() + "); wait for it or give another --dir");
+    case LockState::Failed:
+        throw Failure("lock file " + lock + ": " + error);
+    }
+}
+
+// The user's init files replace the state folder's copies before the cold
+// start, and the user's gates file is read where it stands.
+void Workspace::bringUserFiles(const fs::path& from, const fs::path& state) {
+    std::error_code same;
+    if (fs::equivalent(from, state, same)) {
+        return;
+    }
+    for (int which = 0; which < kovra::kInitFileNameCount; ++which) {
+        char name[kovra::kLastEventFileNameSize];
+        kovra::InitFileName(which, kovra::kInitFileBase, settings_.driverNumber, name, sizeof name);
+        if (!fs::exists(from / name)) {
+            continue;
+        }
+        // Copied by content: the state folder's copy keeps its owner and mode.
+        std::ifstream in(from / name, std::ios::binary);
+        std::ofstream out(state / name, std::ios::binary | std::ios::trunc);
+        if (!in || !out || (in.peek() != EOF && !(out << in.rdbuf())) || !out.flush()) {
+            throw Failure("init file " + std::string(name) +
+                          " cannot be copied into the state folder " + state.string() + ": " +
+                          std::strerror(errno));
+        }
+    }
+    if (settings_.gatesFile.empty() && fs::exists(from / kDefaultGates)) {
+        settings_.gatesFile = (from / kDefaultGates).string();
+    }
 }
 
 void Workspace::openHistory() {

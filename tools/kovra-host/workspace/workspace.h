@@ -7,6 +7,7 @@
 #include "history/history_store.h"
 #include "output/console.h"
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +46,8 @@ class Workspace {
     BatchGuard* guard() { return guard_.get(); }
 
   private:
+    void lockDriverFiles();
+    void bringUserFiles(const std::filesystem::path& from, const std::filesystem::path& state);
     void checkInitFile();
     void checkLastEventFile();
 
@@ -54,6 +57,11 @@ class Workspace {
     std::unique_ptr<HistoryStore> store_;
     std::unique_ptr<BatchGuard> guard_;
 };
+
+// The working directory that the settings choose from where the run stands:
+// the one given, none (stay) when the current one can be written, else the
+// state folder.
+std::string WorkingDirectory(const WorkspaceSettings& settings);
 
 // A path made absolute, so that it holds after the working directory changes.
 std::string Absolute(const std::string& path);

@@ -1,0 +1,100 @@
+#include "line/line_stats.h"
+
+#include "line/frames.h"
+#include "link/crc.h"
+#include "link/frame_length.h"
+
+namespace kovra_host {
+
+const char* ReplyFaultName(ReplyFault fault) {
+    switch (fault) {
+    case ReplyFault::Silence:
+        return "silence";
+    case ReplyFault::Crc:
+        return "CRC";
+    case ReplyFault::WrongStation:
+        return "wrong station";
+    case ReplyFault::BadReply:
+        return "wrong function, length or echo";
+    case ReplyFault::Exception:
+        return "exception";
+    }
+    return "?";
+}
+
+unsigned StationFigures::failed() const {
+    unsigned sum = 0;
+    for (const unsigned count : faults) {
+        sum += count;
+    }
+    return sum;
+}
+
+void StationFigures::add(const StationFigures& other) {
+    frames += other.frames;
+    good += other.good;
+    for (std::size_t i = 0; i < kReplyFaultCount; ++i) {
+        faults[i] += other.faults[i];
+    }
+    replyMs.insert(replyMs.end(), other.replyMs.begin(), other.replyMs.end());
+}
+
+StationFigures Total(const LineFigures& figures) {
+    StationFigures total;
+    for (const auto& [station, one] : figures) {
+        total.add(one);
+    }
+    return total;
+}
+
+void Merge(LineFigures& into, const LineFigures& from) {
+    for (const auto& [station, one] : from) {
+        into[station].add(one);
+    }
+}
+
+void LineStats::request(const std::vector<std::uint8_t>& frame, std::int64_t nowMs) {
+    if (frame.empty()) {
+        return;
+    }
+    if (pending_) {
+        ++stations_[(*pending_)[0]].faults[static_cast<std::size_t>(ReplyFault::Silence)];
+    }
+    ++stations_[frame[0]].frames;
+    pending_ = frame;
+    sentAt_ = nowMs;
+}
+
+void LineStats::reply(const std::vector<std::uint8_t>& frame, std::int64_t nowMs) {
+    if (!pending_ || frame.size() < 2) {
+        return; // a reply nobody asked for: not one of ours to count
+    }
+    const std::vector<std::uint8_t> request = std::move(*pending_);
+    pending_.reset();
+    StationFigures& station = stations_[request[0]];
+    const auto fault = [&](ReplyFault kind) { ++station.faults[static_cast<std::size_t>(kind)]; };
+    const bool writeEcho = request[1] == 5 || request[1] == 6;
+    if (!kovra::FrameCrcMatches(frame.data(), frame.size())) {
+        fault(ReplyFault::Crc);
+    } else if (frame[0] != request[0]) {
+        fault(ReplyFault::WrongStation);
+    } else if (frame[1] == (request[1] | kovra::kExceptionFlag)) {
+        fault(ReplyFault::Exception);
+    } else if (frame[1] != request[1] || frame.size() != ReplyLengthFor(request) ||
+               (writeEcho && frame != request)) {
+        fault(ReplyFault::BadReply);
+    } else {
+        ++station.good;
+        station.replyMs.push_back(static_cast<unsigned>(nowMs - sentAt_));
+    }
+}
+
+LineFigures LineStats::figures() const {
+    LineFigures figures = stations_;
+    if (pending_) {
+        ++figures[(*pending_)[0]].faults[static_cast<std::size_t>(ReplyFault::Silence)];
+    }
+    return figures;
+}
+
+} // namespace kovra_host
