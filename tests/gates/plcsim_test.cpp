@@ -6,11 +6,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 using namespace kovra;
 
@@ -266,6 +269,29 @@ TEST(SimulatorDevice, ServesADevicePathAtItsLineSettings) {
               Hex(WithCrc({4, 3, 2, 0x04, 0x04})));
     simulator.stop();
     EXPECT_THROW(plcsim::Simulator().openDevice("/nonexistent/tty"), std::runtime_error);
+}
+
+TEST(SimulatorDevice, SaysOnceThatItsDeviceIsGone) {
+    int master = -1;
+    int keeper = -1;
+    char name[64] = {};
+    ASSERT_EQ(openpty(&master, &keeper, name, nullptr, nullptr), 0);
+    plcsim::Simulator simulator;
+    std::mutex mutex;
+    std::vector<std::string> said;
+    simulator.onLineLost([&](const std::string& message) {
+        const std::lock_guard lock(mutex);
+        said.push_back(message);
+    });
+    simulator.openDevice(name);
+    simulator.start();
+    close(keeper);
+    close(master);
+    std::this_thread::sleep_for(300ms); // many polls of the hung-up device
+    simulator.stop();
+    const std::lock_guard lock(mutex);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0].rfind(std::string("the device ") + name + " is gone (", 0), 0u) << said[0];
 }
 
 TEST(SimulatorConfig, AppliesStationsMemoryFaultsAndLine) {

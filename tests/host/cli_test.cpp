@@ -699,9 +699,9 @@ TEST_F(HostCli, WatchPrintsAValueWhenItChanges) {
     ASSERT_EQ(run.status, 0) << run.err;
     const auto lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 3u) << run.out;
-    EXPECT_EQ(lines[0], "TIME,GATE,VALUE,RAW,ERROR");
-    EXPECT_TRUE(Has(lines[1], ",0130010,7,7,")) << lines[1];
-    EXPECT_TRUE(Has(lines[2], ",0130010,8,8,")) << lines[2];
+    EXPECT_EQ(lines[0], "TIME,GATE,UNDEFINED,VALUE,RAW,ERROR");
+    EXPECT_TRUE(Has(lines[1], ",0130010,,7,7,")) << lines[1];
+    EXPECT_TRUE(Has(lines[2], ",0130010,,8,8,")) << lines[2];
 }
 
 TEST_F(HostCli, WatchReportsEveryFailureShowsTheValueBackAndEndsWithStatistics) {
@@ -714,10 +714,10 @@ TEST_F(HostCli, WatchReportsEveryFailureShowsTheValueBackAndEndsWithStatistics) 
     EXPECT_EQ(run.status, 1);
     const auto lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 5u) << run.out;
-    EXPECT_TRUE(Has(lines[1], ",0130010,7,")) << lines[1];
-    EXPECT_TRUE(Has(lines[2], ",0130010,,,station 01's replies fail their CRC check")) << lines[2];
-    EXPECT_TRUE(Has(lines[3], ",0130010,,,station 01 does not answer")) << lines[3];
-    EXPECT_TRUE(Has(lines[4], ",0130010,7,")) << lines[4]; // back after the failures
+    EXPECT_TRUE(Has(lines[1], ",0130010,,7,")) << lines[1];
+    EXPECT_TRUE(Has(lines[2], ",0130010,,,,station 01's replies fail their CRC check")) << lines[2];
+    EXPECT_TRUE(Has(lines[3], ",0130010,,,,station 01 does not answer")) << lines[3];
+    EXPECT_TRUE(Has(lines[4], ",0130010,,7,")) << lines[4]; // back after the failures
     EXPECT_TRUE(Has(run.err, "fail their CRC check")) << run.err;
     EXPECT_TRUE(Has(run.err, "does not answer")) << run.err;
     EXPECT_TRUE(Has(run.err, "watch: 4 requests, 2 replies, 2 errors (1 silent station, 1 CRC "
@@ -746,7 +746,7 @@ TEST_F(HostCli, AWatchReopensAPortThatWentAwayAndCarriesOn) {
     unplug.join();
     EXPECT_TRUE(Has(run.err, "kovra-host: watch 0130010: port line is gone")) << run.err;
     EXPECT_TRUE(Has(run.err, "kovra-host: port line is back")) << run.err;
-    EXPECT_TRUE(Has(run.out, ",0130010,8,")) << run.out;
+    EXPECT_TRUE(Has(run.out, ",0130010,,8,")) << run.out;
 }
 
 TEST_F(HostCli, TracePrintsEveryFrameWithItsMeaning) {
@@ -783,7 +783,7 @@ TEST_F(HostCollect, EveryEventIsStoredOnceAcrossRepeatedCollections) {
     EXPECT_EQ(StoredEvents(history()), expected);
     auto lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 7u) << run.out;
-    EXPECT_EQ(lines[0], "PLC TIME,GATE,VALUE,RAW,ERROR");
+    EXPECT_EQ(lines[0], "PLC TIME,GATE,UNDEFINED,VALUE,RAW,ERROR");
     // The word's cooking (x 0.5) and the PLC time in ISO 8601 with its zone.
     std::tm local{};
     const std::time_t first = std::get<2>(expected[0]);
@@ -791,11 +791,11 @@ TEST_F(HostCollect, EveryEventIsStoredOnceAcrossRepeatedCollections) {
     char iso[32];
     std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &local);
     EXPECT_EQ(lines[1].rfind(std::string(iso), 0), 0u) << lines[1];
-    EXPECT_TRUE(Has(lines[1], ",0130010,20,40,")) << lines[1];
+    EXPECT_TRUE(Has(lines[1], ",0130010,,20,40,")) << lines[1];
     EXPECT_TRUE(Has(run.err, "station 01: 2 files read, 6 events stored, 1 record without a gate, "
                              "kept raw (add gates for J-bus address 0x0099 to the gates file)"))
         << run.err;
-    EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,5,")) << run.out;
+    EXPECT_TRUE(Has(run.out, ",01C0099,yes,5,5,")) << run.out;
 
     run = host({"collect", "01", "--csv"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -838,7 +838,7 @@ TEST_F(HostCollect, ACollectionReopensAPortThatWentAwayCollectsTheStationAgainAn
         << run.err;
     EXPECT_TRUE(Has(run.err, "kovra-host: collect station 01: port line is gone")) << run.err;
     EXPECT_TRUE(Has(run.err, "kovra-host: port line is back")) << run.err;
-    EXPECT_TRUE(Has(run.out, ",0130010,25,50,")) << run.out;
+    EXPECT_TRUE(Has(run.out, ",0130010,,25,50,")) << run.out;
     EXPECT_TRUE(Has(run.err, " lost-record alerts, ")) << run.err;
     EXPECT_TRUE(Has(run.err, " requests, ")) << run.err;
     EXPECT_TRUE(Has(run.err, "against the line's own limit of ")) << run.err;
@@ -887,11 +887,15 @@ TEST_F(HostCollect, EveryCommandThatCollectsPrintsAndStoresTheEvents) {
     run = host({"collect", "01", "--csv"});
     EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
     run = RunHost({"history", "--dir", dir.path().string(), "--gate", "01C0099", "--csv"});
-    EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,")) << run.out;
+    EXPECT_TRUE(Has(run.out, ",01C0099,yes,5,")) << run.out;
 
     // --gate is a gate in either case; a malformed one is a command-line mistake.
     run = RunHost({"history", "--dir", dir.path().string(), "--gate", "01c0099", "--csv"});
-    EXPECT_TRUE(Has(run.out, ",01C0099 (undefined),5,")) << run.out;
+    EXPECT_TRUE(Has(run.out, ",01C0099,yes,5,")) << run.out;
+    // A table says it in the gate's cell, without a column of its own.
+    run = RunHost({"history", "--dir", dir.path().string(), "--gate", "01C0099"});
+    EXPECT_TRUE(Has(run.out, "  01C0099 (undefined)  5 ")) << run.out;
+    EXPECT_FALSE(Has(run.out, "UNDEFINED")) << run.out;
     for (const char* malformed : {"1C0099", "01X0099", "01C00G9", "01HB"}) {
         run = RunHost({"history", "--dir", dir.path().string(), "--gate", malformed});
         EXPECT_EQ(run.status, 2) << malformed;
@@ -1102,8 +1106,8 @@ TEST_F(HostCollect, HistoryIsQueriedByGateAndTimeAndGivesTheNewestOrJson) {
     ASSERT_EQ(run.status, 0) << run.err;
     auto lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 2u) << run.out;
-    EXPECT_EQ(lines[0], "PLC TIME,GATE,VALUE,RAW,COLLECTED");
-    EXPECT_TRUE(Has(lines[1], ",0130010,21,42,")) << lines[1];
+    EXPECT_EQ(lines[0], "PLC TIME,GATE,UNDEFINED,VALUE,RAW,COLLECTED");
+    EXPECT_TRUE(Has(lines[1], ",0130010,,21,42,")) << lines[1];
 
     // The newest two of the six: the memo values, oldest first.
     run = RunHost({"history", "--dir", dir.path().string(), "--last", "2", "--format", "json"});

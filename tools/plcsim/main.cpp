@@ -180,6 +180,9 @@ int main(int argc, char** argv) {
         });
     }
 
+    simulator.onLineLost(
+        [](const std::string& message) { std::cerr << "kovra-plcsim: " << message << std::endl; });
+
     const sigset_t waitMask = BlockStopSignals();
     try {
         Serve(simulator, options.device);

@@ -220,6 +220,9 @@ class Simulator {
     bool waitForExchanges(std::size_t count, std::chrono::milliseconds timeout) const;
     // Called on the simulator's thread for each exchange, as it is logged.
     void onExchange(std::function<void(const Exchange&)> listener);
+    // Called on the simulator's thread with a line naming the line's device
+    // when it hangs up or fails to read; once, until bytes arrive again.
+    void onLineLost(std::function<void(const std::string&)> listener);
 
   private:
     struct Reply {
@@ -235,6 +238,7 @@ class Simulator {
     bool waitOrStop(std::chrono::steady_clock::duration duration) const;
     Station& station(std::uint8_t address) const; // locked
     void closeTransport();
+    void lineLost(const std::string& why);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable logged_;
@@ -242,12 +246,15 @@ class Simulator {
     std::map<std::uint8_t, std::vector<Fault>> faults_;
     std::vector<Exchange> log_;
     std::function<void(const Exchange&)> listener_;
+    std::function<void(const std::string&)> lostListener_;
     LineSettings line_;
     bool paced_ = false;
     std::chrono::milliseconds silence_{20};
 
     int fd_ = -1;
     int slaveKeeper_ = -1; // keeps a pseudo-terminal alive while the driver reopens it
+    std::string device_;
+    bool lost_ = false; // said, until bytes arrive again
     int wake_[2] = {-1, -1};
     std::thread thread_;
 };

@@ -131,6 +131,7 @@ std::string Simulator::openPseudoTerminal() {
     }
     fd_ = master;
     slaveKeeper_ = slave;
+    device_ = path;
     return path;
 }
 
@@ -149,6 +150,7 @@ void Simulator::openDevice(const std::string& path) {
         throw;
     }
     fd_ = fd;
+    device_ = path;
 }
 
 void Simulator::closeTransport() {
@@ -243,15 +245,20 @@ void Simulator::run() {
             std::uint8_t chunk[512];
             const ssize_t n = read(fd_, chunk, sizeof chunk);
             if (n > 0) {
+                lost_ = false;
                 if (buffer.empty()) {
                     begin = std::chrono::steady_clock::now();
                 }
                 buffer.insert(buffer.end(), chunk, chunk + n);
-            } else if (!waitOrStop(std::chrono::milliseconds(20))) {
-                return;
+            } else {
+                lineLost(n < 0 ? std::strerror(errno) : "hung up");
+                if (!waitOrStop(std::chrono::milliseconds(20))) {
+                    return;
+                }
             }
         } else if ((fds[1].revents & (POLLHUP | POLLERR)) != 0) {
             // Nobody on the other end for now: wait for the driver to reopen.
+            lineLost((fds[1].revents & POLLERR) != 0 ? "error" : "hung up");
             if (!waitOrStop(std::chrono::milliseconds(20))) {
                 return;
             }
@@ -268,6 +275,19 @@ void Simulator::run() {
             begin = std::chrono::steady_clock::now();
         }
     }
+}
+
+void Simulator::lineLost(const std::string& why) {
+    std::function<void(const std::string&)> listener;
+    {
+        const std::lock_guard lock(mutex_);
+        listener = lostListener_;
+    }
+    if (lost_ || !listener) {
+        return;
+    }
+    lost_ = true;
+    listener("the device " + device_ + " is gone (" + why + ")");
 }
 
 void Simulator::handleFrame(std::vector<std::uint8_t> frame,
@@ -362,6 +382,11 @@ bool Simulator::waitForExchanges(std::size_t count, std::chrono::milliseconds ti
 void Simulator::onExchange(std::function<void(const Exchange&)> listener) {
     const std::lock_guard lock(mutex_);
     listener_ = std::move(listener);
+}
+
+void Simulator::onLineLost(std::function<void(const std::string&)> listener) {
+    const std::lock_guard lock(mutex_);
+    lostListener_ = std::move(listener);
 }
 
 } // namespace plcsim

@@ -231,7 +231,7 @@ CollectTally CollectStations(DriverSession& session, const std::vector<int>& sta
                 ++tally.portLosses;
                 continue;
             }
-            listing.add(ErrorRow({NoCell()}, StationGate(station, kMemoryJournal), 2,
+            listing.add(ErrorRow({NoCell()}, StationGate(station, kMemoryJournal), 3,
                                  FailureText(session, gate, outcome)));
         }
         tally.ok = tally.ok && reported;
@@ -257,7 +257,9 @@ int RunCollect(const CommandLine& line, Console& console) {
     auto run = OpenLine(line, console, {});
     DriverSession& session = run->session;
     ForwardAfterCollect forward(line, run->workspace, console);
-    Listing listing(format, {"PLC TIME", "GATE", "VALUE", "RAW", "ERROR"});
+    std::vector<std::string> headings = kEventHeadings;
+    headings.push_back("ERROR");
+    Listing listing(format, headings, {}, kDataOnly);
     const std::int64_t began = MonotonicMs();
     const CollectTally tally = CollectStations(session, stations, listing, forward);
     if (!listing.empty()) {

@@ -234,15 +234,15 @@ void WaitForPort(DriverSession& session, Console& console) {
     }
 }
 
-const std::vector<std::string> kEventHeadings = {"PLC TIME", "GATE", "VALUE", "RAW"};
+const std::vector<std::string> kEventHeadings = {"PLC TIME", "GATE", "UNDEFINED", "VALUE", "RAW"};
+const std::vector<std::string> kDataOnly = {"UNDEFINED"};
 
 std::vector<Cell> EventRow(const StoredValue& value) {
     Cell gate = TextCell(GateCell(value));
-    if (value.undefined) {
-        gate.json = JsonString(value.gate);
-        gate.jsonExtra = "\"undefined\":true";
-    }
-    return {value.plcTime ? TimeCell(*value.plcTime) : NoCell(), gate, NumberCell(value.value),
+    gate.csv = value.gate;
+    gate.json = JsonString(value.gate);
+    return {value.plcTime ? TimeCell(*value.plcTime) : NoCell(), gate,
+            value.undefined ? Cell{"yes", "yes", "true", false} : NoCell(), NumberCell(value.value),
             RawCell(value.raw, GateWidth(value.gate))};
 }
 
@@ -254,7 +254,7 @@ void PrintEvents(const std::vector<StoredValue>& values, OutputFormat format) {
     if (format != OutputFormat::Json) {
         Print("");
     }
-    Listing listing(format, kEventHeadings);
+    Listing listing(format, kEventHeadings, {}, kDataOnly);
     for (const auto& value : values) {
         listing.add(EventRow(value));
     }

@@ -65,7 +65,9 @@ std::vector<Cell> ErrorRow(std::vector<Cell> leading, const std::string& gate, s
 Outcome CollectStation(DriverSession& session, int station, const std::string& command,
                        const std::function<void(const std::string&)>& report = nullptr);
 
+// An event's columns; UNDEFINED, for programs, is said in the GATE cell of a table.
 extern const std::vector<std::string> kEventHeadings;
+extern const std::vector<std::string> kDataOnly;
 std::vector<Cell> EventRow(const StoredValue& value);
 // The records kept under raw gates, and the addresses that want a gate.
 std::string UndefinedNote(const std::vector<StoredValue>& values);

@@ -51,7 +51,7 @@ void ListAlerts(HistoryStore& store, const HistoryQuery& query, OutputFormat for
 void ListValues(HistoryStore& store, const HistoryQuery& query, OutputFormat format) {
     std::vector<std::string> headings = kEventHeadings;
     headings.push_back("COLLECTED");
-    Listing listing(format, headings);
+    Listing listing(format, headings, {}, kDataOnly);
     for (const auto& row : store.values(query)) {
         auto cells = EventRow(row.value);
         cells.push_back(TimeCell(row.value.collectedAt));

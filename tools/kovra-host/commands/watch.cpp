@@ -17,7 +17,8 @@ class Watch {
     Watch(DriverSession& session, Console& console, std::vector<ParsedGate> gates,
           OutputFormat format)
         : session_(session), console_(console), gates_(std::move(gates)), seen_(gates_.size()),
-          listing_(format, {"TIME", "GATE", "VALUE", "RAW", "ERROR"}, {25, 8, 12, 12}) {}
+          listing_(format, {"TIME", "GATE", "UNDEFINED", "VALUE", "RAW", "ERROR"}, {25, 8, 12, 12},
+                   kDataOnly) {}
 
     void poll() {
         // A long watch keeps only what the current poll logs.
@@ -78,7 +79,7 @@ class Watch {
         }
         const bool trigger = gate.memoryType() == kMemoryJournal;
         listing_.add(
-            {TextCell(time), TextCell(gate.definition.address),
+            {TextCell(time), TextCell(gate.definition.address), NoCell(),
              trigger ? TextCell(DescribeRequestValue(gate, outcome)) : NumberCell(outcome.value),
              trigger ? NoCell() : RawCell(outcome.raw, gate.width), NoCell()});
     }
@@ -102,7 +103,7 @@ class Watch {
         const Diagnosis diagnosis = session_.diagnose(outcome);
         ++errors_[diagnosis.kind];
         Report(console_, "watch " + gate.definition.address, gate, outcome, session_);
-        listing_.add(ErrorRow({TextCell(time)}, gate.definition.address, 2,
+        listing_.add(ErrorRow({TextCell(time)}, gate.definition.address, 3,
                               FailureText(session_, gate, outcome)));
         seen_[i].failed = true;
         if (diagnosis.kind == FaultKind::PortGone) {

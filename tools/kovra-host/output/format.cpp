@@ -372,16 +372,16 @@ std::string JsonString(const std::string& text) {
 }
 
 Cell TextCell(const std::string& text) {
-    return {text, text, JsonString(text), false, ""};
+    return {text, text, JsonString(text), false};
 }
 
 Cell NumberCell(double value) {
     const std::string text = FormatValue(value);
-    return {text, text, std::isfinite(value) ? text : "null", false, ""};
+    return {text, text, std::isfinite(value) ? text : "null", false};
 }
 
 Cell RawCell(std::uint32_t raw, int width) {
-    return {FormatRaw(raw, width), std::to_string(raw), std::to_string(raw), false, ""};
+    return {FormatRaw(raw, width), std::to_string(raw), std::to_string(raw), false};
 }
 
 Cell TimeCell(std::int64_t seconds) {
@@ -389,22 +389,38 @@ Cell TimeCell(std::int64_t seconds) {
 }
 
 Cell NoCell() {
-    return {"-", "", "", true, ""};
+    return {"-", "", "", true};
 }
 
 Cell NullCell() {
-    return {"-", "", "null", false, ""};
+    return {"-", "", "null", false};
 }
 
 Listing::Listing(OutputFormat format, std::vector<std::string> headings,
-                 std::vector<std::size_t> liveWidths)
+                 std::vector<std::size_t> liveWidths, const std::vector<std::string>& dataOnly)
     : format_(format), headings_(std::move(headings)), liveWidths_(std::move(liveWidths)) {
+    for (const auto& heading : headings_) {
+        dataOnly_.push_back(std::find(dataOnly.begin(), dataOnly.end(), heading) != dataOnly.end());
+    }
     if (format_ == OutputFormat::Csv) {
         std::printf("%s\n", CsvLine(headings_).c_str());
-    } else if (format_ == OutputFormat::Text && !liveWidths_.empty()) {
-        printLive(headings_);
+    } else if (format_ == OutputFormat::Text) {
+        headings_ = shownInText(std::move(headings_));
+        if (!liveWidths_.empty()) {
+            printLive(headings_);
+        }
     }
     std::fflush(stdout);
+}
+
+template <typename T> std::vector<T> Listing::shownInText(std::vector<T> cells) const {
+    std::vector<T> shown;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        if (i >= dataOnly_.size() || !dataOnly_[i]) {
+            shown.push_back(std::move(cells[i]));
+        }
+    }
+    return shown;
 }
 
 void Listing::printLive(const std::vector<std::string>& cells) const {
@@ -443,14 +459,12 @@ void Listing::add(std::vector<Cell> row) {
                 c = c == ' ' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             }
             object += (object.empty() ? "{" : ",") + JsonString(key) + ":" + row[i].json;
-            if (!row[i].jsonExtra.empty()) {
-                object += "," + row[i].jsonExtra;
-            }
         }
         std::printf("%s}\n", object.empty() ? "{" : object.c_str());
         break;
     }
     case OutputFormat::Text:
+        row = shownInText(std::move(row));
         if (!liveWidths_.empty()) {
             // A last column absent shows nothing rather than a dash a line.
             std::vector<std::string> cells;

@@ -64,7 +64,6 @@ struct Cell {
     std::string csv;
     std::string json;
     bool absent = false;
-    std::string jsonExtra; // further members after this one, e.g. "undefined":true
 };
 Cell TextCell(const std::string& text);
 Cell NumberCell(double value);
@@ -82,21 +81,26 @@ std::string JsonString(const std::string& text);
 // lower case, blanks as underscores ("PLC TIME" gives plc_time). A table that
 // is not live is aligned when finished, leaving out its last column when it is
 // absent in every row; a live one prints each row at once, in columns of the
-// given widths. CSV and JSON rows are printed as they come.
+// given widths. CSV and JSON rows are printed as they come. The columns
+// headed by one of `dataOnly` are for programs: a table, whose text says the
+// same in another cell, leaves them out.
 class Listing {
   public:
     Listing(OutputFormat format, std::vector<std::string> headings,
-            std::vector<std::size_t> liveWidths = {});
+            std::vector<std::size_t> liveWidths = {},
+            const std::vector<std::string>& dataOnly = {});
     void add(std::vector<Cell> row);
     void finish();
     bool empty() const { return rows_.empty(); }
 
   private:
     void printLive(const std::vector<std::string>& cells) const;
+    template <typename T> std::vector<T> shownInText(std::vector<T> cells) const;
 
     OutputFormat format_;
     std::vector<std::string> headings_;
     std::vector<std::size_t> liveWidths_;
+    std::vector<bool> dataOnly_; // by column
     std::vector<std::vector<Cell>> rows_;
 };
 
