@@ -38,6 +38,11 @@ class Relay {
     struct Traffic {
         std::uint64_t requests = 0;
         std::uint64_t bytes = 0;
+        Traffic& operator+=(const Traffic& more) {
+            requests += more.requests;
+            bytes += more.bytes;
+            return *this;
+        }
     };
     virtual Traffic traffic() const = 0;
     // Whether the relay ended with its device, or with its device server's

@@ -287,8 +287,7 @@ std::optional<Relay::Traffic> DriverSession::traffic() const {
     }
     Relay::Traffic total = pastTraffic_;
     if (relay_) {
-        total.requests += relay_->traffic().requests;
-        total.bytes += relay_->traffic().bytes;
+        total += relay_->traffic();
     }
     return total;
 }
@@ -365,8 +364,7 @@ bool DriverSession::reopen() {
     // device first, which it holds for itself, or of the one connection a
     // device server takes.
     if (relay_) {
-        pastTraffic_.requests += relay_->traffic().requests;
-        pastTraffic_.bytes += relay_->traffic().bytes;
+        pastTraffic_ += relay_->traffic();
         Merge(pastFigures_, relay_->figures());
         relay_.reset();
     }
