@@ -3,7 +3,8 @@
 # kovra-host's rooms stand in an order of their own, on the driver's contract
 # and the host library alone: the driver itself it only loads. Its line room
 # alone shares the link's serial setup and frame lengths, for the relay and
-# the trace; its commands alone start the simulator, for the demo. The
+# the trace, and the journal's read plan, to follow a collection on the line;
+# its commands alone start the simulator, for the demo. The
 # simulator is a peer of the driver and includes nothing of it.
 # Run as: cmake -DSOURCE_DIR=<src> -DTOOLS_DIR=<tools> -P layering.cmake
 cmake_policy(VERSION 3.20)
@@ -35,7 +36,7 @@ foreach(file IN LISTS files)
   endif()
   set(beside contract halvopro)
   if(room STREQUAL "line")
-    list(APPEND beside link)
+    list(APPEND beside link journal)
   elseif(room STREQUAL "commands")
     list(APPEND beside plcsim)
   endif()

@@ -20,11 +20,6 @@ namespace kovra {
 
 namespace {
 
-// The PLC's journal registers.
-constexpr std::int32_t kFileTableAddress = 0x0900;
-constexpr std::int32_t kFileSelectAddress = 0x0100;
-constexpr std::int32_t kHeaderAddress = 0x0102;
-
 constexpr std::int32_t kFileTableWordsP200 = 52;
 constexpr std::int32_t kFileTableWordsP200X = 120;
 // A P200X table is longer, but files beyond the P200's slots are never read.
@@ -33,19 +28,6 @@ constexpr std::size_t kExaminedFileSlots = 52;
 constexpr std::uint16_t kEmptySlot = 0xFFFF;
 constexpr std::uint16_t kSkippedSlot = 2;
 constexpr std::uint16_t kTableEnd = 3; // ends a P200X table; merely skipped on a P200
-
-constexpr std::int32_t kHeaderWords = 16;
-constexpr std::size_t kRecordCountWord = 3;
-constexpr std::size_t kRecordWordsWord = 4;
-constexpr std::size_t kUsedRecordsWord = 5;
-constexpr std::size_t kNextRecordWord = 6;
-constexpr std::size_t kFirstRecordAddressWord = 8;
-
-constexpr std::uint16_t kMaxRecordCount = 3600;
-// Room for the largest journal: 3600 records of 5 words.
-constexpr std::size_t kRecordBufferWords = 18000;
-// The largest block of words one read reply carries.
-constexpr std::uint16_t kMaxTransferWords = 120;
 
 constexpr std::size_t kFileNameSize = 24;
 constexpr std::size_t kLostTextSize = 96;
@@ -116,8 +98,7 @@ int ReadHeader(VpiRequest& request, const char* fileName, FileHeader& header) {
             StationOf(request), fileName);
         return result;
     }
-    header = FileHeader{words[kRecordCountWord], words[kRecordWordsWord], words[kUsedRecordsWord],
-                        words[kNextRecordWord], words[kFirstRecordAddressWord]};
+    header = HeaderFromWords(words);
     return kStatusDone;
 }
 
@@ -239,7 +220,7 @@ FileOutcome CollectFile(VpiRequest& request, std::uint16_t fileNumber) {
             return {result};
         }
         const SettledRead settled = SettleWholeRead(header, after);
-        if (settled.recordsLost && plan.continuity != Continuity::Overwritten) {
+        if (settled.lostRecords != 0 && plan.continuity != Continuity::Overwritten) {
             ReportLostRecords(request, Continuity::Overwritten, fileName);
         }
         plan.part1 = settled.part1;
@@ -279,76 +260,6 @@ FileOutcome CollectFile(VpiRequest& request, std::uint16_t fileNumber) {
 }
 
 } // namespace
-
-HeaderVerdict CheckHeader(const FileHeader& header) {
-    if (header.recordCount > kMaxRecordCount) {
-        return {HeaderFault::TooManyRecords, header.recordCount};
-    }
-    // An empty file reads nothing, whatever its record length, and must not
-    // hold up the files after it.
-    if (header.usedRecords == 0) {
-        return {};
-    }
-    if (header.recordWords == 0 || header.recordWords > kMaxTransferWords ||
-        static_cast<std::size_t>(header.recordCount) * header.recordWords > kRecordBufferWords) {
-        return {HeaderFault::RecordWords, header.recordWords};
-    }
-    if (header.usedRecords > header.recordCount) {
-        return {HeaderFault::UsedRecords, header.usedRecords};
-    }
-    if (header.nextRecord > header.usedRecords) {
-        return {HeaderFault::NextRecord, header.nextRecord};
-    }
-    // Register addresses wrap at 16 bits: a record past 0xFFFF would be read
-    // from the start of the map, and its re-read would never match.
-    if (header.firstRecordAddress + header.usedRecords - 1 > 0xFFFF) {
-        return {HeaderFault::RecordAddress, header.firstRecordAddress};
-    }
-    return {};
-}
-
-bool RereadsLastRecord(const FileHeader& header, std::uint16_t lastRecord) {
-    return lastRecord != 0 && header.usedRecords >= lastRecord;
-}
-
-ReadPlan PlanReads(const FileHeader& header, std::uint16_t lastRecord, bool lastRecordMatches) {
-    const std::uint16_t used = header.usedRecords;
-    const std::uint16_t next = used == 0 ? 0 : header.nextRecord;
-    if (RereadsLastRecord(header, lastRecord) && lastRecordMatches) {
-        if (next >= lastRecord) {
-            return {{lastRecord, next}, {}, Continuity::Continues};
-        }
-        // The ring has wrapped since: the tail of the ring, then its head.
-        return {{lastRecord, used}, {0, next}, Continuity::Continues};
-    }
-    // Otherwise the whole file, oldest record first.
-    const Continuity continuity = lastRecord == 0     ? Continuity::FirstRead
-                                  : used > lastRecord ? Continuity::Overwritten
-                                                      : Continuity::Cleared;
-    return {{next, used}, {0, next}, continuity};
-}
-
-SettledRead SettleWholeRead(const FileHeader& before, const FileHeader& after) {
-    const bool sameShape = after.recordCount == before.recordCount &&
-                           after.recordWords == before.recordWords &&
-                           after.firstRecordAddress == before.firstRecordAddress;
-    if (before.usedRecords == 0 || before.usedRecords > before.recordCount || !sameShape ||
-        after.usedRecords < before.usedRecords || after.nextRecord > after.usedRecords) {
-        return {};
-    }
-    const ReadPlan whole = PlanReads(before, 0, false);
-    const unsigned count = before.recordCount;
-    const unsigned written = (after.nextRecord + count - whole.part1.begin) % count;
-    // Past `count` when the writes went on at the ring's head.
-    const unsigned writtenEnd = whole.part1.begin + written;
-    const auto part1Begin =
-        static_cast<std::uint16_t>(std::min<unsigned>(writtenEnd, whole.part1.end));
-    const auto part2Begin = static_cast<std::uint16_t>(
-        std::min<unsigned>(writtenEnd > count ? writtenEnd - count : 0, whole.part2.end));
-    return {{part1Begin, whole.part1.end},
-            {part2Begin, whole.part2.end},
-            part1Begin != whole.part1.begin || part2Begin != whole.part2.begin};
-}
 
 int ReadHoroData(VpiRequest& request) {
     DriverContext& context = ContextOf(request);

@@ -844,6 +844,25 @@ TEST_F(HostCollect, ACollectionReopensAPortThatWentAwayCollectsTheStationAgainAn
     EXPECT_TRUE(Has(run.err, "against the line's own limit of ")) << run.err;
 }
 
+TEST_F(HostCollect, TheSummaryCountsTheRecordsARingThatTurnedOverLost) {
+    ASSERT_EQ(host({"collect", "01"}).status, 0);
+    // 105 events into the journal's ring of 100: the first 5 are gone. The
+    // memo file cleared: what it held before tells nothing.
+    for (int i = 0; i < 105; ++i) {
+        files->appendJournalEvent(0x0010, static_cast<std::uint32_t>(i), Ago(20).local);
+    }
+    files->clearFile(0x0020);
+    files->appendMemoValue(0x0020, 7, Ago(1).local);
+    const HostRun run = host({"collect", "01"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.err, "station 01: 2 files read, 101 events stored, 2 alerts: at least 5 "
+                             "records lost from 'Journal de Bord'\n"))
+        << run.err;
+    const auto stored = StoredEvents(history());
+    ASSERT_EQ(stored.size(), expected.size() + 101);
+    EXPECT_EQ(std::get<1>(stored[expected.size()]), 5u); // the oldest kept
+}
+
 TEST_F(HostCollect, ASilentStationStoresNothingAndLosesNothing) {
     sim.injectFault(0x01, plcsim::Fault::Silent());
     HostRun run = host({"collect", "01"});
@@ -1135,11 +1154,9 @@ TEST(HostCliAlone, TheDemoRunsEndToEnd) {
     EXPECT_EQ(stored.size(), 20u);
 }
 
-TEST_F(HostCollect, ProgressOnATerminalAdvancesWithEveryRequestAndCountsInTheSingular) {
+TEST_F(HostCollect, ProgressOnATerminalMovesWithTheRecordsReadAndCountsInTheSingular) {
     // New records long enough to take several requests, on a line paced at
-    // 9600 baud so that each request outlasts the line's redraw interval:
-    // the last of the 84 records' four chunks too, which the header read
-    // closing a whole file's read would not.
+    // 9600 baud so that each request outlasts the line's redraw interval.
     dir.writeFile("KOVRA01.INT", "P200X = 02\n");
     ASSERT_EQ(host({"collect", "01"}).status, 0);
     for (int i = 0; i < 84; ++i) {
@@ -1152,9 +1169,9 @@ TEST_F(HostCollect, ProgressOnATerminalAdvancesWithEveryRequestAndCountsInTheSin
     ASSERT_EQ(run.status, 0) << run.err;
 
     // Each drawing of the line follows a carriage return and an erase.
-    const std::regex drawn(R"(collecting station 01: (\d+) (files?), (\d+) (records?), (\d+) )"
-                           R"((requests?), \d+ records/s)");
-    std::set<std::string> requestsBeforeTheFirstRecord;
+    const std::regex drawn(R"(collecting station 01: (\d+) (files?), (\d+) (records?) read, )"
+                           R"((\d+) (requests?), \d+ records/s)");
+    std::set<int> readWhileTheJournalIsRead;
     bool oneFile = false;
     bool oneRecord = false;
     std::size_t at = 0;
@@ -1171,13 +1188,15 @@ TEST_F(HostCollect, ProgressOnATerminalAdvancesWithEveryRequestAndCountsInTheSin
         }
         oneFile = oneFile || count[1] == "1";
         oneRecord = oneRecord || count[3] == "1";
-        if (count[1] == "1" && count[3] == "0") {
-            requestsBeforeTheFirstRecord.insert(count[5]);
+        if (count[1] == "1") {
+            readWhileTheJournalIsRead.insert(std::stoi(count[3]));
         }
     }
     EXPECT_TRUE(oneFile && oneRecord) << run.err;
-    // The journal's chunks move the line on, not only the start of the file.
-    EXPECT_GE(requestsBeforeTheFirstRecord.size(), 3u) << run.err;
+    // The journal's chunks move the count on while the file is read: the
+    // record passed on last read again, then the 84 new ones, 24 a request.
+    EXPECT_GE(readWhileTheJournalIsRead.size(), 3u) << run.err;
+    EXPECT_LE(*readWhileTheJournalIsRead.rbegin(), 85) << run.err;
 }
 
 // One working folder, one driver: a second kovra-host there is refused before

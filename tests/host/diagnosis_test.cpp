@@ -142,3 +142,36 @@ TEST(DiagnosisTable, TheLastMessageThatNamesACauseDecidesWithItsExceptionCode) {
                           {0, "KOVRA> SingleRead() , ret val is 1"}}),
               "Parse() illegal station number, 'ZZ10010'");
 }
+
+TEST(DiagnosisTable, ALostRecordsAlertNamesItsStationFileAndWhetherTheRingTurned) {
+    const std::string sources = DriverSources();
+    for (const char* format : {"KOVRA%02u %02x:%s overflow probably records lost",
+                               "KOVRA%02u %02x:%s cleared probably records lost"}) {
+        EXPECT_NE(sources.find(format), std::string::npos) << format;
+    }
+    struct Case {
+        const char* text;
+        std::optional<LostRecordsAlert> alert;
+    };
+    const Case cases[] = {
+        {"KOVRA01 05:'Journal de Bord' overflow probably records lost",
+         LostRecordsAlert{5, 1, "'Journal de Bord'", true}},
+        {"KOVRA12 1a:'MemoFile $0020' cleared probably records lost",
+         LostRecordsAlert{0x1a, 0x20, "'MemoFile $0020'", false}},
+        {"KOVRA01 05:'MemoFile $00g0' overflow probably records lost", std::nullopt},
+        {"KOVRA01 05:'MemoFile $00200' overflow probably records lost", std::nullopt},
+        {"KOVRA01 05:'Journal de Bord' overflow", std::nullopt},
+        {"KOVRA> ReadHoroFile() plc 05 reading 'Journal de Bord'", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const auto alert = ReadLostRecordsAlert(c.text);
+        ASSERT_EQ(alert.has_value(), c.alert.has_value());
+        if (alert) {
+            EXPECT_EQ(alert->station, c.alert->station);
+            EXPECT_EQ(alert->file, c.alert->file);
+            EXPECT_EQ(alert->fileName, c.alert->fileName);
+            EXPECT_EQ(alert->overflow, c.alert->overflow);
+        }
+    }
+}

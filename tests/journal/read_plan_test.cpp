@@ -1,6 +1,6 @@
 // The decisions of a file read, from the header, the stored position and
 // whether the record passed on last still matches: no PLC needed.
-#include "journal/acquisition.h"
+#include "journal/read_plan.h"
 
 #include <gtest/gtest.h>
 
@@ -143,34 +143,30 @@ TEST_P(WholeReads, PassNoSlotThePlcWroteWhileTheRecordsWereRead) {
     const SettledRead settled = SettleWholeRead(c.before, c.after);
     EXPECT_EQ(settled.part1, c.settled.part1);
     EXPECT_EQ(settled.part2, c.settled.part2);
-    EXPECT_EQ(settled.recordsLost, c.settled.recordsLost);
+    EXPECT_EQ(settled.lostRecords, c.settled.lostRecords);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     JournalFiles, WholeReads,
     ::testing::Values(
-        SettleCase{"NothingWritten", Ring(30, 30, 5), Ring(30, 30, 5), {{5, 30}, {0, 5}, false}},
+        SettleCase{"NothingWritten", Ring(30, 30, 5), Ring(30, 30, 5), {{5, 30}, {0, 5}, 0}},
+        SettleCase{"TheOldestSlotsWritten", Ring(30, 30, 5), Ring(30, 30, 7), {{7, 30}, {0, 5}, 2}},
         SettleCase{
-            "TheOldestSlotsWritten", Ring(30, 30, 5), Ring(30, 30, 7), {{7, 30}, {0, 5}, true}},
+            "TheTailWrittenToItsEnd", Ring(30, 30, 5), Ring(30, 30, 0), {{30, 30}, {0, 5}, 25}},
         SettleCase{
-            "TheTailWrittenToItsEnd", Ring(30, 30, 5), Ring(30, 30, 0), {{30, 30}, {0, 5}, true}},
+            "WrittenOnIntoTheHead", Ring(30, 30, 5), Ring(30, 30, 2), {{30, 30}, {2, 5}, 27}},
         SettleCase{
-            "WrittenOnIntoTheHead", Ring(30, 30, 5), Ring(30, 30, 2), {{30, 30}, {2, 5}, true}},
-        SettleCase{
-            "AllButTheNewestWritten", Ring(30, 30, 5), Ring(30, 30, 4), {{30, 30}, {4, 5}, true}},
-        SettleCase{"OldestAtSlot0", Ring(30, 30, 0), Ring(30, 30, 3), {{3, 30}, {0, 0}, true}},
-        SettleCase{
-            "NextRecordAtTheEnd", Ring(30, 30, 30), Ring(30, 30, 2), {{30, 30}, {2, 30}, true}},
+            "AllButTheNewestWritten", Ring(30, 30, 5), Ring(30, 30, 4), {{30, 30}, {4, 5}, 29}},
+        SettleCase{"OldestAtSlot0", Ring(30, 30, 0), Ring(30, 30, 3), {{3, 30}, {0, 0}, 3}},
+        SettleCase{"NextRecordAtTheEnd", Ring(30, 30, 30), Ring(30, 30, 2), {{30, 30}, {2, 30}, 2}},
         SettleCase{"NotFullWrittenPastItsRecords",
                    Ring(30, 10, 10),
                    Ring(30, 13, 13),
-                   {{10, 10}, {0, 10}, false}},
+                   {{10, 10}, {0, 10}, 0}},
         SettleCase{
-            "NotFullFilledToTheEnd", Ring(30, 10, 10), Ring(30, 30, 0), {{10, 10}, {0, 10}, false}},
-        SettleCase{"NotFullFilledAndWrapped",
-                   Ring(30, 10, 10),
-                   Ring(30, 30, 4),
-                   {{10, 10}, {4, 10}, true}},
+            "NotFullFilledToTheEnd", Ring(30, 10, 10), Ring(30, 30, 0), {{10, 10}, {0, 10}, 0}},
+        SettleCase{
+            "NotFullFilledAndWrapped", Ring(30, 10, 10), Ring(30, 30, 4), {{10, 10}, {4, 10}, 4}},
         SettleCase{"ClearedInBetween", Ring(30, 30, 5), Ring(30, 2, 2), {}},
         SettleCase{"ReshapedInBetween", Ring(30, 30, 5), Ring(30, 30, 5, 4), {}},
         SettleCase{"MovedInBetween", Ring(30, 30, 5), FileHeader{30, 5, 30, 5, 0x2000}, {}},

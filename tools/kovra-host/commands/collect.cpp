@@ -10,14 +10,16 @@ namespace kovra_host {
 
 namespace {
 
-// The live progress line of one station's collection. The relay's thread
-// counts the requests while the driver's thread counts files and records;
-// either draws the line.
+// The live progress line of one station's collection. The driver's thread
+// counts the files and the records passed on; where the relay is in between,
+// its thread counts the requests and the records read, which move while a
+// file is read. Either draws the line.
 class CollectProgress {
   public:
     CollectProgress(DriverSession& session, int station)
         : session_(session),
-          prefix_("collecting station " + HexByte(static_cast<unsigned>(station)) + ": ") {
+          prefix_("collecting station " + HexByte(static_cast<unsigned>(station)) + ": "),
+          relayed_(session.traffic().has_value()) {
         session_.capture().onLine([this](const LogLine& line) {
             MutexLock lock(mutex_);
             const Sign sign = SignOf(line.text);
@@ -25,19 +27,28 @@ class CollectProgress {
                 ++files_;
                 show(true);
             } else if (sign == Sign::RecordPassedOver) {
-                ++records_;
+                ++passed_;
                 show(false);
             }
         });
-        session_.capture().onValue([this](const StoredValue&) { count(records_); });
-        session_.onRequest([this] { count(requests_); });
+        session_.capture().onValue([this](const StoredValue&) {
+            MutexLock lock(mutex_);
+            ++passed_;
+            show(false);
+        });
+        session_.onStep([this](const Relay::Step& step) {
+            MutexLock lock(mutex_);
+            requests_ += step.request ? 1 : 0;
+            read_ += step.records;
+            show(false);
+        });
         MutexLock lock(mutex_);
         show(true);
     }
     ~CollectProgress() {
         session_.capture().onLine(nullptr);
         session_.capture().onValue(nullptr);
-        session_.onRequest(nullptr);
+        session_.onStep(nullptr);
         session_.console().endProgress();
     }
     CollectProgress(const CollectProgress&) = delete;
@@ -49,34 +60,32 @@ class CollectProgress {
     }
 
   private:
-    void count(unsigned& counter) {
-        MutexLock lock(mutex_);
-        ++counter;
-        show(false);
-    }
     void show(bool force) {
         const std::int64_t now = MonotonicMs();
         if (!force && now - shown_ < 100) {
             return;
         }
         shown_ = now;
+        const unsigned records = relayed_ ? read_ : passed_;
         const double seconds = static_cast<double>(now - began_) / 1000.0;
         char rate[32];
-        std::snprintf(rate, sizeof rate, "%.0f", seconds > 0 ? records_ / seconds : 0.0);
-        std::string text = prefix_ + Plural(files_, "file") + ", " + Plural(records_, "record");
-        if (session_.traffic()) {
-            text += ", " + Plural(requests_, "request");
+        std::snprintf(rate, sizeof rate, "%.0f", seconds > 0 ? records / seconds : 0.0);
+        std::string text = prefix_ + Plural(files_, "file") + ", " + Plural(records, "record");
+        if (relayed_) {
+            text += " read, " + Plural(requests_, "request");
         }
         session_.console().progress(text + ", " + rate + " records/s");
     }
 
     DriverSession& session_;
     const std::string prefix_;
+    const bool relayed_;
     const std::int64_t began_ = MonotonicMs();
     Mutex mutex_;
     std::int64_t shown_ = 0;
     unsigned files_ = 0;
-    unsigned records_ = 0;
+    unsigned passed_ = 0; // records passed on, or passed over
+    unsigned read_ = 0;   // records read over the line
     unsigned requests_ = 0;
 };
 
@@ -89,6 +98,23 @@ std::string PassedAddresses(const std::vector<LogLine>& messages) {
         char hex[8];
         std::snprintf(hex, sizeof hex, "0x%04X", addresses[i]);
         text += (i == 0 ? "" : ", ") + std::string(hex);
+    }
+    return text;
+}
+
+// How many records the lost-record alerts stand for, where the reads that
+// crossed the line tell it: ": at least 5 records lost from 'Journal de Bord'".
+std::string LostCounts(const DriverSession& session, const std::vector<StoredAlert>& alerts) {
+    std::string text;
+    for (const auto& raised : alerts) {
+        const auto alert = ReadLostRecordsAlert(raised.text);
+        if (!alert || !alert->overflow) {
+            continue; // a cleared file tells nothing of what it held
+        }
+        const auto read = session.fileRead(alert->station, alert->file);
+        if (const auto lost = read ? LostInOverflow(*read) : std::nullopt) {
+            text += (text.empty() ? ": " : "; ") + LostText(*lost) + " from " + alert->fileName;
+        }
     }
     return text;
 }
@@ -115,7 +141,8 @@ std::string CollectSummary(const DriverSession& session, int station, unsigned f
         summary += ")";
     }
     if (!outcome.alerts.empty()) {
-        summary += ", " + Plural(static_cast<unsigned>(outcome.alerts.size()), "alert");
+        summary += ", " + Plural(static_cast<unsigned>(outcome.alerts.size()), "alert") +
+                   LostCounts(session, outcome.alerts);
     }
     return summary;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "contract/records.h"
+#include "journal/read_plan.h"
 
 #include <cstdint>
 #include <ctime>
@@ -15,7 +16,7 @@ namespace kovra_host {
 
 // The journal file table: 120 words on a P200X, 52 on a P200 (the words after
 // them read 0).
-constexpr unsigned kFileTableAddress = 0x0900;
+using kovra::kFileTableAddress;
 constexpr int kFileTableWords = 120;
 constexpr int kP200FileTableWords = 52;
 // The clock registers 1 to 4 hold day, month, year, hour, minute, second, a

@@ -1,5 +1,6 @@
 #include "line/frames.h"
 
+#include "journal/read_plan.h"
 #include "link/crc.h"
 #include "link/frame_length.h"
 #include "output/format.h"
@@ -12,9 +13,6 @@ using kovra::Crc16;
 using kovra::FrameCrcMatches;
 namespace {
 
-constexpr std::uint16_t kFileTable = 0x0900;
-constexpr std::uint16_t kFileSelect = 0x0100;
-constexpr std::uint16_t kFileHeader = 0x0102;
 constexpr std::uint16_t kClockRegister = 0x0001;
 
 std::uint16_t Word(const std::vector<std::uint8_t>& frame, std::size_t at) {
@@ -43,9 +41,9 @@ std::string DescribeRequest(const std::vector<std::uint8_t>& frame) {
     case 4: {
         std::string text = "read " + Plural(value, function == 3 ? "word" : "input word") +
                            Printf(" at 0x%04X", address);
-        if (function == 3 && address == kFileTable) {
+        if (function == 3 && address == kovra::kFileTableAddress) {
             text += " (journal file table)";
-        } else if (function == 3 && address == kFileHeader && value == 16) {
+        } else if (function == 3 && address == kovra::kHeaderAddress && value == 16) {
             text += " (journal file header)";
         }
         return text;
@@ -57,7 +55,7 @@ std::string DescribeRequest(const std::vector<std::uint8_t>& frame) {
                                       : value);
     case 6: {
         std::string text = Printf("write word 0x%04X = 0x%04X", address, value);
-        if (address == kFileSelect) {
+        if (address == kovra::kFileSelectAddress) {
             text += Printf(" (select journal file $%04x)", value);
         }
         return text;

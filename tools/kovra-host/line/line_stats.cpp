@@ -65,9 +65,9 @@ void LineStats::request(const std::vector<std::uint8_t>& frame, std::int64_t now
     sentAt_ = nowMs;
 }
 
-void LineStats::reply(const std::vector<std::uint8_t>& frame, std::int64_t nowMs) {
+bool LineStats::reply(const std::vector<std::uint8_t>& frame, std::int64_t nowMs) {
     if (!pending_ || frame.size() < 2) {
-        return; // a reply nobody asked for: not one of ours to count
+        return false; // a reply nobody asked for: not one of ours to count
     }
     const std::vector<std::uint8_t> request = std::move(*pending_);
     pending_.reset();
@@ -86,7 +86,9 @@ void LineStats::reply(const std::vector<std::uint8_t>& frame, std::int64_t nowMs
     } else {
         ++station.good;
         station.replyMs.push_back(static_cast<unsigned>(nowMs - sentAt_));
+        return true;
     }
+    return false;
 }
 
 LineFigures LineStats::figures() const {

@@ -40,7 +40,8 @@ void Merge(LineFigures& into, const LineFigures& from);
 class LineStats {
   public:
     void request(const std::vector<std::uint8_t>& frame, std::int64_t nowMs);
-    void reply(const std::vector<std::uint8_t>& frame, std::int64_t nowMs);
+    // Whether the reply answers the request before it well.
+    bool reply(const std::vector<std::uint8_t>& frame, std::int64_t nowMs);
     // So far; a request still awaiting its reply counts as unanswered.
     LineFigures figures() const;
 

@@ -8,12 +8,14 @@
 #pragma once
 
 #include "contract/records.h"
+#include "line/journal_reads.h"
 #include "line/line_stats.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace kovra_host {
@@ -55,9 +57,17 @@ class Relay {
     virtual bool offerTap(const std::string& link, std::string& error) = 0;
     // Frame by frame, by station: requests, good replies, faults, reply times.
     virtual LineFigures figures() const = 0;
-    // Called on the relay's thread for every request that crosses the line;
-    // null for none.
-    virtual void onRequest(std::function<void()> listener) = 0;
+    // What one frame that crossed the line did for a collection's progress.
+    struct Step {
+        bool request = false; // a request went out
+        unsigned records = 0; // journal records that a good reply brought
+    };
+    // Called on the relay's thread for every request and every reply that
+    // brought journal records; null for none.
+    virtual void onStep(std::function<void(const Step&)> listener) = 0;
+    // The latest read of a station's journal or memo file that crossed the
+    // line, or null.
+    virtual std::optional<FileRead> fileRead(int station, std::uint16_t file) const = 0;
 };
 
 bool RelayAvailable();

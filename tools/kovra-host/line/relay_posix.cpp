@@ -88,9 +88,14 @@ class PosixRelay final : public Relay {
         std::lock_guard lock(statsMutex_);
         return stats_.figures();
     }
-    void onRequest(std::function<void()> listener) override {
+    void onStep(std::function<void(const Step&)> listener) override {
         std::lock_guard lock(listenerMutex_);
-        requestListener_ = std::move(listener);
+        stepListener_ = std::move(listener);
+    }
+    std::optional<FileRead> fileRead(int station, std::uint16_t file) const override {
+        std::lock_guard lock(statsMutex_);
+        const FileRead* read = journal_.latest(station, file);
+        return read ? std::optional<FileRead>(*read) : std::nullopt;
     }
 
     bool offerTap(const std::string& link, std::string& error) override {
@@ -266,22 +271,24 @@ class PosixRelay final : public Relay {
     }
 
     void count(Direction direction, const std::vector<std::uint8_t>& frame) {
+        Step step;
         {
             std::lock_guard lock(statsMutex_);
             if (direction == Direction::ToPlc) {
                 stats_.request(frame, MonotonicMs());
-            } else {
-                stats_.reply(frame, MonotonicMs());
+                lastRequest_ = frame;
+                step.request = true;
+            } else if (stats_.reply(frame, MonotonicMs())) {
+                step.records = journal_.exchange(lastRequest_, frame);
             }
         }
-        if (direction == Direction::FromPlc) {
-            return;
+        if (step.request) {
+            fromPlc_.expectReplyTo(frame);
+            ++requests_;
         }
-        fromPlc_.expectReplyTo(frame);
-        ++requests_;
         std::lock_guard lock(listenerMutex_);
-        if (requestListener_) {
-            requestListener_();
+        if (stepListener_ && (step.request || step.records != 0)) {
+            stepListener_(step);
         }
     }
 
@@ -296,11 +303,13 @@ class PosixRelay final : public Relay {
     FrameSplitter fromPlc_{Direction::FromPlc};
     mutable std::mutex statsMutex_;
     LineStats stats_;
+    JournalReads journal_;
+    std::vector<std::uint8_t> lastRequest_;
     std::atomic<std::uint64_t> requests_{0};
     std::atomic<std::uint64_t> bytes_{0};
     std::atomic<bool> ended_{false};
     std::mutex listenerMutex_;
-    std::function<void()> requestListener_;
+    std::function<void(const Step&)> stepListener_;
     std::atomic<int> tapMaster_{-1};
     int tapSlave_ = -1; // held open so the tap keeps what crosses until it is read
     std::string tapLink_;

@@ -3,6 +3,7 @@
 #include "output/format.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -251,6 +252,51 @@ std::string Explain(const Diagnosis& diagnosis, int station, const std::string& 
         break;
     }
     return diagnosis.message;
+}
+
+std::optional<LostRecordsAlert> ReadLostRecordsAlert(const std::string& text) {
+    static constexpr const char* kOverflow = " overflow probably records lost";
+    static constexpr const char* kCleared = " cleared probably records lost";
+    static constexpr const char* kJournal = "'Journal de Bord'";
+    unsigned driver = 0;
+    unsigned station = 0;
+    int nameAt = 0;
+    if (std::sscanf(text.c_str(), "KOVRA%2u %2x:%n", &driver, &station, &nameAt) != 2 ||
+        nameAt == 0) {
+        return std::nullopt;
+    }
+    LostRecordsAlert alert;
+    alert.station = static_cast<int>(station);
+    const auto ends = [&](const char* tail) {
+        const std::size_t length = std::strlen(tail);
+        return text.size() >= nameAt + length &&
+               text.compare(text.size() - length, length, tail) == 0;
+    };
+    alert.overflow = ends(kOverflow);
+    if (!alert.overflow && !ends(kCleared)) {
+        return std::nullopt;
+    }
+    alert.fileName = text.substr(static_cast<std::size_t>(nameAt),
+                                 text.size() - static_cast<std::size_t>(nameAt) -
+                                     std::strlen(alert.overflow ? kOverflow : kCleared));
+    // "'MemoFile $%04x'": four lower-case hexadecimal digits.
+    static constexpr const char* kMemo = "'MemoFile $";
+    const std::string& name = alert.fileName;
+    const std::size_t digitsAt = std::strlen(kMemo);
+    const bool memo = name.size() == digitsAt + 5 && name.compare(0, digitsAt, kMemo) == 0 &&
+                      name.back() == '\'' &&
+                      std::all_of(name.begin() + digitsAt, name.end() - 1, [](char digit) {
+                          return std::isdigit(static_cast<unsigned char>(digit)) ||
+                                 (digit >= 'a' && digit <= 'f');
+                      });
+    if (name == kJournal) {
+        alert.file = 1;
+    } else if (memo) {
+        alert.file = static_cast<std::uint16_t>(std::stoul(name.substr(digitsAt, 4), nullptr, 16));
+    } else {
+        return std::nullopt;
+    }
+    return alert;
 }
 
 } // namespace kovra_host

@@ -7,6 +7,7 @@
 
 #include "session/capture.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -91,5 +92,15 @@ std::optional<std::size_t> RefusedCharacter(const std::string& reason);
 // The J-bus addresses of the journal records passed over for want of a gate,
 // each once, in the order the driver named them ("J-bus Address 0099").
 std::vector<unsigned> PassedOverAddresses(const std::vector<LogLine>& messages);
+
+// What a lost-records alert names:
+// "KOVRA01 05:'Journal de Bord' overflow probably records lost".
+struct LostRecordsAlert {
+    int station = 0;
+    std::uint16_t file = 0;
+    std::string fileName;  // "'Journal de Bord'", "'MemoFile $0020'"
+    bool overflow = false; // the ring turned over, rather than the file was cleared
+};
+std::optional<LostRecordsAlert> ReadLostRecordsAlert(const std::string& text);
 
 } // namespace kovra_host

@@ -274,11 +274,15 @@ std::string DriverSession::startRelay() {
     return relay_->driverPath();
 }
 
-void DriverSession::onRequest(std::function<void()> listener) {
-    requestListener_ = std::move(listener);
+void DriverSession::onStep(std::function<void(const Relay::Step&)> listener) {
+    stepListener_ = std::move(listener);
     if (relay_) {
-        relay_->onRequest(requestListener_);
+        relay_->onStep(stepListener_);
     }
+}
+
+std::optional<FileRead> DriverSession::fileRead(int station, std::uint16_t file) const {
+    return relay_ ? relay_->fileRead(station, file) : std::nullopt;
 }
 
 std::optional<Relay::Traffic> DriverSession::traffic() const {
@@ -373,7 +377,7 @@ bool DriverSession::reopen() {
     if (!relay_) {
         return false;
     }
-    relay_->onRequest(requestListener_);
+    relay_->onStep(stepListener_);
     driverPort_ = relay_->driverPath();
     if (!changePort(-1)) {
         return false;

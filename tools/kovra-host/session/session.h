@@ -123,9 +123,13 @@ class DriverSession {
     const CommSettings& line() const { return line_; }
     // Whether the init file marks the station a P200X, as the driver read it.
     bool declaredP200X(int station) const;
-    // Called on another thread for every request that crosses the line,
-    // while the relay is in between (for progress).
-    void onRequest(std::function<void()> listener);
+    // Called on another thread for every request that crosses the line and
+    // every reply that brings journal records, while the relay is in
+    // between (for progress).
+    void onStep(std::function<void(const Relay::Step&)> listener);
+    // The latest read of a station's journal or memo file, as the relay in
+    // between saw it cross the line.
+    std::optional<FileRead> fileRead(int station, std::uint16_t file) const;
 
   private:
     int call(std::uint32_t code, void* data);
@@ -153,7 +157,7 @@ class DriverSession {
     bool started_ = false;
     std::optional<std::uint64_t> opened_; // the device's identity when opened
     bool halted_ = false;                 // after a history failure that put the positions back
-    std::function<void()> requestListener_;
+    std::function<void(const Relay::Step&)> stepListener_;
 };
 
 // The address of the gate `offset` elements after `first`, in the same
