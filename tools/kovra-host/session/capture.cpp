@@ -4,6 +4,7 @@
 #include "output/format.h"
 
 #include <ctime>
+#include <iterator>
 
 namespace kovra_host {
 namespace {
@@ -30,10 +31,15 @@ std::int64_t Now() {
     return static_cast<std::int64_t>(std::time(nullptr));
 }
 
-template <typename T> std::vector<T> Tail(const std::vector<T>& items, std::size_t from) {
-    return from >= items.size()
-               ? std::vector<T>{}
-               : std::vector<T>(items.begin() + static_cast<std::ptrdiff_t>(from), items.end());
+// The items from `from` on, moved out of `items`.
+template <typename T> std::vector<T> TakeTail(std::vector<T>& items, std::size_t from) {
+    if (from >= items.size()) {
+        return {};
+    }
+    const auto begin = items.begin() + static_cast<std::ptrdiff_t>(from);
+    std::vector<T> tail(std::make_move_iterator(begin), std::make_move_iterator(items.end()));
+    items.erase(begin, items.end());
+    return tail;
 }
 
 } // namespace
@@ -98,10 +104,10 @@ Capture::Mark Capture::mark() {
     return {caught_.messages.size(), caught_.values.size(), caught_.alerts.size()};
 }
 
-Captured Capture::since(const Mark& mark) {
+Captured Capture::takeSince(const Mark& mark) {
     MutexLock lock(mutex_);
-    return {Tail(caught_.messages, mark.messages), Tail(caught_.values, mark.values),
-            Tail(caught_.alerts, mark.alerts)};
+    return {TakeTail(caught_.messages, mark.messages), TakeTail(caught_.values, mark.values),
+            TakeTail(caught_.alerts, mark.alerts)};
 }
 
 void Capture::forget() {

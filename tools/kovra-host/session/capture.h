@@ -48,7 +48,9 @@ class Capture {
         std::size_t alerts = 0;
     };
     Mark mark();
-    Captured since(const Mark& mark);
+    // What came since the mark, handed over: the capture keeps it no longer,
+    // so a long run holds each item once.
+    Captured takeSince(const Mark& mark);
     // Drops what was caught so far; earlier marks see nothing more.
     void forget();
 

@@ -243,7 +243,7 @@ void DriverSession::start(BatchGuard* guard) {
         applyTiming();
     }
     if (status == kStatusRefused) {
-        const auto detail = LastWithSign(capture_.since(mark).messages, Sign::LastEventOpen);
+        const auto detail = LastWithSign(capture_.takeSince(mark).messages, Sign::LastEventOpen);
         char name[kLastEventFileNameSize];
         LastEventFileName(settings_.driverNumber, name);
         throw Failure("last-event file " + std::string(name) + " cannot be opened or created" +
@@ -426,7 +426,7 @@ ParsedGate DriverSession::parseAs(std::uint32_t code, const std::string& address
     const Capture::Mark mark = capture_.mark();
     const int status = call(code, &params);
     if (status != kStatusDone) {
-        const auto messages = capture_.since(mark).messages;
+        const auto messages = capture_.takeSince(mark).messages;
         const std::string reason =
             messages.empty() ? "refused by the driver" : WithoutPrefix(messages.back().text);
         // A gate the driver cannot read is a mistake on the command line,
@@ -460,7 +460,7 @@ Outcome DriverSession::request(const ParsedGate& gate, std::uint32_t code, std::
     const Capture::Mark mark = capture_.mark();
     Outcome outcome;
     outcome.status = call(code, &descriptor);
-    Captured caught = capture_.since(mark);
+    Captured caught = capture_.takeSince(mark);
     outcome.messages = std::move(caught.messages);
     outcome.values = std::move(caught.values);
     outcome.alerts = std::move(caught.alerts);
