@@ -62,7 +62,14 @@ void LineStats::request(const std::vector<std::uint8_t>& frame, std::int64_t now
     }
     ++stations_[frame[0]].frames;
     pending_ = frame;
+    garbage_.clear();
     sentAt_ = nowMs;
+}
+
+void LineStats::garbage(const std::vector<std::uint8_t>& bytes) {
+    if (pending_) {
+        garbage_.insert(garbage_.end(), bytes.begin(), bytes.end());
+    }
 }
 
 void LineStats::reply(const std::vector<std::uint8_t>& frame, std::int64_t nowMs) {
@@ -71,17 +78,29 @@ void LineStats::reply(const std::vector<std::uint8_t>& frame, std::int64_t nowMs
     }
     const std::vector<std::uint8_t> request = std::move(*pending_);
     pending_.reset();
+    // The driver takes noise for the reply's start and reads on from there:
+    // what it judged is the noise and the reply, as long as a reply.
+    std::vector<std::uint8_t> taken = frame;
+    if (!garbage_.empty()) {
+        taken = std::move(garbage_);
+        garbage_.clear();
+        taken.insert(taken.end(), frame.begin(), frame.end());
+        if (const std::size_t length = ReplyLengthFor(request);
+            length != 0 && taken.size() > length) {
+            taken.resize(length);
+        }
+    }
     StationFigures& station = stations_[request[0]];
     const auto fault = [&](ReplyFault kind) { ++station.faults[static_cast<std::size_t>(kind)]; };
     const bool writeEcho = request[1] == 5 || request[1] == 6;
-    if (!kovra::FrameCrcMatches(frame.data(), frame.size())) {
+    if (!kovra::FrameCrcMatches(taken.data(), taken.size())) {
         fault(ReplyFault::Crc);
-    } else if (frame[0] != request[0]) {
+    } else if (taken[0] != request[0]) {
         fault(ReplyFault::WrongStation);
-    } else if (frame[1] == (request[1] | kovra::kExceptionFlag)) {
+    } else if (taken[1] == (request[1] | kovra::kExceptionFlag)) {
         fault(ReplyFault::Exception);
-    } else if (frame[1] != request[1] || frame.size() != ReplyLengthFor(request) ||
-               (writeEcho && frame != request)) {
+    } else if (taken[1] != request[1] || taken.size() != ReplyLengthFor(request) ||
+               (writeEcho && taken != request)) {
         fault(ReplyFault::BadReply);
     } else {
         ++station.good;

@@ -1,6 +1,9 @@
 // What crossed the line, frame by frame: each request, and how the PLC
 // answered it. A request that the next one follows without a reply went
-// unanswered; the driver's retries are thus counted by their cause.
+// unanswered; the driver's retries are thus counted by their cause. Noise
+// before a reply is what the driver reads as the reply's start: the attempt
+// is judged by those bytes, not by the clean frame that the trace finds
+// after them.
 #pragma once
 
 #include <array>
@@ -41,12 +44,15 @@ class LineStats {
   public:
     void request(const std::vector<std::uint8_t>& frame, std::int64_t nowMs);
     void reply(const std::vector<std::uint8_t>& frame, std::int64_t nowMs);
+    // Bytes that belong to no frame, seen before the reply.
+    void garbage(const std::vector<std::uint8_t>& bytes);
     // So far; a request still awaiting its reply counts as unanswered.
     LineFigures figures() const;
 
   private:
     std::optional<std::vector<std::uint8_t>> pending_;
     std::int64_t sentAt_ = 0;
+    std::vector<std::uint8_t> garbage_; // since the pending request
     LineFigures stations_;
 };
 
