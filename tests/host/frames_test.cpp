@@ -166,7 +166,10 @@ TEST(LineStats, EachRequestIsCountedByHowItWasAnswered) {
     EXPECT_EQ(one.frames, 8u);
     EXPECT_EQ(one.good, 3u);
     EXPECT_EQ(one.faults, (std::array<unsigned, kReplyFaultCount>{1, 1, 1, 1, 1}));
-    EXPECT_EQ(one.replyMs, (std::vector<unsigned>{12, 30, 20}));
+    EXPECT_EQ(one.replyMs.count(), 3u);
+    EXPECT_EQ(one.replyMs.min(), 12u);
+    EXPECT_EQ(one.replyMs.median(), 20u);
+    EXPECT_EQ(one.replyMs.max(), 30u);
     const StationFigures& two = figures.at(0x02);
     EXPECT_EQ(two.frames, 3u);
     EXPECT_EQ(two.good, 1u);

@@ -36,7 +36,7 @@ void StationFigures::add(const StationFigures& other) {
     for (std::size_t i = 0; i < kReplyFaultCount; ++i) {
         faults[i] += other.faults[i];
     }
-    replyMs.insert(replyMs.end(), other.replyMs.begin(), other.replyMs.end());
+    replyMs.merge(other.replyMs);
 }
 
 StationFigures Total(const LineFigures& figures) {
@@ -104,7 +104,7 @@ void LineStats::reply(const std::vector<std::uint8_t>& frame, std::int64_t nowMs
         fault(ReplyFault::BadReply);
     } else {
         ++station.good;
-        station.replyMs.push_back(static_cast<unsigned>(nowMs - sentAt_));
+        station.replyMs.add(static_cast<unsigned>(nowMs - sentAt_));
     }
 }
 

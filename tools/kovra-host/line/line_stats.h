@@ -6,6 +6,8 @@
 // after them.
 #pragma once
 
+#include "line/reply_times.h"
+
 #include <array>
 #include <cstdint>
 #include <map>
@@ -29,7 +31,7 @@ struct StationFigures {
     unsigned frames = 0; // requests sent
     unsigned good = 0;   // good replies
     std::array<unsigned, kReplyFaultCount> faults{};
-    std::vector<unsigned> replyMs; // of the good replies, in order
+    ReplyTimes replyMs; // of the good replies
 
     unsigned failed() const;
     void add(const StationFigures& other);
