@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 using namespace kovra;
 
 using namespace kovra_host;
@@ -164,7 +166,10 @@ TEST(LineStats, EachRequestIsCountedByHowItWasAnswered) {
     EXPECT_EQ(one.frames, 8u);
     EXPECT_EQ(one.good, 3u);
     EXPECT_EQ(one.faults, (std::array<unsigned, kReplyFaultCount>{1, 1, 1, 1, 1}));
-    EXPECT_EQ(one.replyMs, (std::vector<unsigned>{12, 30, 20}));
+    EXPECT_EQ(one.replyMs.count(), 3u);
+    EXPECT_EQ(one.replyMs.min(), 12u);
+    EXPECT_EQ(one.replyMs.median(), 20u);
+    EXPECT_EQ(one.replyMs.max(), 30u);
     const StationFigures& two = figures.at(0x02);
     EXPECT_EQ(two.frames, 3u);
     EXPECT_EQ(two.good, 1u);
@@ -172,4 +177,48 @@ TEST(LineStats, EachRequestIsCountedByHowItWasAnswered) {
     const StationFigures total = Total(figures);
     EXPECT_EQ(total.frames, 11u);
     EXPECT_EQ(total.failed(), 7u);
+}
+
+// The driver takes noise before a reply for the reply's start: that attempt
+// failed, whatever clean frame the trace finds after the noise, and for the
+// reason the driver saw first (the station byte before the CRC).
+TEST(LineStats, NoiseBeforeAReplyFailsTheAttempt) {
+    using Bytes = std::vector<std::uint8_t>;
+    const auto read = WithCrc({0x01, 0x03, 0x00, 0x10, 0x00, 0x01});
+    const auto good = WithCrc({0x01, 0x03, 0x02, 0x12, 0x34});
+    const auto refusal = WithCrc({0x01, 0x83, 0x02});
+    struct Case {
+        const char* what;
+        Bytes before; // noise while nothing is awaited
+        Bytes noise;  // between the request and its reply
+        Bytes reply;
+        std::optional<ReplyFault> fault;
+    };
+    const Case cases[] = {
+        {"a clean reply", {}, {}, good, std::nullopt},
+        {"noise before the request", {0xFF, 0x00}, {}, good, std::nullopt},
+        {"FF 00, then the reply", {}, {0xFF, 0x00}, good, ReplyFault::WrongStation},
+        {"the station byte twice", {}, {0x01}, good, ReplyFault::Crc},
+        {"noise longer than the reply", {}, Bytes(9, 0x55), good, ReplyFault::WrongStation},
+        {"noise, then a refusal", {}, {0xFF, 0x00}, refusal, ReplyFault::WrongStation},
+        {"noise and no reply", {}, {0xFF, 0x00}, {}, ReplyFault::Silence},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LineStats stats;
+        stats.garbage(c.before);
+        stats.request(read, 0);
+        stats.garbage(c.noise);
+        if (!c.reply.empty()) {
+            stats.reply(c.reply, 7);
+        }
+        const StationFigures one = stats.figures().at(0x01);
+        std::array<unsigned, kReplyFaultCount> faults{};
+        if (c.fault) {
+            ++faults[static_cast<std::size_t>(*c.fault)];
+        }
+        EXPECT_EQ(one.frames, 1u);
+        EXPECT_EQ(one.good, c.fault ? 0u : 1u);
+        EXPECT_EQ(one.faults, faults);
+    }
 }

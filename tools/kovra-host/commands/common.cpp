@@ -158,24 +158,15 @@ std::string FaultCounts(const StationFigures& figures) {
     return text;
 }
 
-// Min, median and max of the reply times, sorted.
-std::vector<unsigned> ReplySpread(std::vector<unsigned> ms) {
-    if (ms.empty()) {
-        return {};
-    }
-    std::sort(ms.begin(), ms.end());
-    return {ms.front(), ms[ms.size() / 2], ms.back()};
-}
-
 std::string FiguresText(const StationFigures& figures) {
     std::string text = Plural(figures.frames, "frame") + " sent, " + std::to_string(figures.good) +
                        (figures.good == 1 ? " good reply" : " good replies");
     if (figures.failed() != 0) {
         text += ", " + std::to_string(figures.failed()) + " without (" + FaultCounts(figures) + ")";
     }
-    if (const auto spread = ReplySpread(figures.replyMs); !spread.empty()) {
-        text += "; reply " + std::to_string(spread[0]) + "/" + std::to_string(spread[1]) + "/" +
-                std::to_string(spread[2]) + " ms min/median/max";
+    if (const ReplyTimes& times = figures.replyMs; times.count() != 0) {
+        text += "; reply " + std::to_string(times.min()) + "/" + std::to_string(times.median()) +
+                "/" + std::to_string(times.max()) + " ms min/median/max";
     }
     return text;
 }
@@ -190,11 +181,11 @@ std::string FiguresJson(const StationFigures& figures) {
                 "\":" + std::to_string(figures.faults[i]);
     }
     json += "},\"reply_ms\":";
-    const auto spread = ReplySpread(figures.replyMs);
-    json += spread.empty() ? "null"
-                           : "{\"min\":" + std::to_string(spread[0]) +
-                                 ",\"median\":" + std::to_string(spread[1]) +
-                                 ",\"max\":" + std::to_string(spread[2]) + "}";
+    const ReplyTimes& times = figures.replyMs;
+    json += times.count() == 0 ? "null"
+                               : "{\"min\":" + std::to_string(times.min()) +
+                                     ",\"median\":" + std::to_string(times.median()) +
+                                     ",\"max\":" + std::to_string(times.max()) + "}";
     return json;
 }
 

@@ -3,6 +3,9 @@
 #include "line/frames.h"
 #include "link/crc.h"
 #include "link/frame_length.h"
+#include "link/reply_check.h"
+
+#include <optional>
 
 namespace kovra_host {
 
@@ -36,7 +39,7 @@ void StationFigures::add(const StationFigures& other) {
     for (std::size_t i = 0; i < kReplyFaultCount; ++i) {
         faults[i] += other.faults[i];
     }
-    replyMs.insert(replyMs.end(), other.replyMs.begin(), other.replyMs.end());
+    replyMs.merge(other.replyMs);
 }
 
 StationFigures Total(const LineFigures& figures) {
@@ -53,6 +56,34 @@ void Merge(LineFigures& into, const LineFigures& from) {
     }
 }
 
+namespace {
+
+// Why the driver would refuse the reply, judged as it judges: a reply of
+// another length than the header announces, then the driver's own check.
+std::optional<ReplyFault> Judge(const std::vector<std::uint8_t>& request,
+                                const std::vector<std::uint8_t>& reply) {
+    const bool exception = (reply[1] & kovra::kExceptionFlag) != 0;
+    const std::size_t length =
+        exception ? kovra::frame_layout::kExceptionLength : ReplyLengthFor(request);
+    if (request.size() < 6 || length == 0 || reply.size() != length) {
+        return ReplyFault::BadReply;
+    }
+    switch (kovra::CheckReply(request.data(), reply.data(), reply.size()).fault) {
+    case kovra::ReplyFault::None:
+        return std::nullopt;
+    case kovra::ReplyFault::Station:
+        return ReplyFault::WrongStation;
+    case kovra::ReplyFault::Crc:
+        return ReplyFault::Crc;
+    case kovra::ReplyFault::Exception:
+        return ReplyFault::Exception;
+    default:
+        return ReplyFault::BadReply;
+    }
+}
+
+} // namespace
+
 void LineStats::request(const std::vector<std::uint8_t>& frame, std::int64_t nowMs) {
     if (frame.empty()) {
         return;
@@ -62,7 +93,14 @@ void LineStats::request(const std::vector<std::uint8_t>& frame, std::int64_t now
     }
     ++stations_[frame[0]].frames;
     pending_ = frame;
+    garbage_.clear();
     sentAt_ = nowMs;
+}
+
+void LineStats::garbage(const std::vector<std::uint8_t>& bytes) {
+    if (pending_) {
+        garbage_.insert(garbage_.end(), bytes.begin(), bytes.end());
+    }
 }
 
 bool LineStats::reply(const std::vector<std::uint8_t>& frame, std::int64_t nowMs) {
@@ -71,24 +109,26 @@ bool LineStats::reply(const std::vector<std::uint8_t>& frame, std::int64_t nowMs
     }
     const std::vector<std::uint8_t> request = std::move(*pending_);
     pending_.reset();
-    StationFigures& station = stations_[request[0]];
-    const auto fault = [&](ReplyFault kind) { ++station.faults[static_cast<std::size_t>(kind)]; };
-    const bool writeEcho = request[1] == 5 || request[1] == 6;
-    if (!kovra::FrameCrcMatches(frame.data(), frame.size())) {
-        fault(ReplyFault::Crc);
-    } else if (frame[0] != request[0]) {
-        fault(ReplyFault::WrongStation);
-    } else if (frame[1] == (request[1] | kovra::kExceptionFlag)) {
-        fault(ReplyFault::Exception);
-    } else if (frame[1] != request[1] || frame.size() != ReplyLengthFor(request) ||
-               (writeEcho && frame != request)) {
-        fault(ReplyFault::BadReply);
-    } else {
-        ++station.good;
-        station.replyMs.push_back(static_cast<unsigned>(nowMs - sentAt_));
-        return true;
+    // The driver takes noise for the reply's start and reads on from there:
+    // what it judged is the noise and the reply, as long as a reply.
+    std::vector<std::uint8_t> taken = frame;
+    if (!garbage_.empty()) {
+        taken = std::move(garbage_);
+        garbage_.clear();
+        taken.insert(taken.end(), frame.begin(), frame.end());
+        if (const std::size_t length = ReplyLengthFor(request);
+            length != 0 && taken.size() > length) {
+            taken.resize(length);
+        }
     }
-    return false;
+    StationFigures& station = stations_[request[0]];
+    if (const auto fault = Judge(request, taken)) {
+        ++station.faults[static_cast<std::size_t>(*fault)];
+        return false;
+    }
+    ++station.good;
+    station.replyMs.add(static_cast<unsigned>(nowMs - sentAt_));
+    return true;
 }
 
 LineFigures LineStats::figures() const {

@@ -1,7 +1,12 @@
 // What crossed the line, frame by frame: each request, and how the PLC
 // answered it. A request that the next one follows without a reply went
-// unanswered; the driver's retries are thus counted by their cause.
+// unanswered; the driver's retries are thus counted by their cause. Noise
+// before a reply is what the driver reads as the reply's start: the attempt
+// is judged by those bytes, not by the clean frame that the trace finds
+// after them.
 #pragma once
+
+#include "line/reply_times.h"
 
 #include <array>
 #include <cstdint>
@@ -26,7 +31,7 @@ struct StationFigures {
     unsigned frames = 0; // requests sent
     unsigned good = 0;   // good replies
     std::array<unsigned, kReplyFaultCount> faults{};
-    std::vector<unsigned> replyMs; // of the good replies, in order
+    ReplyTimes replyMs; // of the good replies
 
     unsigned failed() const;
     void add(const StationFigures& other);
@@ -42,12 +47,15 @@ class LineStats {
     void request(const std::vector<std::uint8_t>& frame, std::int64_t nowMs);
     // Whether the reply answers the request before it well.
     bool reply(const std::vector<std::uint8_t>& frame, std::int64_t nowMs);
+    // Bytes that belong to no frame, seen before the reply.
+    void garbage(const std::vector<std::uint8_t>& bytes);
     // So far; a request still awaiting its reply counts as unanswered.
     LineFigures figures() const;
 
   private:
     std::optional<std::vector<std::uint8_t>> pending_;
     std::int64_t sentAt_ = 0;
+    std::vector<std::uint8_t> garbage_; // since the pending request
     LineFigures stations_;
 };
 

@@ -192,7 +192,7 @@ void LineMonitor::closeRequest(LineFlag flag, std::optional<SeenFrame> reply,
     if (transaction.reply) {
         ++station.replies;
         if (flag == LineFlag::None || flag == LineFlag::Exception) {
-            station.replyMs.push_back(transaction.replyMs());
+            station.replyMs.add(static_cast<unsigned>(std::lround(transaction.replyMs())));
         }
     }
     if (flag != LineFlag::None) {
@@ -272,14 +272,10 @@ std::string MonitorSummary(const LineMonitor& monitor, double seconds, unsigned 
                       std::to_string(count);
         }
         text += errors;
-        if (!station.replyMs.empty()) {
-            auto times = station.replyMs;
-            std::sort(times.begin(), times.end());
-            const double median = times.size() % 2 == 1
-                                      ? times[times.size() / 2]
-                                      : (times[times.size() / 2 - 1] + times[times.size() / 2]) / 2;
-            text += Printf("; reply time min %.0f ms", times.front()) +
-                    Printf(", median %.0f ms", median) + Printf(", max %.0f ms", times.back());
+        if (const ReplyTimes& times = station.replyMs; times.count() != 0) {
+            text += Printf("; reply time min %.0f ms", times.min()) +
+                    Printf(", median %.0f ms", times.median()) +
+                    Printf(", max %.0f ms", times.max());
         }
         text += "\n";
     }

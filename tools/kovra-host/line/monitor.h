@@ -3,6 +3,8 @@
 // request paired with its reply, and what went wrong flagged.
 #pragma once
 
+#include "line/reply_times.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -34,7 +36,7 @@ struct StationStats {
     unsigned requests = 0;
     unsigned replies = 0;
     std::map<LineFlag, unsigned> errors;
-    std::vector<double> replyMs;
+    ReplyTimes replyMs; // to the nearest millisecond
 };
 
 class LineMonitor {

@@ -259,6 +259,10 @@ class PosixRelay final : public Relay {
         bytes_ += static_cast<std::uint64_t>(n);
         for (const auto& piece : splitter.feed(buffer, length)) {
             if (piece.garbage) {
+                {
+                    std::lock_guard lock(statsMutex_);
+                    stats_.garbage(piece.bytes);
+                }
                 if (trace_) {
                     trace_(GarbageLine(ClockTime(), piece.bytes));
                 }
