@@ -347,6 +347,12 @@ TEST_F(HostCli, AScanFindsTheStationsTellsTheirModelAndSpendsOneTimeoutPerSilent
         << lines[2];
     EXPECT_TRUE(Has(run.err, "scan 00-05: 2 stations answering (01, 02) of 6 addresses"))
         << run.err;
+    // The addresses where no PLC stands share one row of the line's figures.
+    EXPECT_TRUE(std::regex_search(
+        run.err, std::regex(R"(\nline: 4 silent stations \(00, 03-05\): \d+ frames sent, )"
+                            R"(none answered\n)")))
+        << run.err;
+    EXPECT_FALSE(Has(run.err, "line: station 03")) << run.err;
     // Four silent addresses; four full timeouts each would take 6.4 s.
     EXPECT_LT(took, std::chrono::milliseconds(4000));
     EXPECT_EQ(host({"scan", "05-01"}).status, 2);
@@ -720,7 +726,7 @@ TEST_F(HostCli, WatchReportsEveryFailureShowsTheValueBackAndEndsWithStatistics) 
     EXPECT_TRUE(Has(lines[4], ",0130010,,7,")) << lines[4]; // back after the failures
     EXPECT_TRUE(Has(run.err, "fail their CRC check")) << run.err;
     EXPECT_TRUE(Has(run.err, "does not answer")) << run.err;
-    EXPECT_TRUE(Has(run.err, "watch: 4 requests, 2 replies, 2 errors (1 silent station, 1 CRC "
+    EXPECT_TRUE(Has(run.err, "watch: 4 requests, 2 replies, 2 errors (1 unanswered request, 1 CRC "
                              "error), 50.0% lost"))
         << run.err;
 }

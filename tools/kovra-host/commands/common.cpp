@@ -191,6 +191,25 @@ std::string FiguresJson(const StationFigures& figures) {
 
 } // namespace
 
+namespace {
+
+// Ascending stations as hexadecimal ranges: "03-19, 1B, 1D-F7".
+std::string StationRanges(const std::vector<int>& stations) {
+    std::string text;
+    for (std::size_t i = 0; i < stations.size();) {
+        std::size_t end = i;
+        while (end + 1 < stations.size() && stations[end + 1] == stations[end] + 1) {
+            ++end;
+        }
+        text += (text.empty() ? "" : ", ") + HexByte(static_cast<unsigned>(stations[i])) +
+                (end > i ? "-" + HexByte(static_cast<unsigned>(stations[end])) : "");
+        i = end + 1;
+    }
+    return text;
+}
+
+} // namespace
+
 void ReportLine(DriverSession& session, OutputFormat format) {
     const auto figures = session.lineFigures();
     if (!figures || figures->empty()) {
@@ -209,11 +228,34 @@ void ReportLine(DriverSession& session, OutputFormat format) {
     }
     Console& console = session.console();
     console.line("line: " + FiguresText(total));
-    if (figures->size() > 1) {
-        for (const auto& [station, one] : *figures) {
+    if (figures->size() <= 1) {
+        return;
+    }
+    // A scan asks many addresses where no PLC stands: those that never
+    // answered share one row.
+    const auto silent = [](const StationFigures& one) {
+        return one.good == 0 &&
+               one.failed() == one.faults[static_cast<std::size_t>(ReplyFault::Silence)];
+    };
+    std::vector<int> silentStations;
+    StationFigures silentTotal;
+    for (const auto& [station, one] : *figures) {
+        if (silent(one)) {
+            silentStations.push_back(station);
+            silentTotal.add(one);
+        }
+    }
+    const bool fold = silentStations.size() > 1;
+    for (const auto& [station, one] : *figures) {
+        if (!fold || !silent(one)) {
             console.line("line: station " + HexByte(static_cast<unsigned>(station)) + ": " +
                          FiguresText(one));
         }
+    }
+    if (fold) {
+        console.line("line: " + std::to_string(silentStations.size()) + " silent stations (" +
+                     StationRanges(silentStations) + "): " + Plural(silentTotal.frames, "frame") +
+                     " sent, none answered");
     }
 }
 

@@ -197,19 +197,26 @@ const char* KindName(FaultKind kind) {
 }
 
 std::string KindCount(FaultKind kind, unsigned count) {
-    static const std::pair<FaultKind, const char*> kPlurals[] = {
-        {FaultKind::SilentStation, "silent stations"},
-        {FaultKind::IncompleteReply, "incomplete replies"},
-        {FaultKind::CrcError, "CRC errors"},
-        {FaultKind::OtherStation, "replies from another station"},
-        {FaultKind::WrongReply, "wrong replies"},
-        {FaultKind::Exception, "exceptions"},
-        {FaultKind::SendFailed, "send failures"},
+    // Counted, a silent station is the requests it left unanswered: three of
+    // them may be one station's.
+    struct Counted {
+        FaultKind kind;
+        const char* one;
+        const char* many;
+    };
+    static const Counted kCounted[] = {
+        {FaultKind::SilentStation, "unanswered request", "unanswered requests"},
+        {FaultKind::IncompleteReply, "incomplete reply", "incomplete replies"},
+        {FaultKind::CrcError, "CRC error", "CRC errors"},
+        {FaultKind::OtherStation, "reply from another station", "replies from another station"},
+        {FaultKind::WrongReply, "wrong reply", "wrong replies"},
+        {FaultKind::Exception, "exception", "exceptions"},
+        {FaultKind::SendFailed, "send failure", "send failures"},
     };
     const char* name = KindName(kind);
-    if (count != 1) {
-        for (const auto& [plural, text] : kPlurals) {
-            name = plural == kind ? text : name;
+    for (const auto& counted : kCounted) {
+        if (counted.kind == kind) {
+            name = count == 1 ? counted.one : counted.many;
         }
     }
     return std::to_string(count) + " " + name;

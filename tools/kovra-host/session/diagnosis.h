@@ -51,7 +51,8 @@ Diagnosis Classify(const std::vector<LogLine>& messages);
 // The cause in words: "station 01 does not answer on /dev/ttyS0".
 std::string Explain(const Diagnosis& diagnosis, int station, const std::string& port);
 
-// The kind in a few words: "silent station"; with a count: "2 silent stations".
+// The kind in a few words: "silent station"; with a count, what it left:
+// "2 unanswered requests", "1 CRC error".
 const char* KindName(FaultKind kind);
 std::string KindCount(FaultKind kind, unsigned count);
 
