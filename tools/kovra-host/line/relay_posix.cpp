@@ -259,7 +259,7 @@ class PosixRelay final : public Relay {
         bytes_ += static_cast<std::uint64_t>(n);
         for (const auto& piece : splitter.feed(buffer, length)) {
             if (piece.garbage) {
-                {
+                if (direction == Direction::FromPlc) {
                     std::lock_guard lock(statsMutex_);
                     stats_.garbage(piece.bytes);
                 }
