@@ -189,10 +189,6 @@ std::string FiguresJson(const StationFigures& figures) {
     return json;
 }
 
-} // namespace
-
-namespace {
-
 // Ascending stations as hexadecimal ranges: "03-19, 1B, 1D-F7".
 std::string StationRanges(const std::vector<int>& stations) {
     std::string text;

@@ -15,10 +15,6 @@ namespace {
 
 constexpr std::uint16_t kClockRegister = 0x0001;
 
-std::uint16_t Word(const std::vector<std::uint8_t>& frame, std::size_t at) {
-    return static_cast<std::uint16_t>(frame[at] << 8 | frame[at + 1]);
-}
-
 std::string Printf(const char* format, unsigned a, unsigned b = 0, unsigned c = 0) {
     char text[128];
     std::snprintf(text, sizeof text, format, a, b, c);
@@ -30,8 +26,8 @@ std::string DescribeRequest(const std::vector<std::uint8_t>& frame) {
     if (frame.size() < 6) {
         return Printf("function %02X", function);
     }
-    const std::uint16_t address = Word(frame, 2);
-    const std::uint16_t value = Word(frame, 4);
+    const std::uint16_t address = FrameWord(frame, 2);
+    const std::uint16_t value = FrameWord(frame, 4);
     switch (function) {
     case 1:
         return "read " + Plural(value, "bit") + Printf(" at 0x%04X", address);
@@ -94,7 +90,7 @@ std::string DescribeReply(const std::vector<std::uint8_t>& frame) {
         const unsigned count = frame[2];
         std::string text = "reply, " + Plural(count, "data byte");
         if ((function == 3 || function == 4) && count == 2 && frame.size() >= 5) {
-            text += Printf(": 0x%04X", Word(frame, 3));
+            text += Printf(": 0x%04X", FrameWord(frame, 3));
         }
         return text;
     }
@@ -128,11 +124,15 @@ std::size_t FrameSplitter::expectedLength() const {
     return kovra::ReplyLength(buffer_.data(), buffer_.size(), writeEcho);
 }
 
+std::uint16_t FrameWord(const std::vector<std::uint8_t>& frame, std::size_t at) {
+    return static_cast<std::uint16_t>(frame[at] << 8 | frame[at + 1]);
+}
+
 std::size_t ReplyLengthFor(const std::vector<std::uint8_t>& request) {
     if (request.size() < kovra::frame_layout::kFixedRequestLength) {
         return 0;
     }
-    const unsigned quantity = Word(request, 4);
+    const unsigned quantity = FrameWord(request, 4);
     switch (request[1]) {
     case 1:
     case 2:

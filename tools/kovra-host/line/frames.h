@@ -48,6 +48,9 @@ class FrameSplitter {
     std::vector<std::uint8_t> request_;
 };
 
+// The word at `at` of a frame, most significant byte first.
+std::uint16_t FrameWord(const std::vector<std::uint8_t>& frame, std::size_t at);
+
 // The length of the reply a request calls for, exceptions apart; 0 when the
 // request does not tell it.
 std::size_t ReplyLengthFor(const std::vector<std::uint8_t>& request);

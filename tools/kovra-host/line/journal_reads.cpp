@@ -1,5 +1,6 @@
 #include "line/journal_reads.h"
 
+#include "line/frames.h"
 #include "output/format.h"
 
 namespace kovra_host {
@@ -13,10 +14,6 @@ constexpr std::uint8_t kWriteRegister = 6;
 // Of the reads after the header, the first two show whether the record
 // passed on last was read again.
 constexpr std::size_t kReadsKept = 2;
-
-std::uint16_t Word(const std::vector<std::uint8_t>& frame, std::size_t at) {
-    return static_cast<std::uint16_t>(frame[at] << 8 | frame[at + 1]);
-}
 
 } // namespace
 
@@ -71,8 +68,8 @@ unsigned JournalReads::exchange(const std::vector<std::uint8_t>& request,
         return 0;
     }
     const int station = request[0];
-    const std::uint16_t address = Word(request, 2);
-    const std::uint16_t value = Word(request, 4);
+    const std::uint16_t address = FrameWord(request, 2);
+    const std::uint16_t value = FrameWord(request, 4);
     if (request[1] == kWriteRegister && address == kovra::kFileSelectAddress) {
         selected_[station] = value;
         files_[{station, value}] = FileRead{};
@@ -93,7 +90,7 @@ unsigned JournalReads::exchange(const std::vector<std::uint8_t>& request,
     if (address == kovra::kHeaderAddress && value == kovra::kHeaderWords) {
         std::uint16_t words[kovra::kHeaderWords];
         for (std::size_t i = 0; i < kovra::kHeaderWords; ++i) {
-            words[i] = Word(reply, 3 + 2 * i);
+            words[i] = FrameWord(reply, 3 + 2 * i);
         }
         (file.before ? file.after : file.before) = kovra::HeaderFromWords(words);
         return 0;

@@ -1,7 +1,6 @@
 #include "line/line_stats.h"
 
 #include "line/frames.h"
-#include "link/crc.h"
 #include "link/frame_length.h"
 #include "link/reply_check.h"
 

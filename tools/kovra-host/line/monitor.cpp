@@ -273,9 +273,9 @@ std::string MonitorSummary(const LineMonitor& monitor, double seconds, unsigned 
         }
         text += errors;
         if (const ReplyTimes& times = station.replyMs; times.count() != 0) {
-            text += Printf("; reply time min %.0f ms", times.min()) +
-                    Printf(", median %.0f ms", times.median()) +
-                    Printf(", max %.0f ms", times.max());
+            text += "; reply time min " + std::to_string(times.min()) + " ms, median " +
+                    std::to_string(times.median()) + " ms, max " + std::to_string(times.max()) +
+                    " ms";
         }
         text += "\n";
     }
